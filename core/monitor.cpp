@@ -1,0 +1,113 @@
+// Status monitor thread: rewrites the status file twice a second. It takes, one at a time and
+// each for one read, a core's mutex_busy, mutex_vec_thread, the execute queue's mutex_queue,
+// the wait queue's lock, deleteService's mutex_queue and the pools' mutexes.
+
+#include "core/monitor.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+#include "core/log.h"
+#include "core/scoped_lock.h"
+#include "core/settings.h"
+#include "db/pool.h"
+#include "sched/info_thread.h"
+
+namespace {
+
+const std::string kRule(104, '-');
+
+std::string rightAligned(const std::string& item, int width) {
+  std::ostringstream out;
+  out << std::setw(width) << item;
+  return out.str();
+}
+
+template <typename T>
+std::string text(T value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+}  // namespace
+
+std::string formatStatusReport(long delete_queue, int main_connections,
+                               const std::vector<CoreStatus>& cores) {
+  std::ostringstream out;
+  out << "Delete queue: " << delete_queue << "\n";
+  out << "Database number of connection: " << main_connections << "\n";
+  out << kRule << "\n";
+  out << "| CORE |" << rightAligned("STATUS |", 13) << rightAligned("LOAD |", 12)
+      << rightAligned("DB CONNECT | ", 14) << rightAligned("ACTIVITY |", 19)
+      << rightAligned("EXEC SIZE |", 12) << rightAligned("EXEC STATE |", 13)
+      << rightAligned("QUEUE SIZE |", 13) << "\n";
+  out << kRule << "\n";
+  long total = 0;
+  for (size_t i = 0; i < cores.size(); ++i) {
+    const CoreStatus& c = cores[i];
+    const bool exec_overload = c.due > 50;
+    const bool overload = c.busy >= c.threads - 1 || exec_overload;
+    out << "|" << rightAligned(text(i), 5) << " |" << rightAligned(overload ? "OVERLOAD" : "OK", 11)
+        << " |" << rightAligned(text(static_cast<double>(c.load)), 10) << " |"
+        << rightAligned(text(c.connections), 11) << " |" << rightAligned(text(c.busy), 8) << " / "
+        << rightAligned(text(c.threads), 7) << " |" << rightAligned(text(c.due), 10) << " |"
+        << rightAligned(exec_overload ? "OVERLOAD" : "OK", 11) << " |"
+        << rightAligned(text(c.waiting), 11) << " |\n";
+    total += c.waiting + c.busy + c.due;
+  }
+  out << "TOTAL SERVICE: " << total << "\n";
+  return out.str();
+}
+
+std::string buildStatusReport() {
+  std::vector<CoreStatus> cores;
+  cores.reserve(vec_core.size());
+  for (infoThread* core : vec_core) {
+    CoreStatus c;
+    c.busy = busyWorkers(*core);
+    {
+      ScopedLock lock(&mutex_vec_thread);
+      c.threads = static_cast<int>(core->vec_thread->size());
+    }
+    c.due = static_cast<long>(core->execute_queue->length());
+    c.waiting = core->wait_queue->size();
+    c.load = coreLoad(*core);
+    c.connections = core->pool != nullptr ? core->pool->getConnectionNumber() : 0;
+    cores.push_back(c);
+  }
+  long deleted = static_cast<long>(deleteService.length());
+  int main_connections = pgSQL != nullptr ? pgSQL->getConnectionNumber() : 0;
+  return formatStatusReport(deleted, main_connections, cores);
+}
+
+void* thread_monitoring(void*) {
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+
+  int fd = open(file_info.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    std::cout << "ERROR can't open file " << file_info << std::endl;
+    Trace("th_monitoring#ERROR can't open file ");
+  }
+  while (!stopRequested()) {
+    if (fd >= 0) {
+      // Written at offset 0 and cut to its length, so no tail of a longer report stays.
+      std::string report = buildStatusReport();
+      if (pwrite(fd, report.data(), report.size(), 0) == static_cast<ssize_t>(report.size())) {
+        if (ftruncate(fd, static_cast<off_t>(report.size())) != 0) {
+          // a failed cut leaves the previous tail; the next cycle tries again
+        }
+      }
+    }
+    sleepUnlessStopped(500);
+  }
+  if (fd >= 0) close(fd);
+  return nullptr;
+}

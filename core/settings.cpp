@@ -1,0 +1,64 @@
+// Definitions of the process-wide settings and the stop-aware sleep.
+// sleepUnlessStopped and wakeStopSleepers share stop_mutex/stop_cond; any thread may call them
+// (never from signal context).
+
+#include "core/settings.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <time.h>
+
+std::string pathToConfigFile = "/etc/mavo/mavo.conf";
+int debug = 0;
+int id_cluster = 0;
+std::string file_info;
+int core_number = 1;
+int nbr_max_thread = 0;
+int modulo_rand = 300;
+int wait_load_delete_thread = 300;
+int verify_state_change = 0;
+int wait_state_verify = 60;
+std::string connectLine;
+int die_mavo = 0;
+
+namespace {
+pthread_mutex_t stop_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t stop_cond = [] {
+  pthread_cond_t c;
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&c, &attr);
+  pthread_condattr_destroy(&attr);
+  return c;
+}();
+}  // namespace
+
+bool sleepUnlessStopped(long milliseconds) {
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += milliseconds / 1000;
+  deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&stop_mutex);
+  while (!stopRequested()) {
+    if (pthread_cond_timedwait(&stop_cond, &stop_mutex, &deadline) == ETIMEDOUT) break;
+  }
+  pthread_mutex_unlock(&stop_mutex);
+  return stopRequested();
+}
+
+void wakeStopSleepers() {
+  pthread_mutex_lock(&stop_mutex);
+  pthread_cond_broadcast(&stop_cond);
+  pthread_mutex_unlock(&stop_mutex);
+}
+
+void sleepMilliseconds(long milliseconds) {
+  timespec req{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  timespec rem;
+  while (nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;
+}

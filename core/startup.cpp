@@ -1,0 +1,381 @@
+// Start-up, waiting and shutdown of mavoDaemon, run by the main thread.
+//
+// SIGTERM: HandlerQuit only writes one byte to a close-on-exec pipe. The stop watcher thread
+// reads it, logs, sets the stop flag and wakes every core's workers (broadcasting each
+// execute queue while holding its mutex_queue) and every stop-aware sleeper, in that order.
+// Locks: mutex_cores (local) guards vec_core while main appends to it and while the watcher
+// walks it; mutex_vec_thread is held while starting the workers and while waiting for them.
+
+#include "core/startup.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <libpq-fe.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "core/ini_config.h"
+#include "core/log.h"
+#include "core/monitor.h"
+#include "core/scoped_lock.h"
+#include "core/settings.h"
+#include "db/pg_handles.h"
+#include "db/pool.h"
+#include "db/statements.h"
+#include "reload/reload.h"
+#include "sched/incidents.h"
+#include "sched/info_thread.h"
+#include "sched/timer.h"
+#include "sched/worker.h"
+#include "service/loader.h"
+
+namespace {
+
+// A start-up failure whose text is printed and ends the process with status 1.
+class StartupError : public std::exception {
+ public:
+  explicit StartupError(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+int stop_pipe[2] = {-1, -1};
+pthread_mutex_t mutex_cores = PTHREAD_MUTEX_INITIALIZER;  // guards vec_core during start-up
+
+// The standard output the process was started with, kept when std::cout is switched to the
+// daemon log, so that a fatal start-up error also reaches the operator's terminal.
+std::streambuf* original_stdout = nullptr;
+
+const char kStopBySignal = 's';
+const char kStopQuietly = 'q';
+
+// Parses an int like std::stoi in base 10: leading white space, optional sign, digits up to
+// the first other character. Fails on no digit or a value outside int.
+bool parseInt(const std::string& text, int* out) {
+  const char* s = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(s, &end, 10);
+  if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+int configInt(iniConfig& cfg, const std::string& section, const std::string& key, int minimum) {
+  std::string text = cfg.getKey(section, key);
+  int value = 0;
+  if (text.empty())
+    throw StartupError("error: configuration key " + key + " of section [" + section +
+                       "] is missing or empty");
+  if (!parseInt(text, &value))
+    throw StartupError("error: configuration key " + key + " of section [" + section +
+                       "] is not an integer: \"" + text + "\"");
+  if (value < minimum)
+    throw StartupError("error: configuration key " + key + " of section [" + section +
+                       "] must be at least " + std::to_string(minimum) + ", got " +
+                       std::to_string(value));
+  return value;
+}
+
+// Prints a fatal start-up text on the daemon log (std::cout) and, once std::cout has been
+// switched to the log, on the original standard output too.
+void printFatal(const std::string& text) {
+  std::cout << text << std::endl;
+  if (original_stdout != nullptr && original_stdout != std::cout.rdbuf()) {
+    std::ostream out(original_stdout);
+    out << text << std::endl;
+  }
+}
+
+void* thread_stop_watcher(void*) {
+  char c = 0;
+  for (;;) {
+    ssize_t n = read(stop_pipe[0], &c, 1);
+    if (n == 1) break;
+    if (n == -1 && errno == EINTR) continue;
+    return nullptr;
+  }
+  if (c != kStopBySignal) return nullptr;
+  write_log("INFO", "stop mavo... SIGTERM");
+  requestStop();
+  {
+    ScopedLock lock(&mutex_cores);
+    for (infoThread* core : vec_core) core->execute_queue->broadcast();
+  }
+  wakeStopSleepers();
+  return nullptr;
+}
+
+void createStopPipe() {
+  if (pipe2(stop_pipe, O_CLOEXEC) != 0) {
+    const int err = errno;
+    throw StartupError(std::string("error: can't create the stop pipe: ") + strerror(err));
+  }
+  fcntl(stop_pipe[1], F_SETFL, fcntl(stop_pipe[1], F_GETFL) | O_NONBLOCK);
+}
+
+// Threads that the worker wait does not cover; all are joined before the objects they use are
+// released.
+struct BackgroundThreads {
+  std::vector<pthread_t> handles;
+  bool watcher_started = false;
+  pthread_t watcher;
+
+  void start(void* (*entry)(void*), void* arg, const std::string& what) {
+    pthread_t t;
+    int rc = pthread_create(&t, nullptr, entry, arg);
+    if (rc != 0) throw StartupError("error: can't start the " + what + ": " + strerror(rc));
+    handles.push_back(t);
+  }
+
+  // Stops and joins everything (also after a failed start-up).
+  void joinAll() {
+    requestStop();
+    {
+      ScopedLock lock(&mutex_cores);
+      for (infoThread* core : vec_core) core->execute_queue->broadcast();
+    }
+    wakeStopSleepers();
+    for (pthread_t t : handles) pthread_join(t, nullptr);
+    handles.clear();
+    if (watcher_started) {
+      char c = kStopQuietly;
+      if (write(stop_pipe[1], &c, 1) < 0) {
+        // the watcher has already left after a SIGTERM
+      }
+      pthread_join(watcher, nullptr);
+      watcher_started = false;
+    }
+  }
+};
+
+void parseOptions(int argc, char** argv) {
+  int opt;
+  while ((opt = getopt(argc, argv, "f:Di:")) != -1) {
+    switch (opt) {
+      case 'f':
+        pathToConfigFile = optarg;
+        break;
+      case 'D':
+        debug = 1;
+        break;
+      case 'i':
+        if (!parseInt(optarg, &id_cluster))
+          throw StartupError(std::string("error: option -i needs an integer, got \"") + optarg +
+                             "\"");
+        break;
+      default:
+        break;  // getopt has printed its own diagnostic
+    }
+  }
+}
+
+void loadErrorMap() {
+  PgResult res(pgSQL->executeRequest(sql::kSelectDefaultErrors));
+  for (int r = 0; r < PQntuples(res.get()); ++r)
+    map_error[PQgetvalue(res.get(), r, 1)] = PQgetvalue(res.get(), r, 0);
+}
+
+void cleanDeletedPlugins() {
+  write_log("INFO", "DELETE OLD SERVICE ");
+  try {
+    PgResult rows(pgSQL->executeRequest(sql::kSelectDeletedPluginServices));
+    for (int r = 0; r < PQntuples(rows.get()); ++r) {
+      PgResult(pgSQL->executeParamRequest(sql::kDeleteServiceById, {PQgetvalue(rows.get(), r, 0)}));
+    }
+    rows.reset();
+    PgResult(pgSQL->executeRequest(sql::kDeleteDeletedPlugins));
+    PgResult(pgSQL->executeRequest(sql::kResetSysReload));
+  } catch (const PostgresqlException& e) {
+    write_log("ERR", std::string("SELECT delete service failed:  ") + e.what());
+  }
+  try {
+    PgResult(pgSQL->executeRequest(sql::kDeleteMarkedServices));
+  } catch (const PostgresqlException& e) {
+    write_log("ERR", std::string("SELECT delete service failed:  ") + e.what());
+  }
+}
+
+void createCores(int connections, BackgroundThreads& threads) {
+  write_log("INFO", "INSTANCE CORE - create queue");
+  for (int i = 0; i < core_number; ++i) {
+    infoThread* core = createCore(connectLine, connections);
+    write_log("INFO", "PREPARATION REQUEST ");
+    try {
+      for (const auto& st : sql::coreStatements())
+        core->pool->prepareRequest(st.name, st.text, st.nparams);
+    } catch (...) {
+      destroyCore(core);
+      throw;
+    }
+    {
+      ScopedLock lock(&mutex_cores);
+      vec_core.push_back(core);
+    }
+    threads.start(thread_check_time, core, "timer thread of core " + std::to_string(i));
+  }
+  write_log("INFO", "INSTANCE CORE - queue success");
+}
+
+void startWorkers() {
+  ScopedLock lock(&mutex_vec_thread);
+  for (size_t i = 0; i < vec_core.size(); ++i) {
+    infoThread* core = vec_core[i];
+    for (int k = 0; k < nbr_max_thread; ++k) {
+      pthread_t t;
+      int rc = pthread_create(&t, nullptr, thread_execute_plugin, core);
+      if (rc != 0) {
+        // A worker that never started is not waited for.
+        write_log("ERR", "error: can't start worker thread of core " + std::to_string(i) + ": " +
+                             strerror(rc));
+        continue;
+      }
+      pthread_detach(t);
+      core->vec_thread->push_back(t);
+    }
+  }
+}
+
+void waitForWorkers() {
+  ScopedLock lock(&mutex_vec_thread);
+  for (infoThread* core : vec_core) {
+    while (!core->vec_thread->empty()) pthread_cond_wait(&cond_vec_thread, &mutex_vec_thread);
+  }
+}
+
+void releaseAll() {
+  delete pgSQL;
+  pgSQL = nullptr;
+  ScopedLock lock(&mutex_cores);
+  for (infoThread* core : vec_core) destroyCore(core);
+  vec_core.clear();
+}
+
+}  // namespace
+
+void HandlerQuit(int) {
+  const int saved = errno;
+  char c = kStopBySignal;
+  if (write(stop_pipe[1], &c, 1) < 0) {
+    // pipe full: a stop is already pending
+  }
+  errno = saved;
+}
+
+int runDaemon(int argc, char** argv) {
+  std::ofstream daemon_log;
+  BackgroundThreads threads;
+  try {
+    parseOptions(argc, argv);  // 1
+    // 2: mutex_log_system is statically initialised.
+    if (PQisthreadsafe() != 1) {  // 3
+      write_log("ERR", "Error: Postgresql is not thread safe");
+      std::cout << "Error: Postgresql is not thread safe" << std::endl;
+      return 1;
+    }
+    iniConfig cfg(pathToConfigFile);                 // 4
+    file_info = cfg.getKey("LOG", "log_info_file");  // 5
+    std::string log_path = cfg.getKey("LOG", "log_daemon_file");
+
+    if (dup2(1, 2) == -1) {  // 6
+      const int err = errno;
+      std::cout << "erreur de redirection de flux stderr (dup2): " << strerror(err) << std::endl;
+      errno = err;
+      perror("erreur de redirection de flux stderr (dup2)");
+      return 2;
+    }
+
+    daemon_log.open(log_path, std::ios::out | std::ios::trunc);  // 7
+    if (!daemon_log.is_open()) std::cout << "ERROR can't open file " << log_path << std::endl;
+    original_stdout = std::cout.rdbuf(daemon_log.rdbuf());
+
+    write_log("INFO", "MAVO start....");  // 8
+    write_log("INFO", "MAVO configuration open succesful");
+
+    std::string daemon_id = cfg.getKey("MAVO", "daemon_id");  // 9
+    if (daemon_id != "0") id_cluster = configInt(cfg, "MAVO", "daemon_id", INT_MIN);
+
+    core_number = configInt(cfg, "MAVO", "core_number", 1);  // 10
+    nbr_max_thread = configInt(cfg, "MAVO", "thread_number", 1);
+    modulo_rand = configInt(cfg, "MAVO", "load_mod", 1);
+    wait_load_delete_thread = configInt(cfg, "MAVO", "interval_check_update", 1);
+    verify_state_change = configInt(cfg, "MAVO", "verify_state_change", INT_MIN);
+    wait_state_verify = configInt(cfg, "MAVO", "wait_state_verify", INT_MIN);
+
+    createStopPipe();  // 11
+    if (pthread_create(&threads.watcher, nullptr, thread_stop_watcher, nullptr) != 0)
+      throw StartupError("error: can't start the stop watcher thread");
+    threads.watcher_started = true;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = HandlerQuit;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    if (sigaction(SIGTERM, &sa, nullptr) != 0) {
+      write_log("ERR", "error SIGTERM");
+      threads.joinAll();
+      return 1;
+    }
+
+    write_log("INFO", "MAVO Database connection ....");  // 12
+    int connections = configInt(cfg, "POSTGRESQL", "connection_number", 1);
+    connectLine = "host=" + cfg.getKey("POSTGRESQL", "PGSQL_host") +
+                  " port=" + cfg.getKey("POSTGRESQL", "PGSQL_port") +
+                  " dbname=" + cfg.getKey("POSTGRESQL", "PGSQL_db") +
+                  " user=" + cfg.getKey("POSTGRESQL", "PGSQL_username") +
+                  " password=" + cfg.getKey("POSTGRESQL", "PGSQL_pwd");
+
+    write_log("INFO", "Connection database....");  // 13
+    pgSQL = new pgConnectionPool(connectLine, 1);
+    write_log("INFO", "Connection database sucessful. Encoding: " + pgSQL->getClientEncoding());
+
+    loadErrorMap();         // 14
+    cleanDeletedPlugins();  // 15, 16
+
+    write_log("INFO", "Mutex INIT");  // 17: the mutexes are statically initialised
+    if (id_cluster != 0) write_log("INFO", "ID CLUSTER: " + std::to_string(id_cluster));
+
+    sleepUnlessStopped(5000);  // 18
+
+    createCores(connections, threads);                                   // 19, 20
+    threads.start(thread_monitoring, nullptr, "status monitor thread");  // 21
+
+    write_log("INFO", "LOAD SERVICE");  // 22
+    pgSQL->prepareRequest("reloadService", sql::reloadServiceQuery(id_cluster));
+    pgSQL->prepareRequest("select_adv_config", sql::kSelectAdvConfig, 1);
+    load_script(pgSQL, "reloadService");                                     // 23
+    write_log("INFO", "LOAD SERVICE SUCCESS");                               // 24
+    write_log("INFO", "START CORE");                                         // 25
+    startWorkers();                                                          // 26
+    write_log("INFO", "START CORE SUCCESS:" + std::to_string(core_number));  // 27
+    threads.start(thread_load_delete_service, nullptr, "reload thread");     // 28
+    write_log("INFO", "MAVO was starting....");
+  } catch (const std::exception& e) {
+    printFatal(e.what());
+    threads.joinAll();
+    waitForWorkers();
+    releaseAll();
+    if (original_stdout != nullptr) std::cout.rdbuf(original_stdout);
+    return 1;
+  }
+
+  waitForWorkers();  // 29
+  threads.joinAll();
+  write_log("INFO", "MAVO is stopping....");  // 30
+  releaseAll();                               // 31
+  std::cout.flush();
+  std::cout.rdbuf(original_stdout);
+  return 0;  // 32
+}

@@ -1,0 +1,9 @@
+#pragma once
+// Start-up, waiting and shutdown of the daemon.
+
+#include <signal.h>
+
+// SIGTERM handler: hands the stop over to the stop watcher thread.
+void HandlerQuit(int sig);
+// The daemon's main: returns the process exit status.
+int runDaemon(int argc, char** argv);

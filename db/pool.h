@@ -1,0 +1,81 @@
+#pragma once
+// Pools of mutex-guarded libpq connections. Every database access of the daemon goes through a
+// pgConnectionPool: requests are spread round robin over its connections, each connection
+// serialises its libpq calls with its own mutex. Results are handed to the caller, which
+// releases them with PQclear; a failed request throws PostgresqlException and returns nothing.
+
+#include <libpq-fe.h>
+#include <pthread.h>
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+class PostgresqlException : public std::exception {
+ public:
+  explicit PostgresqlException(std::string message) : message(std::move(message)) {}
+  ~PostgresqlException() override = default;
+  const char* what() const noexcept override { return message.c_str(); }
+
+ private:
+  std::string message;
+};
+
+// One libpq connection; every libpq call on conn is made while holding mutex.
+class pgSafeThread {
+ public:
+  // Opens the connection; throws PostgresqlException(PQerrorMessage + "\n") on failure.
+  explicit pgSafeThread(std::string connection_string);
+  virtual ~pgSafeThread();
+  pgSafeThread(const pgSafeThread&) = delete;
+  pgSafeThread& operator=(const pgSafeThread&) = delete;
+
+  PGresult* executeRequest(std::string sql);
+  PGresult* executeParamRequest(std::string sql, const std::vector<std::string>& params);
+  void prepareRequest(std::string name, std::string sql, int nparams);
+  void prepareRequest(std::string name, std::string sql);
+  PGresult* executePrepareRequest(std::string name, const std::vector<std::string>& params);
+  PGresult* executePrepareRequest(std::string name);
+  std::string getClientEncoding();
+  // Backend process id of the connection (used by tests to tell connections apart).
+  int backendPid();
+
+ private:
+  PGconn* conn;  // owned; guarded by mutex
+  std::string connectionString;
+  pthread_mutex_t mutex;
+};
+
+class pgConnectionPool {
+ public:
+  // Opens count connections in order. A count below 1 is refused (PostgresqlException); when
+  // one connection fails, those already opened are closed and the failure is rethrown.
+  pgConnectionPool(std::string connection_string, int count);
+  virtual ~pgConnectionPool();
+  pgConnectionPool(const pgConnectionPool&) = delete;
+  pgConnectionPool& operator=(const pgConnectionPool&) = delete;
+
+  pgSafeThread* getNextConnection();
+  int getConnectionNumber();
+
+  // Prepare on every connection in order, holding poolMutex; the first failure stops the loop.
+  void prepareRequest(std::string name, std::string sql, int nparams);
+  void prepareRequest(std::string name, std::string sql);
+
+  // Run on the next connection (round robin). The caller owns the returned result.
+  PGresult* executeRequest(std::string sql);
+  PGresult* executeParamRequest(std::string sql, const std::vector<std::string>& params);
+  PGresult* executePrepareRequest(std::string name, const std::vector<std::string>& params);
+  PGresult* executePrepareRequest(std::string name);
+  std::string getClientEncoding();
+
+ private:
+  std::vector<pgSafeThread*> connections;  // owned; fixed after construction
+  std::string connectionString;
+  pthread_mutex_t poolMutex;  // guards connections and nextConnectionID
+  uint32_t nextConnectionID;  // guarded by poolMutex
+};
+
+// The shared pool (one connection) used by start-up, the loaders and the reload thread.
+extern pgConnectionPool* pgSQL;

@@ -1,0 +1,159 @@
+// SQL texts of the daemon. The texts are the system's own and must stay byte for byte.
+
+#include "db/statements.h"
+
+namespace sql {
+
+const char* const kSelectDefaultErrors =
+    "SELECT error_id,error_name FROM mavo_errors WHERE error_name='default_critical_error' OR "
+    "error_name='default_warning_error' OR error_name='default_unknow_error' OR "
+    "error_name='default_maintenance';";
+const char* const kSelectDeletedPluginServices =
+    "SELECT service_id,plugin_id  FROM mavo_plugins JOIN mavo_services ON plugin_id = "
+    "service_plugin_id WHERE plugin_delete=TRUE;";
+const char* const kDeleteServiceById = "DELETE FROM mavo_services WHERE service_id=$1::int ;";
+const char* const kDeleteDeletedPlugins = "DELETE FROM mavo_plugins WHERE plugin_delete=TRUE ;";
+const char* const kResetSysReload =
+    "UPDATE mavo_configuration SET config_value=0 WHERE config_key='SYS_RELOAD';";
+const char* const kDeleteMarkedServices = "DELETE FROM mavo_services WHERE service_delete=true;";
+
+const char* const kGetPreviousState =
+    "SELECT service_previous_state,service_last_stdout FROM mavo_services WHERE "
+    "service_id=$1::int ;";
+const char* const kUpdateState =
+    "UPDATE mavo_services SET service_previous_state=$1::int, "
+    "service_last_exec_time=now(),service_last_stdout=$2 WHERE service_id=$3::int;";
+const char* const kInsertErrorHappen =
+    "INSERT INTO mavo_error_happen(happen_id,happen_error_id, happen_device_id,happen_service_id, "
+    "happen_timestamp,happen_message, happen_acquitte, happen_value)VALUES (DEFAULT,$1::int, "
+    "$2::int, $3::int,now(),$4::varchar, 0,0) RETURNING happen_id;";
+const char* const kAcquitteErrorHappen =
+    "UPDATE mavo_error_happen SET happen_acquitte=1, happen_time_acquitte=now() WHERE "
+    "happen_service_id=$1::int AND happen_acquitte=0 RETURNING happen_id;";
+const char* const kCheckErrorHappen =
+    "SELECT happen_id,happen_error_id FROM mavo_error_happen WHERE happen_device_id=$1::int AND "
+    "happen_service_id=$2::int AND happen_acquitte=0";
+
+const char* const kSelectAdvConfig =
+    "SELECT device_config_type_name,adv_plugin_keyword_value"
+    " FROM mavo_device_advance_config"
+    " JOIN mavo_device_advance_config_type ON adv_config_type_id = device_config_type_id"
+    " WHERE adv_device_id=$1::bigint AND adv_plugin_keyword_value IS NOT NULL";
+
+std::string serviceQuery(bool pending_join, const std::string& where) {
+  std::string q =
+      "SELECT plugin_id,service_name, "
+      "plugin_path,service_interval_time,service_parameter,device_id,device_ip_address,device_"
+      "snmp_version,device_snmp_community,service_id,"
+      "program_path,response_unknown,response_warning,response_critical,response_parameter,"
+      "device_name,tibo_sn,"
+      "device_snmp3_user, device_snmp3_sec_lvl,device_snmp3_auth_protocole, "
+      "device_snmp3_auth_key,device_snmp3_priv_protocol, device_snmp3_priv_passphrase,"
+      "device_snmp_timer,response_ok,0,0,service_previous_state,service_last_stdout,family("
+      "device_ip_address) as ip_version,device_snmp_port"
+      " FROM mavo_plugins JOIN mavo_services ON plugin_id = service_plugin_id"
+      " JOIN mavo_device ON device_id = service_device_id ";
+  if (pending_join) q += " JOIN mavo_service_pending_execute ON service_id = pending_service_id ";
+  q += " LEFT JOIN mavo_service_response_program ON service_id = response_service_id "
+       " LEFT JOIN mavo_program ON response_program_id = program_id"
+       " LEFT JOIN tibo_connected ON device_id = connected_device_id"
+       " LEFT JOIN tibo_info ON connected_tibo_id = tibo_device_id";
+  return q + where;
+}
+
+std::string reloadServiceQuery(int id_cluster) {
+  std::string where = " WHERE plugin_type='default'";
+  if (id_cluster > 0) where += " AND service_srv_id=" + std::to_string(id_cluster);
+  return serviceQuery(false, where + ";");
+}
+
+namespace {
+std::string pendingQuery(const char* type, int id_cluster) {
+  std::string where = std::string(" WHERE plugin_type='default' AND pending_type='") + type + "'";
+  if (id_cluster > 0) where += " AND service_srv_id=" + std::to_string(id_cluster);
+  return serviceQuery(true, where + ";");
+}
+}  // namespace
+
+std::string getNewServiceQuery(int id_cluster) { return pendingQuery("ADD", id_cluster); }
+std::string updateServiceQuery(int id_cluster) { return pendingQuery("UPDATE", id_cluster); }
+
+const char* const kAcquitteFantom =
+    "UPDATE mavo_error_happen SET happen_acquitte=1, happen_time_acquitte=NOW() WHERE "
+    "happen_acquitte=0 AND happen_time_acquitte IS NULL  AND happen_service_id IN ( SELECT "
+    "service_id FROM mavo_services WHERE service_previous_state=0);";
+const char* const kDelService = "DELETE FROM mavo_services WHERE service_id=$1::bigint;";
+
+std::string purgePendingQuery(int id_cluster) {
+  std::string q = "DELETE FROM mavo_service_pending_execute";
+  if (id_cluster > 0)
+    q +=
+        " WHERE pending_service_id IN (SELECT service_id FROM mavo_services WHERE service_srv_id=" +
+        std::to_string(id_cluster) + ");";
+  return q;
+}
+
+std::string checkDeleteServiceQuery(int id_cluster) {
+  std::string q = "SELECT service_id FROM mavo_services WHERE service_delete=TRUE";
+  if (id_cluster > 0) q += " AND service_srv_id=" + std::to_string(id_cluster) + ";";
+  return q;
+}
+
+const char* const kMaintenancePlanned =
+    "SELECT planned_id, planned_type, cast(extract(epoch from planned_start) as bigint) AS start, "
+    "cast(extract(epoch from planned_end) as bigint) AS end, planned_during,planned_service_id"
+    " FROM mavo_maintenance_planned JOIN mavo_services ON service_id=planned_service_id"
+    "  WHERE planned_start < (NOW()+ '10 min') AND planned_end > NOW() AND service_delete=false;";
+const char* const kMaintenanceDelete =
+    "DELETE FROM mavo_maintenance_planned WHERE planned_end < NOW() - '30 min'::interval;";
+
+const char* const kUpdateMaintenanceConf =
+    "UPDATE mavo_maintenance_configuration SET "
+    "maintenance_conf_start_date=maintenance_conf_start_date+maintenance_conf_recurring WHERE "
+    "maintenance_conf_id=$1::int";
+const char* const kUpdateMaintenanceConfByDayOfMonth =
+    "SELECT updateNextMaintenanceNextMonth($1::int);";
+
+std::string selectMaintenanceConfQuery(int id_cluster) {
+  std::string q =
+      "SELECT maintenance_conf_id, maintenance_conf_type, "
+      "to_char(maintenance_conf_start_date,'YYYY-MM-DD HH24:MI:SS') as start, "
+      "maintenance_conf_service_id, "
+      "maintenance_conf_during,maintenance_conf_recurring,maintenance_conf_during_firsterror,"
+      "maintenance_week_selected,maintenance_day_selected"
+      " FROM mavo_maintenance_configuration"
+      " JOIN mavo_services ON service_id=maintenance_conf_service_id"
+      " WHERE maintenance_conf_start_date < (NOW()+'60 min')";
+  if (id_cluster > 0) q += " AND service_srv_id=" + std::to_string(id_cluster) + ";";
+  return q;
+}
+
+// The values come from the database: they travel as parameters so that a quote in one of them
+// can neither break nor alter the statement.
+const char* const kInsertMaintenancePlanned =
+    "INSERT INTO mavo_maintenance_planned(planned_id, planned_type, planned_start, planned_end, "
+    "planned_during, planned_service_id)VALUES (DEFAULT,$1::text,$2::timestamp,$2::timestamp + "
+    "$3::interval,(SELECT EXTRACT(epoch FROM $4::interval)/60),$5::int);";
+
+std::vector<NamedStatement> coreStatements() {
+  return {{"GetPreviousState", kGetPreviousState, 1},
+          {"UpdateState", kUpdateState, 3},
+          {"InsertErrorHappen", kInsertErrorHappen, 4},
+          {"AcquitteErrorHappen", kAcquitteErrorHappen, 1},
+          {"CheckErrorHappen", kCheckErrorHappen, 2}};
+}
+
+std::vector<NamedStatement> reloadStatements(int id_cluster) {
+  return {{"acquitte_fantom", kAcquitteFantom, -1},
+          {"getNewService", getNewServiceQuery(id_cluster), -1},
+          {"updateService", updateServiceQuery(id_cluster), -1},
+          {"del_service", kDelService, 1},
+          {"purge_pending", purgePendingQuery(id_cluster), -1},
+          {"updateMaintenanceConf", kUpdateMaintenanceConf, 1},
+          {"updateMaintenanceConfByDayOfMonth", kUpdateMaintenanceConfByDayOfMonth, 1},
+          {"checkDeleteService", checkDeleteServiceQuery(id_cluster), -1},
+          {"maintenance_planned", kMaintenancePlanned, -1},
+          {"maintenance_delete", kMaintenanceDelete, -1}};
+}
+
+}  // namespace sql

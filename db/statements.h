@@ -1,0 +1,59 @@
+#pragma once
+// The one catalogue of SQL texts the daemon runs, with the names of its prepared statements.
+// Texts that depend on the daemon identifier are built by functions taking it.
+
+#include <string>
+#include <vector>
+
+namespace sql {
+
+// Start-up.
+extern const char* const kSelectDefaultErrors;
+extern const char* const kSelectDeletedPluginServices;
+extern const char* const kDeleteServiceById;
+extern const char* const kDeleteDeletedPlugins;
+extern const char* const kResetSysReload;
+extern const char* const kDeleteMarkedServices;
+
+// Statements prepared on each core's pool, in the order they are prepared.
+extern const char* const kGetPreviousState;
+extern const char* const kUpdateState;
+extern const char* const kInsertErrorHappen;
+extern const char* const kAcquitteErrorHappen;
+extern const char* const kCheckErrorHappen;
+
+// Keyword query of the advanced device configuration (prepared on pgSQL, one parameter).
+extern const char* const kSelectAdvConfig;
+
+// The 31-column service query. pending_join adds the change-request join; where is appended.
+std::string serviceQuery(bool pending_join, const std::string& where);
+std::string reloadServiceQuery(int id_cluster);  // "reloadService"
+std::string getNewServiceQuery(int id_cluster);  // "getNewService"
+std::string updateServiceQuery(int id_cluster);  // "updateService"
+
+// Reload thread.
+extern const char* const kAcquitteFantom;
+extern const char* const kDelService;
+std::string purgePendingQuery(int id_cluster);
+std::string checkDeleteServiceQuery(int id_cluster);
+extern const char* const kMaintenancePlanned;
+extern const char* const kMaintenanceDelete;
+
+// Maintenance planner.
+extern const char* const kUpdateMaintenanceConf;
+extern const char* const kUpdateMaintenanceConfByDayOfMonth;
+std::string selectMaintenanceConfQuery(int id_cluster);
+// Insertion of one planned window: parameters are type, start, duration, minutes interval
+// and service id, all as text and cast in the SQL.
+extern const char* const kInsertMaintenancePlanned;
+
+// One named statement: name, text and declared parameter count (-1: let the server infer).
+struct NamedStatement {
+  std::string name;
+  std::string text;
+  int nparams;
+};
+std::vector<NamedStatement> coreStatements();
+std::vector<NamedStatement> reloadStatements(int id_cluster);
+
+}  // namespace sql

@@ -1,0 +1,49 @@
+#pragma once
+// The record of one scheduling core, and the list of all cores.
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "db/pool.h"
+#include "sched/execute_queue.h"
+#include "sched/wait_service_queue.h"
+
+struct infoThread {
+  WaitServiceQueue* wait_queue;          // owned
+  ExecuteQueue<service>* execute_queue;  // owned
+  std::vector<pthread_t>* vec_thread;    // owned; live workers; guarded by mutex_vec_thread
+  pthread_mutex_t mutex_busy;            // guards nbr_thread_busy
+  pgConnectionPool* pool;                // owned
+  int32_t nbr_thread_busy;               // guarded by mutex_busy
+  float load;  // written only by the loader thread (main, then reload); read by the monitor
+};
+
+// Every core, index 0 first; complete before any thread that iterates it starts.
+extern std::vector<infoThread*> vec_core;
+// Guards every core's vec_thread; main waits on cond_vec_thread for the workers to end.
+extern pthread_mutex_t mutex_vec_thread;
+extern pthread_cond_t cond_vec_thread;
+
+// Builds a core record as main does: empty queues and worker list, a pool of connections
+// connections on connection_string, counters at 0. Throws PostgresqlException.
+infoThread* createCore(const std::string& connection_string, int connections);
+// Deletes the queues, the worker list, the pool and the record.
+void destroyCore(infoThread* core);
+
+// A core's load is written only by the thread running the loader and read by the status monitor
+// without a lock; these keep the accesses atomic.
+inline float coreLoad(const infoThread& core) {
+  float v;
+  __atomic_load(&core.load, &v, __ATOMIC_RELAXED);
+  return v;
+}
+inline void addCoreLoad(infoThread& core, float weight) {
+  float v = coreLoad(core) + weight;
+  __atomic_store(&core.load, &v, __ATOMIC_RELAXED);
+}
+
+// Number of busy workers of a core, read under mutex_busy; and the two counter changes.
+int32_t busyWorkers(infoThread& core);
+void addBusy(infoThread& core, int delta);

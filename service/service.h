@@ -1,0 +1,72 @@
+#pragma once
+// One monitored check: a plugin applied to a device, with its argument vector, interval,
+// alerting program and the run-time state the scheduler needs. A copyable value: every queue,
+// map and worker holds its own copy; no pointer to a service crosses threads.
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <exception>
+#include <list>
+#include <string>
+
+class serviceException : public std::exception {
+ public:
+  explicit serviceException(std::string message) : message(std::move(message)) {}
+  ~serviceException() override = default;
+  const char* what() const noexcept override { return message.c_str(); }
+
+ private:
+  std::string message;
+};
+
+class service {
+ public:
+  service();
+  service(const service& other);
+  service& operator=(const service& other);
+  virtual ~service();
+
+  void SetService_id(unsigned long long id);     // keeps service_id_str in step
+  void Setinterval_exec_time(int milliseconds);  // also sets load_weight = 300000 / ms
+  void Setparameter(std::string line);           // stores line, splits it into parameter_list
+  void SetAlertingParameter(std::string line);   // appends the fields to alerting_parameter_list
+
+  // Runs the plugin once; sets state and last_stdout and returns the state code, or throws
+  // serviceException.
+  int execute();
+  // Starts the alerting program with message in place of every "$ERROR" entry and waits for
+  // it. Throws serviceException when it cannot be started or waited for.
+  void executeAlertingSoftware(std::string message) const;
+
+  bool operator<(const service& other) const;  // by next_exec_time, seconds then microseconds
+  bool operator>(const service& other) const;
+
+  int64_t device_id;
+  int plugin_id;
+  unsigned long long service_id;
+  std::string service_id_str;
+  int state;
+  int previous_state;
+  std::string service_name;
+  std::string parameter;
+  std::list<std::string> parameter_list;
+  std::list<std::string> alerting_parameter_list;
+  std::string plugin_path;
+  std::string program_path;
+  bool response_ok;
+  bool response_unknown;
+  bool response_warning;
+  bool response_critical;
+  timeval next_exec_time;
+  int interval_exec_time;  // milliseconds
+  std::string last_stdout;
+  int maintenance_type;  // 0 none, 1 NOEXEC, 2 EXEC, 3 FIRSTERROR
+  timeval maintenance_start;
+  timeval maintenance_end;  // end of the window plus one second
+  int maintenance_id;
+  float load_weight;
+
+ private:
+  void internalCopyService(const service& other);
+};

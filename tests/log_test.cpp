@@ -1,0 +1,104 @@
+// Log lines: format, trace switch, embedded line breaks, concurrent writers never mixed.
+
+#include "core/log.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "core/settings.h"
+
+namespace {
+
+// Captures std::cout for the life of the object.
+class CoutCapture {
+ public:
+  CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(old_); }
+  std::string text() const { return buf_.str(); }
+
+ private:
+  std::ostringstream buf_;
+  std::streambuf* old_;
+};
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string l;
+  while (std::getline(in, l)) out.push_back(l);
+  return out;
+}
+
+const std::regex kDate(
+    "^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+    "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}#");
+
+TEST(Log, LineHasAsctimeDateLevelAndMessage) {
+  CoutCapture cap;
+  write_log("INFO", "MAVO start....");
+  std::string t = cap.text();
+  ASSERT_EQ(t.back(), '\n');
+  EXPECT_TRUE(std::regex_search(t, kDate)) << t;
+  EXPECT_EQ(t.substr(24), "#INFO#MAVO start....\n");
+}
+
+TEST(Log, MessageIsWrittenUnescaped) {
+  CoutCapture cap;
+  write_log("ERR", "a#b\nc");
+  write_log("INFO", "next");
+  auto l = lines(cap.text());
+  ASSERT_EQ(l.size(), 3u);
+  EXPECT_EQ(l[0].substr(24), "#ERR#a#b");
+  EXPECT_EQ(l[1], "c");
+  EXPECT_TRUE(std::regex_search(l[2], kDate));
+}
+
+TEST(Log, TraceWritesOnlyInDebugModes) {
+  for (int mode : {0, 1, 2, 3}) {
+    debug = mode;
+    CoutCapture cap;
+    Trace("th_loaddel#dodo");
+    bool written = !cap.text().empty();
+    EXPECT_EQ(written, mode == 1 || mode == 2) << "debug " << mode;
+    if (written) {
+      EXPECT_EQ(cap.text().substr(24), "#DEBUG#th_loaddel#dodo\n");
+    }
+  }
+  debug = 0;
+}
+
+TEST(Log, TraceOffTakesNoLock) {
+  debug = 0;
+  pthread_mutex_lock(&mutex_log_system);
+  Trace("must not block");  // would deadlock if it took the lock
+  pthread_mutex_unlock(&mutex_log_system);
+}
+
+TEST(Log, ConcurrentLinesAreNeverMixed) {
+  CoutCapture cap;
+  const int kThreads = 8, kLines = 500;
+  std::vector<std::thread> ts;
+  for (int t = 0; t < kThreads; ++t) {
+    ts.emplace_back([t] {
+      std::string msg = "thread" + std::to_string(t) + ":" + std::string(200, 'a' + t);
+      for (int i = 0; i < kLines; ++i) write_log("INFO", msg);
+    });
+  }
+  for (auto& t : ts) t.join();
+  auto l = lines(cap.text());
+  ASSERT_EQ(l.size(), static_cast<size_t>(kThreads * kLines));
+  for (const auto& line : l) {
+    ASSERT_TRUE(std::regex_search(line, kDate)) << line;
+    std::string msg = line.substr(30);  // after "#INFO#"
+    int t = msg[6] - '0';
+    ASSERT_EQ(msg, "thread" + std::to_string(t) + ":" + std::string(200, 'a' + t));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+// Connection pool against the real server: round robin, results, failures and their texts.
+
+#include "db/pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "db/pg_handles.h"
+#include "tests/support/pg_test.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class PoolTest : public PgTest {};
+
+int backendOf(pgConnectionPool& pool) {
+  PgResult r(pool.executeRequest("SELECT pg_backend_pid()"));
+  return std::stoi(PQgetvalue(r.get(), 0, 0));
+}
+
+bool startsWith(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+TEST_F(PoolTest, ThreeConnectionsAreUsedRoundRobin) {
+  pgConnectionPool pool(conninfo(), 3);
+  EXPECT_EQ(pool.getConnectionNumber(), 3);
+  std::vector<int> seen;
+  for (int i = 0; i < 8; ++i) seen.push_back(backendOf(pool));
+  EXPECT_EQ(std::set<int>(seen.begin(), seen.end()).size(), 3u);
+  for (int i = 3; i < 8; ++i) EXPECT_EQ(seen[i], seen[i - 3]) << "request " << i;
+}
+
+TEST_F(PoolTest, OneConnectionTakesEveryRequest) {
+  pgConnectionPool pool(conninfo(), 1);
+  EXPECT_EQ(pool.getConnectionNumber(), 1);
+  int first = backendOf(pool);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(backendOf(pool), first);
+  EXPECT_EQ(pool.getNextConnection(), pool.getNextConnection());
+}
+
+TEST_F(PoolTest, RowsAndCommandsSucceedAndResultsAreText) {
+  pgConnectionPool pool(conninfo(), 2);
+  PgResult rows(pool.executeRequest("SELECT error_id, error_name FROM mavo_errors ORDER BY 1"));
+  EXPECT_EQ(PQresultStatus(rows.get()), PGRES_TUPLES_OK);
+  EXPECT_EQ(PQntuples(rows.get()), 4);
+  PgResult cmd(pool.executeRequest("UPDATE mavo_configuration SET config_value=3"));
+  EXPECT_EQ(PQresultStatus(cmd.get()), PGRES_COMMAND_OK);
+  PgResult p(pool.executeParamRequest("SELECT $1::int + 1, $2", {"41", "it's \"quoted\"\n"}));
+  EXPECT_STREQ(PQgetvalue(p.get(), 0, 0), "42");
+  EXPECT_STREQ(PQgetvalue(p.get(), 0, 1), "it's \"quoted\"\n");
+  EXPECT_EQ(pool.getClientEncoding(), "UTF8");
+}
+
+TEST_F(PoolTest, FailuresCarryTheirPrefixes) {
+  pgConnectionPool pool(conninfo(), 1);
+  struct Case {
+    std::function<void()> call;
+    std::string prefix;
+  } cases[] = {
+      {[&] { PgResult(pool.executeRequest("")); }, "execute failed:  "},
+      {[&] { PgResult(pool.executeRequest("SELEC 1")); }, "execute failed:  ERROR:  syntax"},
+      {[&] { PgResult(pool.executeParamRequest("SELECT $1::int", {"x"})); },
+       "Execute failed:  ERROR:  invalid input syntax"},
+      {[&] { pool.prepareRequest("bad", "SELECT * FROM no_such_table"); },
+       "prepare failed:  ERROR:  relation \"no_such_table\" does not exist"},
+      {[&] { PgResult(pool.executePrepareRequest("never_prepared")); },
+       "Exec prepareRequest failed:  ERROR:  prepared statement \"never_prepared\""},
+  };
+  for (auto& c : cases) {
+    try {
+      c.call();
+      ADD_FAILURE() << "no exception for " << c.prefix;
+    } catch (const PostgresqlException& e) {
+      EXPECT_TRUE(startsWith(e.what(), c.prefix)) << e.what();
+    }
+  }
+  // The connection is still usable after the failures.
+  EXPECT_GT(backendOf(pool), 0);
+}
+
+TEST_F(PoolTest, PreparedStatementRunsOnEveryConnection) {
+  pgConnectionPool pool(conninfo(), 3);
+  pool.prepareRequest("add", "SELECT $1::int + $2::int", 2);
+  pool.prepareRequest("count", "SELECT count(*) FROM mavo_errors");
+  for (int i = 0; i < 3; ++i) {
+    PgResult r(pool.executePrepareRequest("add", {"2", "3"}));
+    EXPECT_STREQ(PQgetvalue(r.get(), 0, 0), "5");
+    PgResult c(pool.executePrepareRequest("count"));
+    EXPECT_STREQ(PQgetvalue(c.get(), 0, 0), "4");
+  }
+  EXPECT_THROW(pool.prepareRequest("add", "SELECT 1"), PostgresqlException);
+}
+
+TEST_F(PoolTest, FailingPrepareOnSecondConnectionStopsTheLoop) {
+  pgConnectionPool pool(conninfo(), 3);
+  // Occupy the name on the second connection only.
+  pool.getNextConnection();
+  pgSafeThread* second = pool.getNextConnection();
+  second->prepareRequest("s", "SELECT 2");
+  pool.getNextConnection();  // back to the first one for the next request
+  try {
+    pool.prepareRequest("s", "SELECT 1");
+    FAIL() << "no exception";
+  } catch (const PostgresqlException& e) {
+    EXPECT_TRUE(startsWith(e.what(), "prepare failed:  ")) << e.what();
+  }
+  // Connection 0 has the new statement, 1 the old one, 2 none.
+  std::vector<std::string> got;
+  for (int i = 0; i < 3; ++i) {
+    try {
+      PgResult r(pool.executePrepareRequest("s"));
+      got.push_back(PQgetvalue(r.get(), 0, 0));
+    } catch (const PostgresqlException&) {
+      got.push_back("unprepared");
+    }
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"1", "2", "unprepared"}));
+}
+
+TEST_F(PoolTest, WrongPasswordGivesLibpqMessageAndNewline) {
+  std::string bad = baseConninfo() + " dbname=" + dbname() + " password=wrong";
+  try {
+    pgConnectionPool pool(bad, 2);
+    FAIL() << "connected with a wrong password";
+  } catch (const PostgresqlException& e) {
+    std::string text = e.what();
+    EXPECT_NE(text.find("password authentication failed"), std::string::npos) << text;
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_EQ(text.substr(text.size() - 2), "\n\n");  // libpq's own newline, then ours
+  }
+}
+
+TEST_F(PoolTest, PoolOfNoConnectionIsRefused) {
+  EXPECT_THROW(pgConnectionPool(conninfo(), 0), PostgresqlException);
+  EXPECT_THROW(pgConnectionPool(conninfo(), -3), PostgresqlException);
+}
+
+TEST_F(PoolTest, FailedConstructionClosesConnectionsAlreadyOpened) {
+  // Allow exactly two connections for a role, then ask for three.
+  exec("CREATE ROLE limited LOGIN PASSWORD 'pw' CONNECTION LIMIT 2");
+  std::string info = "host=" + conninfoValue("host") + " port=" + conninfoValue("port") +
+                     " dbname=" + dbname() + " user=limited password=pw";
+  EXPECT_THROW(pgConnectionPool(info, 3), PostgresqlException);
+  auto open = [&] {
+    return std::stoi(scalar("SELECT count(*) FROM pg_stat_activity WHERE usename='limited'"));
+  };
+  EXPECT_TRUE(waitFor([&] { return open() == 0; }, 5000)) << open() << " still open";
+  pgConnectionPool ok(info, 2);  // both slots are free again
+  EXPECT_EQ(ok.getConnectionNumber(), 2);
+}
+
+TEST_F(PoolTest, ConcurrentRequestsAllSucceed) {
+  pgConnectionPool pool(conninfo(), 3);
+  pool.prepareRequest("echo", "SELECT $1::text", 1);
+  std::vector<std::thread> ts;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 6; ++t) {
+    ts.emplace_back([&, t] {
+      for (int i = 0; i < 100; ++i) {
+        std::string v = std::to_string(t * 1000 + i);
+        PgResult r(pool.executePrepareRequest("echo", {v}));
+        if (v != PQgetvalue(r.get(), 0, 0)) ++wrong;
+      }
+    });
+  }
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace

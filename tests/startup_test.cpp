@@ -1,0 +1,160 @@
+// Start-up and shutdown of the daemon binary: configuration errors, log lines in order,
+// database clean-up at start, SIGTERM.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "tests/support/daemon_runner.h"
+#include "tests/support/pg_test.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class StartupTest : public PgTest {
+ protected:
+  DaemonConfig config() {
+    DaemonConfig c;
+    c.dbname = dbname();
+    return c;
+  }
+  // Messages of the log (the text after "date#LEVEL#"), in order.
+  static std::vector<std::string> messages(const std::string& log) {
+    std::vector<std::string> out;
+    std::istringstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.size() > 25 && line[24] == '#') out.push_back(line.substr(25));
+    }
+    return out;
+  }
+  TempDir dir_;
+};
+
+TEST_F(StartupTest, LogsStartupStepsInOrderAndStopsOnSigterm) {
+  DaemonProcess d(config(), dir_.path());
+  ASSERT_TRUE(d.waitForLog("MAVO was starting....", 30000)) << d.log() << readFile(d.stdoutPath());
+  EXPECT_EQ(d.stop(), 0);
+  const std::vector<std::string> expected = {
+      "INFO#MAVO start....",
+      "INFO#MAVO configuration open succesful",
+      "INFO#MAVO Database connection ....",
+      "INFO#Connection database....",
+      "INFO#Connection database sucessful. Encoding: UTF8",
+      "INFO#DELETE OLD SERVICE ",
+      "INFO#Mutex INIT",
+      "INFO#INSTANCE CORE - create queue",
+      "INFO#PREPARATION REQUEST ",
+      "INFO#INSTANCE CORE - queue success",
+      "INFO#LOAD SERVICE",
+      "INFO#script reload successful",
+      "INFO#LOAD SERVICE SUCCESS",
+      "INFO#START CORE",
+      "INFO#START CORE SUCCESS:1",
+      "INFO#MAVO was starting....",
+  };
+  std::vector<std::string> got;
+  for (const auto& m : messages(d.log())) {
+    if (m.rfind("INFO#", 0) == 0) got.push_back(m);
+  }
+  ASSERT_GE(got.size(), expected.size() + 2) << d.log();
+  EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + expected.size()), expected)
+      << d.log();
+  // The reload thread's cycles log in between; the stop lines come last.
+  EXPECT_EQ(got[got.size() - 2], "INFO#stop mavo... SIGTERM");
+  EXPECT_EQ(got.back(), "INFO#MAVO is stopping....");
+  EXPECT_TRUE(
+      std::regex_search(d.log(), std::regex("^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d "
+                                            "\\d\\d:\\d\\d:\\d\\d \\d{4}#INFO#MAVO start")));
+}
+
+TEST_F(StartupTest, MissingConfigurationFileExitsWithOne) {
+  DaemonProcess d(std::vector<std::string>{"-f", dir_.file("absent.conf")}, dir_.path());
+  EXPECT_EQ(d.wait(10000), 1);
+  EXPECT_EQ(readFile(d.stdoutPath()), "error: can't open file\n");
+}
+
+TEST_F(StartupTest, WrongPasswordExitsWithOneAndLibpqMessage) {
+  DaemonConfig c = config();
+  c.password = "wrong";
+  DaemonProcess d(c, dir_.path());
+  EXPECT_EQ(d.wait(15000), 1);
+  EXPECT_NE(d.log().find("password authentication failed"), std::string::npos) << d.log();
+  EXPECT_NE(readFile(d.stdoutPath()).find("password authentication failed"), std::string::npos);
+}
+
+TEST_F(StartupTest, BadIntegerKeysAreRefusedByName) {
+  struct Case {
+    std::string from, to, key;
+  } cases[] = {
+      {"core_number=1", "core_number=abc", "core_number"},
+      {"core_number=1", "core_number=0", "core_number"},
+      {"thread_number=2", "thread_number=", "thread_number"},
+      {"load_mod=1", "load_mod=-4", "load_mod"},
+      {"interval_check_update=1", "interval_check_update=0", "interval_check_update"},
+      {"connection_number=2", "connection_number=x2", "connection_number"},
+      {"daemon_id=0", "daemon_id=seven", "daemon_id"},
+      {"wait_state_verify=60", "wait_state_verify=99999999999", "wait_state_verify"},
+  };
+  for (const auto& c : cases) {
+    std::string text = daemonConfigText(config(), dir_.path());
+    text.replace(text.find(c.from), c.from.size(), c.to);
+    std::string conf = dir_.write("bad.conf", text);
+    DaemonProcess d(std::vector<std::string>{"-f", conf}, dir_.path());
+    EXPECT_EQ(d.wait(10000), 1) << c.to;
+    std::string out = readFile(d.stdoutPath());
+    EXPECT_NE(out.find("configuration key " + c.key + " of section"), std::string::npos)
+        << c.to << ": " << out;
+    EXPECT_NE(d.log().find("configuration key " + c.key), std::string::npos) << d.log();
+  }
+}
+
+TEST_F(StartupTest, BadDaemonIdentifierOptionIsRefused) {
+  DaemonProcess d(std::vector<std::string>{"-i", "x7", "-f", dir_.file("mavo.conf")}, dir_.path());
+  EXPECT_EQ(d.wait(10000), 1);
+  EXPECT_NE(readFile(d.stdoutPath()).find("option -i needs an integer, got \"x7\""),
+            std::string::npos);
+}
+
+TEST_F(StartupTest, CleansDeletedPluginsAndServicesAndResetsReloadFlag) {
+  long dev = addDevice();
+  long gone = addPlugin("/bin/false");
+  exec("UPDATE mavo_plugins SET plugin_delete=true WHERE plugin_id=" + std::to_string(gone));
+  long kept = addPlugin("/bin/true");
+  for (int i = 0; i < 3; ++i) addService("old" + std::to_string(i), gone, dev, 60000);
+  long marked = addService("marked", kept, dev, 60000);
+  exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(marked));
+  long live = addService("live", kept, dev, 60000);
+  DaemonConfig c = config();
+  c.daemon_id = "0";
+  DaemonProcess d(c, dir_.path(), {"-i", "-2"});
+  ASSERT_TRUE(d.waitForLog("MAVO was starting....", 30000)) << d.log();
+  EXPECT_EQ(d.stop(), 0);
+  EXPECT_EQ(scalar("SELECT string_agg(service_id::text, ',') FROM mavo_services"),
+            std::to_string(live));
+  EXPECT_EQ(scalar("SELECT count(*) FROM mavo_plugins"), "1");
+  EXPECT_EQ(scalar("SELECT config_value FROM mavo_configuration WHERE config_key='SYS_RELOAD'"),
+            "0");
+  EXPECT_NE(d.log().find("#INFO#ID CLUSTER: -2\n"), std::string::npos);
+}
+
+TEST_F(StartupTest, DaemonIdentifierFromConfigurationReplacesOption) {
+  long dev = addDevice();
+  long plug = addPlugin("/bin/true");
+  addService("mine", plug, dev, 3600000, "", 0, 3);
+  addService("other", plug, dev, 3600000, "", 0, 7);
+  DaemonConfig c = config();
+  c.daemon_id = "3";
+  DaemonProcess d(c, dir_.path(), {"-i", "7"});
+  ASSERT_TRUE(d.waitForLog("MAVO was starting....", 30000)) << d.log();
+  EXPECT_NE(d.log().find("#INFO#ID CLUSTER: 3\n"), std::string::npos);
+  EXPECT_TRUE(waitFor(
+      [&] { return readFile(d.statusPath()).find("TOTAL SERVICE: 1\n") != std::string::npos; },
+      5000))
+      << readFile(d.statusPath());
+  EXPECT_EQ(d.stop(), 0);
+}
+
+}  // namespace
