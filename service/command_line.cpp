@@ -1,0 +1,146 @@
+// Plugin argument lines: macro substitution from the row of the service query, "$AUTH_FILE_"
+// keywords from the device's advanced configuration, and the argument tokenizer. Run by the
+// loaders (start-up and reload thread); takes no lock of its own, the pool locks its connection.
+
+#include "service/command_line.h"
+
+#include <boost/tokenizer.hpp>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "db/pg_handles.h"
+#include "db/pool.h"
+
+namespace {
+
+// Columns of the service query read by the macros.
+enum Column {
+  kDeviceId = 5,
+  kDeviceIp = 6,
+  kSnmpVersion = 7,
+  kSnmpCommunity = 8,
+  kServiceId = 9,
+  kDeviceName = 15,
+  kTiboSn = 16,
+  kSnmp3User = 17,
+  kSnmp3SecLvl = 18,
+  kSnmp3AuthProtocol = 19,
+  kSnmp3AuthKey = 20,
+  kSnmp3PrivProtocol = 21,
+  kSnmp3PrivPassphrase = 22,
+  kSnmpTimer = 23,
+  kIpVersion = 29,
+  kSnmpPort = 30,
+};
+
+// Replaces `length` characters at the first occurrence of macro with value. The count is
+// clamped at the end of the line, so a spacing macro that ends the line takes only its own
+// characters.
+void replaceFirst(std::string& line, const std::string& macro, std::string::size_type length,
+                  const std::string& value) {
+  const std::string::size_type pos = line.find(macro);
+  if (pos != std::string::npos) line.replace(pos, length, value);
+}
+
+// Same, for a value computed only when the macro is present (parsing the version may throw).
+template <typename MakeValue>
+void replaceFirstWith(std::string& line, const std::string& macro, std::string::size_type length,
+                      MakeValue make_value) {
+  const std::string::size_type pos = line.find(macro);
+  if (pos != std::string::npos) line.replace(pos, length, make_value());
+}
+
+// First "$IP" that does not begin "$IP_VERSION".
+std::string::size_type findIpMacro(const std::string& line) {
+  static const std::string kIpVersion = "$IP_VERSION";
+  std::string::size_type pos = line.find("$IP");
+  while (pos != std::string::npos && line.compare(pos, kIpVersion.size(), kIpVersion) == 0)
+    pos = line.find("$IP", pos + 1);
+  return pos;
+}
+
+std::string snmpParameterTemplate(const ColumnReader& column) {
+  std::string text;
+  if (std::stoi(column(kSnmpVersion)) == 3) {
+    const bool privacy = !column(kSnmp3PrivProtocol).empty();
+    text = "-v 3 -p $SNMP_PORT -U $SNMP3_USER -A '$SNMP3_AUTH_KEY'";
+    if (privacy) text += " -P '$SNMP3_PRIV_KEY'";
+    text += " -L $SNMP3_AUTH_PROT";
+    if (privacy) text += ",$SNMP3_PRIV_PROT";
+  } else {
+    text = "-v $SNMP_VERSION -p $SNMP_PORT -C $SNMP_COM ";
+  }
+  return text + " ";
+}
+
+std::string snmpVersionText(const ColumnReader& column) {
+  switch (std::stoi(column(kSnmpVersion))) {
+    case 2:
+      return "2 ";
+    case 3:
+      return "3 ";
+    default:
+      return "1 ";
+  }
+}
+
+}  // namespace
+
+std::string replaceServiceParameter(std::string line, PGresult* result, int row) {
+  return replaceServiceParameter(std::move(line), [result, row](int column) {
+    const char* value = PQgetvalue(result, row, column);  // null only out of range
+    return std::string(value != nullptr ? value : "");
+  });
+}
+
+std::string replaceServiceParameter(std::string line, const ColumnReader& column) {
+  std::string out = std::move(line);
+
+  const std::string::size_type ip = findIpMacro(out);
+  if (ip != std::string::npos) out.replace(ip, 3, column(kDeviceIp));
+  replaceFirst(out, "$IP_VERSION", 11, column(kIpVersion));
+  replaceFirst(out, "$NODEID", 7, column(kDeviceId));
+  replaceFirst(out, "$NODENAME", 9, column(kDeviceName));
+  replaceFirstWith(out, "$SNMP_PARAMETER", 16, [&] { return snmpParameterTemplate(column); });
+  replaceFirstWith(out, "$SNMP_VERSION", 14, [&] { return snmpVersionText(column); });
+  replaceFirst(out, "$SNMP_COM", 10, "'" + column(kSnmpCommunity) + "' ");
+  replaceFirst(out, "$SNMP_PORT", 11, column(kSnmpPort) + " ");
+  replaceFirst(out, "$SNMP_TIMER", 11, column(kSnmpTimer));
+  if (out.find("$SNMP3") != std::string::npos) {
+    replaceFirst(out, "$SNMP3_SECLVL", 13, column(kSnmp3SecLvl));
+    replaceFirst(out, "$SNMP3_USER", 11, column(kSnmp3User));
+    replaceFirst(out, "$SNMP3_AUTH_PROT", 16, column(kSnmp3AuthProtocol));
+    replaceFirst(out, "$SNMP3_AUTH_KEY", 15, column(kSnmp3AuthKey));
+    replaceFirst(out, "$SNMP3_PRIV_PROT", 16, column(kSnmp3PrivProtocol));
+    replaceFirst(out, "$SNMP3_PRIV_KEY", 15, column(kSnmp3PrivPassphrase));
+  }
+  replaceFirst(out, "$SERID", 6, column(kServiceId));
+  replaceFirst(out, "$TIBOSN", 7, column(kTiboSn));
+  return out;
+}
+
+std::string replaceAuthFileKeywords(std::string line, const std::string& device_id,
+                                    pgConnectionPool* pool) {
+  PgResult rows(pool->executePrepareRequest("select_adv_config", {device_id}));
+  const int count = PQntuples(rows.get());
+  for (int r = 0; r < count; ++r) {
+    const std::string type_name = PQgetvalue(rows.get(), r, 0);
+    const std::string keyword = "$AUTH_FILE_" + type_name;
+    const std::string::size_type pos = line.find(keyword);
+    if (pos == std::string::npos) continue;
+    Trace(device_id + " REPLACE " + keyword + "BY " + type_name);
+    line.replace(pos, keyword.size(), PQgetvalue(rows.get(), r, 1));
+  }
+  return line;
+}
+
+std::list<std::string> splitArguments(const std::string& line) {
+  using Separator = boost::escaped_list_separator<char>;
+  boost::tokenizer<Separator> tokens(line, Separator("", " ", "\"'"));
+  std::list<std::string> fields;
+  for (const std::string& field : tokens) {
+    if (!field.empty()) fields.push_back(field);
+  }
+  return fields;
+}
