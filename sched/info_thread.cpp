@@ -1,0 +1,50 @@
+// Core records: creation and release by main, and the busy-worker counter that workers change
+// and the status monitor reads under the core's mutex_busy.
+
+#include "sched/info_thread.h"
+
+#include <memory>
+
+#include "core/scoped_lock.h"
+
+std::vector<infoThread*> vec_core;
+pthread_mutex_t mutex_vec_thread = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t cond_vec_thread = PTHREAD_COND_INITIALIZER;
+
+infoThread* createCore(const std::string& connection_string, int connections) {
+  // Every part is held by a guard until the pool (the one step that can throw) is open.
+  auto wait_queue = std::make_unique<WaitServiceQueue>();
+  auto execute_queue = std::make_unique<ExecuteQueue<service>>();
+  auto vec_thread = std::make_unique<std::vector<pthread_t>>();
+  auto pool = std::make_unique<pgConnectionPool>(connection_string, connections);
+
+  auto core = std::make_unique<infoThread>();
+  core->wait_queue = wait_queue.release();
+  core->execute_queue = execute_queue.release();
+  core->vec_thread = vec_thread.release();
+  pthread_mutex_init(&core->mutex_busy, nullptr);
+  core->pool = pool.release();
+  core->nbr_thread_busy = 0;
+  core->load = 0.0f;
+  return core.release();
+}
+
+void destroyCore(infoThread* core) {
+  if (core == nullptr) return;
+  delete core->wait_queue;
+  delete core->execute_queue;
+  delete core->vec_thread;
+  delete core->pool;
+  pthread_mutex_destroy(&core->mutex_busy);
+  delete core;
+}
+
+int32_t busyWorkers(infoThread& core) {
+  ScopedLock lock(&core.mutex_busy);
+  return core.nbr_thread_busy;
+}
+
+void addBusy(infoThread& core, int delta) {
+  ScopedLock lock(&core.mutex_busy);
+  core.nbr_thread_busy += delta;
+}

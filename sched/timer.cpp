@@ -1,0 +1,48 @@
+// The timer thread of a core: polls the core's wait queue every 10 ms and moves the services
+// whose due second has come to the core's execute queue, each push waking one worker.
+// Runs one thread per core. Takes the wait queue's mutex_queue, then, after releasing it, the
+// execute queue's mutex_queue for each push; never both at once.
+
+#include "sched/timer.h"
+
+#include <signal.h>
+#include <sys/time.h>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "core/settings.h"
+#include "sched/info_thread.h"
+
+int moveDueServices(infoThread& core, time_t now) {
+  // Taken out under the wait queue's lock, handed over after it is released.
+  std::vector<service> due;
+  core.wait_queue->popDue(now, [&due](service&& s) { due.push_back(std::move(s)); });
+  for (service& s : due) core.execute_queue->push(std::move(s));
+  return static_cast<int>(due.size());
+}
+
+void* thread_check_time(void* arg) {
+  infoThread* core = static_cast<infoThread*>(arg);
+
+  // SIGTERM stays deliverable on every thread of the daemon.
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+
+  if (stopRequested()) return nullptr;
+  for (;;) {
+    try {
+      timeval now;
+      gettimeofday(&now, nullptr);
+      // Once services have been moved, look again at once: more may be due in this second.
+      if (moveDueServices(*core, now.tv_sec) == 0) sleepMilliseconds(10);
+    } catch (const std::exception& e) {
+      write_log("ERR", e.what());
+      sleepMilliseconds(10);
+    }
+    if (stopRequested()) return nullptr;
+  }
+}

@@ -1,0 +1,362 @@
+// Scheduling containers and the timer thread, on hand-built cores without a database pool.
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "core/settings.h"
+#include "sched/delete_list.h"
+#include "sched/execute_queue.h"
+#include "sched/info_thread.h"
+#include "sched/timer.h"
+#include "sched/update_service_map.h"
+#include "sched/wait_service_queue.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+service makeService(unsigned long long id, time_t sec, suseconds_t usec = 0) {
+  service s;
+  s.service_id = id;
+  s.next_exec_time.tv_sec = sec;
+  s.next_exec_time.tv_usec = usec;
+  return s;
+}
+
+// A core with empty queues and no pool, released at the end of the test.
+struct TestCore {
+  infoThread core{};
+  TestCore() {
+    core.wait_queue = new WaitServiceQueue();
+    core.execute_queue = new ExecuteQueue<service>();
+    core.vec_thread = new std::vector<pthread_t>();
+    pthread_mutex_init(&core.mutex_busy, nullptr);
+    core.pool = nullptr;
+  }
+  ~TestCore() {
+    delete core.wait_queue;
+    delete core.execute_queue;
+    delete core.vec_thread;
+    pthread_mutex_destroy(&core.mutex_busy);
+  }
+};
+
+// The wait a worker does before popping: until the queue has something or a stop is asked.
+void waitForWork(ExecuteQueue<service>& q) {
+  ScopedLock lock(&q.mutex_queue);
+  while (q.queue.empty() && !stopRequested()) pthread_cond_wait(&q.cond_queue, &q.mutex_queue);
+}
+
+// Joins t within timeout_ms; on a timeout, asks the thread to stop and joins it anyway.
+bool joinWithin(pthread_t t, int timeout_ms, ExecuteQueue<service>* to_wake = nullptr) {
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += timeout_ms / 1000;
+  deadline.tv_nsec += (timeout_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  if (pthread_timedjoin_np(t, nullptr, &deadline) == 0) return true;
+  requestStop();
+  if (to_wake != nullptr) to_wake->broadcast();
+  pthread_join(t, nullptr);
+  return false;
+}
+
+class QueuesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { __atomic_store_n(&die_mavo, 0, __ATOMIC_RELEASE); }
+  void TearDown() override { __atomic_store_n(&die_mavo, 0, __ATOMIC_RELEASE); }
+};
+
+std::vector<unsigned long long> drainIds(ExecuteQueue<service>& q) {
+  std::vector<unsigned long long> ids;
+  while (!q.empty()) ids.push_back(q.pop().service_id);
+  return ids;
+}
+
+}  // namespace
+
+TEST(WaitServiceQueue, PopsEarliestWholeSecondFirstAndFrontMatchesPop) {
+  WaitServiceQueue q;
+  // (id, seconds, microseconds): the microseconds must not change the order of seconds.
+  const std::vector<std::tuple<unsigned long long, time_t, suseconds_t>> pushes = {
+      {1, 105, 0}, {2, 100, 999999}, {3, 103, 500000}, {4, 100, 0},      {5, 99, 999999},
+      {6, 103, 0}, {7, 101, 1},      {8, 99, 0},       {9, 200, 123456}, {10, 100, 500000}};
+  for (const auto& [id, sec, usec] : pushes) q.push(makeService(id, sec, usec));
+  ASSERT_EQ(q.size(), pushes.size());
+
+  std::vector<time_t> seconds;
+  std::set<unsigned long long> ids;
+  while (!q.empty()) {
+    service f = q.front();
+    service p = q.pop();
+    EXPECT_EQ(f.service_id, p.service_id);
+    seconds.push_back(p.next_exec_time.tv_sec);
+    ids.insert(p.service_id);
+  }
+  EXPECT_TRUE(std::is_sorted(seconds.begin(), seconds.end()));
+  EXPECT_EQ(ids.size(), pushes.size());
+  EXPECT_EQ(q.size(), 0u);
+}
+
+TEST(WaitServiceQueue, FrontAndPopOnEmptyQueueThrow) {
+  WaitServiceQueue q;
+  EXPECT_THROW(q.front(), EmptyQueueException);
+  EXPECT_THROW(q.pop(), EmptyQueueException);
+  q.push(makeService(1, 10));
+  q.pop();
+  EXPECT_THROW(q.pop(), EmptyQueueException);
+}
+
+TEST(MoveDueServices, MovesEveryServiceDueInTheCurrentSecondAndKeepsLaterOnes) {
+  TestCore c;
+  c.core.wait_queue->push(makeService(1, 105));
+  c.core.wait_queue->push(makeService(2, 100));
+  c.core.wait_queue->push(makeService(3, 100));
+
+  EXPECT_EQ(moveDueServices(c.core, 99), 0);
+  EXPECT_EQ(moveDueServices(c.core, 100), 2);
+  EXPECT_EQ(c.core.wait_queue->size(), 1u);
+  EXPECT_EQ(c.core.wait_queue->front().service_id, 1u);
+  std::vector<unsigned long long> moved = drainIds(*c.core.execute_queue);
+  std::sort(moved.begin(), moved.end());
+  EXPECT_EQ(moved, (std::vector<unsigned long long>{2, 3}));
+
+  EXPECT_EQ(moveDueServices(c.core, 104), 0);
+  EXPECT_EQ(moveDueServices(c.core, 105), 1);
+  EXPECT_TRUE(c.core.wait_queue->empty());
+  EXPECT_EQ(drainIds(*c.core.execute_queue), (std::vector<unsigned long long>{1}));
+}
+
+TEST(MoveDueServices, ServiceLateInItsSecondMovesAtThatSecond) {
+  TestCore c;
+  c.core.wait_queue->push(makeService(1, 100, 900000));
+  EXPECT_EQ(moveDueServices(c.core, 99), 0);
+  EXPECT_EQ(moveDueServices(c.core, 100), 1);
+  EXPECT_EQ(c.core.execute_queue->length(), 1u);
+}
+
+TEST(ExecuteQueue, PopsInPushOrderAndThrowsWhenEmpty) {
+  ExecuteQueue<service> q;
+  try {
+    q.pop();
+    FAIL() << "pop on an empty queue returned";
+  } catch (const EmptyQueueException& e) {
+    EXPECT_STREQ(e.what(), "queue is empty");
+  }
+  for (unsigned long long id : {5, 3, 9}) q.push(makeService(id, 0));
+  EXPECT_EQ(drainIds(q), (std::vector<unsigned long long>{5, 3, 9}));
+  EXPECT_THROW(q.pop(), EmptyQueueException);
+}
+
+TEST_F(QueuesTest, TwoWorkersWokenForOneServiceOneGetsItTheOtherThrowsAndWaitsAgain) {
+  ExecuteQueue<service> q;
+  q.push(makeService(42, 0));
+
+  // Both workers see a non-empty queue before either pops.
+  pthread_barrier_t both_saw_work;
+  pthread_barrier_init(&both_saw_work, nullptr, 2);
+  std::atomic<int> got{0}, threw{0}, second_round{0};
+  auto worker = [&] {
+    waitForWork(q);
+    pthread_barrier_wait(&both_saw_work);
+    try {
+      EXPECT_EQ(q.pop().service_id, 42u);
+      ++got;
+    } catch (const EmptyQueueException&) {
+      ++threw;
+      waitForWork(q);  // back to waiting, as a worker does
+      if (!stopRequested()) {
+        q.pop();
+        ++second_round;
+      }
+    }
+  };
+  std::thread a(worker), b(worker);
+  EXPECT_TRUE(waitFor([&] { return got + threw == 2; }, 5000));
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ(threw, 1);
+  q.push(makeService(43, 0));  // wakes the worker that waits again
+  EXPECT_TRUE(waitFor([&] { return second_round == 1; }, 5000));
+  requestStop();  // releases a worker still waiting after a failure
+  q.broadcast();
+  a.join();
+  b.join();
+  pthread_barrier_destroy(&both_saw_work);
+}
+
+TEST_F(QueuesTest, BroadcastAfterStopWakesIdleWorkers) {
+  ExecuteQueue<service> q;
+  std::atomic<int> waiting{0};
+  auto idle = [](void* arg) -> void* {
+    auto* self = static_cast<std::pair<ExecuteQueue<service>*, std::atomic<int>*>*>(arg);
+    ++*self->second;
+    waitForWork(*self->first);
+    return nullptr;
+  };
+  std::pair<ExecuteQueue<service>*, std::atomic<int>*> arg{&q, &waiting};
+  std::vector<pthread_t> threads(3);
+  for (pthread_t& t : threads) ASSERT_EQ(pthread_create(&t, nullptr, idle, &arg), 0);
+  ASSERT_TRUE(waitFor([&] { return waiting == 3; }, 5000));
+  usleep(50 * 1000);  // let them reach the condition wait
+
+  requestStop();
+  q.broadcast();
+  for (pthread_t t : threads) EXPECT_TRUE(joinWithin(t, 2000, &q));
+  EXPECT_TRUE(q.empty());
+}
+
+// Producers push into the wait queue, the timer thread moves them, workers pop them: every
+// service comes out exactly once.
+TEST_F(QueuesTest, ManyProducersAndWorkersThroughTimerLoseAndDuplicateNothing) {
+  TestCore c;
+  constexpr int kProducers = 4, kWorkers = 4, kPerProducer = 500;
+  constexpr int kTotal = kProducers * kPerProducer;
+  timeval now;
+  gettimeofday(&now, nullptr);
+
+  pthread_t timer;
+  ASSERT_EQ(pthread_create(&timer, nullptr, thread_check_time, &c.core), 0);
+
+  std::mutex seen_mutex;
+  std::vector<unsigned long long> seen;
+  std::atomic<int> empty_pops{0};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&] {
+      for (;;) {
+        waitForWork(*c.core.execute_queue);
+        if (stopRequested()) return;
+        try {
+          service s = c.core.execute_queue->pop();
+          std::lock_guard<std::mutex> lock(seen_mutex);
+          seen.push_back(s.service_id);
+        } catch (const EmptyQueueException&) {
+          ++empty_pops;
+        }
+      }
+    });
+  }
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < kPerProducer; ++i) {
+        // Due now or earlier; a few a second late so the heap has work to do.
+        time_t due = now.tv_sec - (i % 3);
+        c.core.wait_queue->push(makeService(p * kPerProducer + i + 1, due, i % 1000000));
+      }
+    });
+  }
+  for (std::thread& t : producers) t.join();
+
+  bool all_seen = waitFor(
+      [&] {
+        std::lock_guard<std::mutex> lock(seen_mutex);
+        return seen.size() >= static_cast<size_t>(kTotal);
+      },
+      20000);
+  requestStop();
+  c.core.execute_queue->broadcast();
+  for (std::thread& t : workers) t.join();
+  EXPECT_TRUE(joinWithin(timer, 2000));
+
+  ASSERT_TRUE(all_seen);
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end()) << "a service came twice";
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kTotal));
+  EXPECT_EQ(seen.front(), 1u);
+  EXPECT_EQ(seen.back(), static_cast<unsigned long long>(kTotal));
+  EXPECT_TRUE(c.core.wait_queue->empty());
+  EXPECT_TRUE(c.core.execute_queue->empty());
+}
+
+TEST_F(QueuesTest, TimerThreadReturnsAfterStopWithEmptyQueue) {
+  TestCore c;
+  pthread_t timer;
+  ASSERT_EQ(pthread_create(&timer, nullptr, thread_check_time, &c.core), 0);
+  usleep(50 * 1000);
+  requestStop();
+  EXPECT_TRUE(joinWithin(timer, 2000));
+}
+
+TEST_F(QueuesTest, TimerThreadStartedAfterStopReturnsWithoutMovingAnything) {
+  TestCore c;
+  c.core.wait_queue->push(makeService(1, 0));
+  requestStop();
+  pthread_t timer;
+  ASSERT_EQ(pthread_create(&timer, nullptr, thread_check_time, &c.core), 0);
+  EXPECT_TRUE(joinWithin(timer, 2000));
+  EXPECT_EQ(c.core.wait_queue->size(), 1u);
+  EXPECT_TRUE(c.core.execute_queue->empty());
+}
+
+TEST_F(QueuesTest, TimerThreadMovesServiceDueNowAndKeepsFutureOne) {
+  TestCore c;
+  timeval now;
+  gettimeofday(&now, nullptr);
+  c.core.wait_queue->push(makeService(1, now.tv_sec));
+  c.core.wait_queue->push(makeService(2, now.tv_sec + 3600));
+
+  pthread_t timer;
+  ASSERT_EQ(pthread_create(&timer, nullptr, thread_check_time, &c.core), 0);
+  bool moved = waitFor([&] { return c.core.execute_queue->length() == 1; }, 5000);
+  requestStop();
+  EXPECT_TRUE(joinWithin(timer, 2000));
+
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(c.core.execute_queue->pop().service_id, 1u);
+  EXPECT_EQ(c.core.wait_queue->size(), 1u);
+  EXPECT_EQ(c.core.wait_queue->front().service_id, 2u);
+}
+
+TEST(DeleteList, EraseRemovesOneOccurrenceOfADuplicate) {
+  DeleteList list;
+  EXPECT_FALSE(list.find(7));
+  EXPECT_FALSE(list.erase(7));
+  list.push(7);
+  list.push(8);
+  list.push(7);
+  EXPECT_TRUE(list.erase(7));
+  EXPECT_TRUE(list.find(7));
+  EXPECT_TRUE(list.find(8));
+  EXPECT_TRUE(list.erase(7));
+  EXPECT_FALSE(list.find(7));
+  EXPECT_FALSE(list.erase(7));
+  EXPECT_TRUE(list.find(8));
+}
+
+TEST(UpdateServiceMap, LaterDefinitionReplacesEarlierAndGetServiceTakesIt) {
+  UpdateServiceMap map;
+  service first = makeService(12, 0);
+  first.service_name = "first";
+  service second = makeService(12, 0);
+  second.service_name = "second";
+  map.addService(first);
+  map.addService(second);
+  map.addService(makeService(13, 0));
+
+  ASSERT_TRUE(map.find(12));
+  EXPECT_EQ(map.getService(12).service_name, "second");
+  EXPECT_FALSE(map.find(12));
+  EXPECT_TRUE(map.find(13));
+
+  // An absent id yields a default service and leaves the map as it was.
+  service absent = map.getService(12);
+  EXPECT_EQ(absent.service_id, service().service_id);
+  EXPECT_EQ(absent.service_name, service().service_name);
+  EXPECT_TRUE(map.find(13));
+}
