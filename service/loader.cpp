@@ -1,0 +1,144 @@
+// Service loaders. load_script runs in main at start and later in the reload thread;
+// load_UpdateService in the reload thread only; the two never run at the same time, so the
+// cores' load fields have one writer. The wait queues and serviceUpdate take their own locks.
+
+#include "service/loader.h"
+
+#include <libpq-fe.h>
+#include <sys/time.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <stdexcept>
+
+#include "core/conversions.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "db/pg_handles.h"
+#include "db/pool.h"
+#include "sched/info_thread.h"
+#include "sched/update_service_map.h"
+#include "service/command_line.h"
+
+namespace {
+
+// Columns of the service query.
+enum Column {
+  kPluginId = 0,
+  kServiceName = 1,
+  kPluginPath = 2,
+  kInterval = 3,
+  kParameter = 4,
+  kDeviceId = 5,
+  kServiceId = 9,
+  kProgramPath = 10,
+  kResponseUnknown = 11,
+  kResponseWarning = 12,
+  kResponseCritical = 13,
+  kResponseParameter = 14,
+  kResponseOk = 24,
+  kPreviousState = 27,
+  kLastStdout = 28,
+};
+
+enum class Loader { kInitial, kUpdate };
+
+// Builds the service of row r. Throws std::exception for a row that cannot be loaded.
+service buildService(PGresult* res, int r, pgConnectionPool* pool, Loader loader,
+                     const std::string& statement) {
+  auto col = [res, r](int c) { return std::string(PQgetvalue(res, r, c)); };
+  const std::string id = col(kServiceId);
+  const bool tracing = debug == 1 || debug == 2;
+
+  service s;
+  s.plugin_id = std::stoi(col(kPluginId));
+  s.service_name = col(kServiceName);
+  s.plugin_path = col(kPluginPath);
+  s.Setinterval_exec_time(static_cast<int>(stringToUnsignedInt(col(kInterval))));
+  s.device_id = stringToLongInt(col(kDeviceId));
+  if (tracing && loader == Loader::kInitial) Trace("#LOAD ID " + statement + "#" + id + "#");
+  s.SetService_id(loader == Loader::kInitial
+                      ? std::stoull(col(kServiceId))
+                      : static_cast<unsigned long long>(stringToLongInt(col(kServiceId))));
+  if (tracing && loader == Loader::kInitial) Trace("#LOAD ID " + statement + "#" + id + "#");
+  s.program_path = col(kProgramPath);
+  s.last_stdout = col(kLastStdout);
+  s.state = s.previous_state = std::stoi(col(kPreviousState));
+  s.response_unknown = col(kResponseUnknown) == "t";
+  s.response_warning = col(kResponseWarning) == "t";
+  s.response_critical = col(kResponseCritical) == "t";
+  s.response_ok = col(kResponseOk) == "t";
+  s.SetAlertingParameter(col(kResponseParameter));
+
+  if (tracing && loader == Loader::kInitial)
+    Trace("#LOAD ID " + statement + "#" + id + "#REPLACE PARAMETER");
+  std::string line = replaceServiceParameter(col(kParameter), res, r);
+  if (tracing && loader == Loader::kInitial)
+    Trace("#LOAD ID " + statement + "#" + id + "#CHECK AUTH FILE");
+  if (line.find("$AUTH_FILE") != std::string::npos)
+    line = replaceAuthFileKeywords(line, col(kDeviceId), pool);
+  s.Setparameter(line);
+
+  const int interval = std::stoi(col(kInterval));
+  // The weight and the next due time divide by the interval: such a row cannot be scheduled.
+  if (interval <= 0)
+    throw std::invalid_argument(" service_interval_time must be positive, got " +
+                                std::to_string(interval));
+  s.Setinterval_exec_time(interval);
+  return s;
+}
+
+// Index of the core with the smallest load; ties go to the lowest index.
+size_t leastLoadedCore() {
+  if (vec_core.empty()) throw std::runtime_error(" no scheduling core to place the service on");
+  size_t best = 0;
+  for (size_t i = 1; i < vec_core.size(); ++i) {
+    if (coreLoad(*vec_core[i]) < coreLoad(*vec_core[best])) best = i;
+  }
+  return best;
+}
+
+void placeService(service& s) {
+  timeval now;
+  gettimeofday(&now, nullptr);
+  const int spread = modulo_rand > 0 ? modulo_rand : 1;
+  s.next_exec_time.tv_sec = now.tv_sec + rand() % spread;
+  s.next_exec_time.tv_usec = now.tv_usec;
+  size_t core = leastLoadedCore();
+  const bool tracing = debug == 1 || debug == 2;
+  if (tracing) Trace("Chargement dans la queue numéros " + std::to_string(core));
+  vec_core[core]->wait_queue->push(s);
+  if (tracing) Trace("Chargement dans la queue numéros sucess");
+  addCoreLoad(*vec_core[core], s.load_weight);
+}
+
+}  // namespace
+
+void load_script(pgConnectionPool* pool, std::string name) {
+  PgResult res(pool->executePrepareRequest(name));
+  srand(static_cast<unsigned>(time(nullptr)));
+  for (int r = 0; r < PQntuples(res.get()); ++r) {
+    const std::string id = PQgetvalue(res.get(), r, kServiceId);
+    try {
+      if (debug == 1 || debug == 2) Trace("Chargement dans la queue " + id);
+      service s = buildService(res.get(), r, pool, Loader::kInitial, name);
+      placeService(s);
+    } catch (const std::exception& e) {
+      write_log("ERR", "Failed to initial load service: " + id + e.what());
+    }
+  }
+  res.reset();
+  write_log("INFO", "script reload successful");
+}
+
+void load_UpdateService(pgConnectionPool* pool, std::string name) {
+  PgResult res(pool->executePrepareRequest(name));
+  for (int r = 0; r < PQntuples(res.get()); ++r) {
+    const std::string id = PQgetvalue(res.get(), r, kServiceId);
+    try {
+      serviceUpdate.addService(buildService(res.get(), r, pool, Loader::kUpdate, name));
+    } catch (const std::exception& e) {
+      write_log("ERR", "Failed to load service: " + id + e.what());
+    }
+  }
+}
