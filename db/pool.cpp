@@ -5,6 +5,9 @@
 
 #include "db/pool.h"
 
+#include <time.h>
+
+#include "core/log.h"
 #include "core/scoped_lock.h"
 #include "db/pg_handles.h"
 
@@ -17,11 +20,24 @@ bool succeeded(const PGresult* r) {
   return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
 }
 
+long monotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
 std::vector<const char*> valuePointers(const std::vector<std::string>& params) {
   std::vector<const char*> values;
   values.reserve(params.size());
   for (const auto& p : params) values.push_back(p.c_str());
   return values;
+}
+
+// The result's error text; libpq gives no result at all when the connection is gone, and then
+// the connection's own message tells why.
+std::string resultError(const PGresult* r, PGconn* conn) {
+  if (r != nullptr) return PQresultErrorMessage(r);
+  return PQerrorMessage(conn);
 }
 
 }  // namespace
@@ -44,12 +60,16 @@ pgSafeThread::~pgSafeThread() {
 PGresult* pgSafeThread::executeRequest(std::string sql) {
   PgResult res;
   std::string error;
+  bool broken = false;
   {
     ScopedLock lock(&mutex);
     res.reset(PQexec(conn, sql.c_str()));
-    if (!succeeded(res.get())) error = PQerrorMessage(conn);
+    if (!succeeded(res.get())) {
+      error = PQerrorMessage(conn);
+      broken = PQstatus(conn) != CONNECTION_OK;
+    }
   }
-  if (!succeeded(res.get())) throw PostgresqlException("execute failed:  " + error);
+  if (!succeeded(res.get())) throw PostgresqlException("execute failed:  " + error, broken);
   return res.release();
 }
 
@@ -57,25 +77,32 @@ PGresult* pgSafeThread::executeParamRequest(std::string sql,
                                             const std::vector<std::string>& params) {
   std::vector<const char*> values = valuePointers(params);
   PgResult res;
+  bool broken = false;
   {
     ScopedLock lock(&mutex);
     res.reset(PQexecParams(conn, sql.c_str(), static_cast<int>(values.size()), nullptr,
                            values.data(), nullptr, nullptr, 0));
+    if (!succeeded(res.get())) broken = PQstatus(conn) != CONNECTION_OK;
   }
   if (!succeeded(res.get()))
-    throw PostgresqlException(std::string("Execute failed:  ") + PQresultErrorMessage(res.get()));
+    throw PostgresqlException(std::string("Execute failed:  ") + resultError(res.get(), conn),
+                              broken);
   return res.release();
 }
 
 void pgSafeThread::prepareRequest(std::string name, std::string sql, int nparams) {
   PgResult res;
   std::string error;
+  bool broken = false;
   {
     ScopedLock lock(&mutex);
     res.reset(PQprepare(conn, name.c_str(), sql.c_str(), nparams, nullptr));
-    if (!succeeded(res.get())) error = PQerrorMessage(conn);
+    if (!succeeded(res.get())) {
+      error = PQerrorMessage(conn);
+      broken = PQstatus(conn) != CONNECTION_OK;
+    }
   }
-  if (!succeeded(res.get())) throw PostgresqlException("prepare failed:  " + error);
+  if (!succeeded(res.get())) throw PostgresqlException("prepare failed:  " + error, broken);
 }
 
 void pgSafeThread::prepareRequest(std::string name, std::string sql) {
@@ -86,14 +113,16 @@ PGresult* pgSafeThread::executePrepareRequest(std::string name,
                                               const std::vector<std::string>& params) {
   std::vector<const char*> values = valuePointers(params);
   PgResult res;
+  bool broken = false;
   {
     ScopedLock lock(&mutex);
     res.reset(PQexecPrepared(conn, name.c_str(), static_cast<int>(values.size()), values.data(),
                              nullptr, nullptr, 0));
+    if (!succeeded(res.get())) broken = PQstatus(conn) != CONNECTION_OK;
   }
   if (!succeeded(res.get()))
-    throw PostgresqlException(std::string("Exec prepareRequest failed:  ") +
-                              PQresultErrorMessage(res.get()));
+    throw PostgresqlException(
+        std::string("Exec prepareRequest failed:  ") + resultError(res.get(), conn), broken);
   return res.release();
 }
 
@@ -109,6 +138,70 @@ std::string pgSafeThread::getClientEncoding() {
 int pgSafeThread::backendPid() {
   ScopedLock lock(&mutex);
   return PQbackendPID(conn);
+}
+
+bool pgSafeThread::connected() {
+  ScopedLock lock(&mutex);
+  return PQstatus(conn) == CONNECTION_OK;
+}
+
+bool pgSafeThread::reconnect(const std::vector<PreparedStatement>& statements) {
+  std::string lost_text, failure_text;
+  bool recovered = false;
+  {
+    ScopedLock lock(&mutex);
+    if (PQstatus(conn) == CONNECTION_OK && !lost) return true;  // another thread was faster
+    const long now = monotonicMs();
+    if (lost && now - last_attempt_ms < 1000) return false;
+    if (!lost) {
+      lost = true;
+      lost_text = PQerrorMessage(conn);
+    }
+    last_attempt_ms = now;
+    PQreset(conn);
+    if (PQstatus(conn) == CONNECTION_OK) {
+      for (const auto& st : statements) {
+        PgResult r(PQprepare(conn, st.name.c_str(), st.sql.c_str(), st.nparams, nullptr));
+        if (!succeeded(r.get())) {
+          failure_text = std::string("prepare of ") + st.name + " failed: " + PQerrorMessage(conn);
+          break;
+        }
+      }
+      recovered = failure_text.empty();
+    } else {
+      failure_text = PQerrorMessage(conn);
+    }
+    if (recovered) {
+      lost = false;
+      last_failure_log_ms = 0;
+    } else if (last_failure_log_ms != 0 && now - last_failure_log_ms < 30000) {
+      failure_text.clear();  // already said recently
+    } else {
+      last_failure_log_ms = now;
+    }
+  }
+  if (!lost_text.empty()) write_log("ERR", "database connection lost, reconnecting: " + lost_text);
+  if (!failure_text.empty())
+    write_log("ERR", "database reconnection failed, retrying: " + failure_text);
+  if (recovered) write_log("INFO", "database connection re-established");
+  return recovered;
+}
+
+template <typename Call>
+PGresult* pgConnectionPool::run(Call call) {
+  pgSafeThread* c = getNextConnection();
+  try {
+    return call(c);
+  } catch (const PostgresqlException& e) {
+    if (!e.connectionLost()) throw;
+    std::vector<PreparedStatement> statements;
+    {
+      ScopedLock lock(&poolMutex);
+      statements = prepared;
+    }
+    if (!c->reconnect(statements)) throw;
+  }
+  return call(c);  // once, on the re-established connection
 }
 
 pgConnectionPool::pgConnectionPool(std::string connection_string, int count)
@@ -163,6 +256,7 @@ void pgConnectionPool::prepareRequest(std::string name, std::string sql, int npa
       throw PostgresqlException(e.what());  // later connections stay unprepared
     }
   }
+  prepared.push_back({name, sql, nparams});
 }
 
 void pgConnectionPool::prepareRequest(std::string name, std::string sql) {
@@ -170,21 +264,21 @@ void pgConnectionPool::prepareRequest(std::string name, std::string sql) {
 }
 
 PGresult* pgConnectionPool::executeRequest(std::string sql) {
-  return getNextConnection()->executeRequest(std::move(sql));
+  return run([&](pgSafeThread* c) { return c->executeRequest(sql); });
 }
 
 PGresult* pgConnectionPool::executeParamRequest(std::string sql,
                                                 const std::vector<std::string>& params) {
-  return getNextConnection()->executeParamRequest(std::move(sql), params);
+  return run([&](pgSafeThread* c) { return c->executeParamRequest(sql, params); });
 }
 
 PGresult* pgConnectionPool::executePrepareRequest(std::string name,
                                                   const std::vector<std::string>& params) {
-  return getNextConnection()->executePrepareRequest(std::move(name), params);
+  return run([&](pgSafeThread* c) { return c->executePrepareRequest(name, params); });
 }
 
 PGresult* pgConnectionPool::executePrepareRequest(std::string name) {
-  return getNextConnection()->executePrepareRequest(std::move(name));
+  return run([&](pgSafeThread* c) { return c->executePrepareRequest(name); });
 }
 
 std::string pgConnectionPool::getClientEncoding() {

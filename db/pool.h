@@ -14,12 +14,25 @@
 
 class PostgresqlException : public std::exception {
  public:
-  explicit PostgresqlException(std::string message) : message(std::move(message)) {}
+  explicit PostgresqlException(std::string message, bool connection_lost = false)
+      : message(std::move(message)), connection_lost(connection_lost) {}
   ~PostgresqlException() override = default;
   const char* what() const noexcept override { return message.c_str(); }
+  // True when the request failed because the connection to the server is broken (and could
+  // not be re-established), rather than because the server refused the statement.
+  bool connectionLost() const { return connection_lost; }
 
  private:
   std::string message;
+  bool connection_lost;
+};
+
+// A statement prepared on every connection of a pool, kept so that a re-established
+// connection can prepare it again. nparams 0: the server infers the parameters.
+struct PreparedStatement {
+  std::string name;
+  std::string sql;
+  int nparams;
 };
 
 // One libpq connection; every libpq call on conn is made while holding mutex.
@@ -41,10 +54,20 @@ class pgSafeThread {
   // Backend process id of the connection (used by tests to tell connections apart).
   int backendPid();
 
+  // Whether libpq still considers the connection usable.
+  bool connected();
+  // Re-establishes a broken connection and prepares the statements again. Attempts are paced
+  // to one per second; returns false when no attempt was made or it failed. The loss, the
+  // failed attempts (at most every 30 s) and the recovery are logged once each.
+  bool reconnect(const std::vector<PreparedStatement>& statements);
+
  private:
   PGconn* conn;  // owned; guarded by mutex
   std::string connectionString;
   pthread_mutex_t mutex;
+  bool lost = false;             // guarded by mutex: the loss has been logged
+  long last_attempt_ms = 0;      // guarded by mutex: monotonic time of the last reset
+  long last_failure_log_ms = 0;  // guarded by mutex
 };
 
 class pgConnectionPool {
@@ -73,8 +96,14 @@ class pgConnectionPool {
  private:
   std::vector<pgSafeThread*> connections;  // owned; fixed after construction
   std::string connectionString;
-  pthread_mutex_t poolMutex;  // guards connections and nextConnectionID
-  uint32_t nextConnectionID;  // guarded by poolMutex
+  // Runs call on the next connection; when it fails on a broken connection, re-establishes
+  // that connection (paced) and retries once.
+  template <typename Call>
+  PGresult* run(Call call);
+
+  pthread_mutex_t poolMutex;                // guards connections, nextConnectionID and prepared
+  uint32_t nextConnectionID;                // guarded by poolMutex
+  std::vector<PreparedStatement> prepared;  // guarded by poolMutex
 };
 
 // The shared pool (one connection) used by start-up, the loaders and the reload thread.

@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <functional>
+#include <iostream>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -153,6 +155,62 @@ TEST_F(PoolTest, FailedConstructionClosesConnectionsAlreadyOpened) {
   EXPECT_TRUE(waitFor([&] { return open() == 0; }, 5000)) << open() << " still open";
   pgConnectionPool ok(info, 2);  // both slots are free again
   EXPECT_EQ(ok.getConnectionNumber(), 2);
+}
+
+// Captures std::cout (the daemon log) for the life of the object.
+class CoutCapture {
+ public:
+  CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(old_); }
+  std::string text() const { return buf_.str(); }
+
+ private:
+  std::ostringstream buf_;
+  std::streambuf* old_;
+};
+
+size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+TEST_F(PoolTest, BrokenConnectionIsReestablishedWithItsStatements) {
+  pgConnectionPool pool(conninfo(), 2);
+  pool.prepareRequest("add", "SELECT $1::int + $2::int", 2);
+  pool.prepareRequest("inferred", "SELECT $1::text || 'x'");
+  CoutCapture cap;
+  for (int round = 0; round < 2; ++round) {
+    exec(
+        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() "
+        "AND pid <> pg_backend_pid()");
+    ASSERT_TRUE(waitFor(
+        [&] {
+          return rows(
+                     "SELECT 1 FROM pg_stat_activity WHERE datname = "
+                     "current_database() AND pid <> pg_backend_pid()") == 0;
+        },
+        5000));
+    for (int i = 0; i < 4; ++i) {
+      PgResult r(pool.executePrepareRequest("add", {"2", "3"}));
+      EXPECT_STREQ(PQgetvalue(r.get(), 0, 0), "5");
+      PgResult t(pool.executePrepareRequest("inferred", {"a"}));
+      EXPECT_STREQ(PQgetvalue(t.get(), 0, 0), "ax");
+    }
+  }
+  // Each connection lost twice and recovered twice: one line each time, not one per request.
+  EXPECT_EQ(count(cap.text(), "#ERR#database connection lost, reconnecting: "), 4u) << cap.text();
+  EXPECT_EQ(count(cap.text(), "#INFO#database connection re-established"), 4u) << cap.text();
+}
+
+TEST_F(PoolTest, StatementErrorsAreNotMistakenForALostConnection) {
+  pgConnectionPool pool(conninfo(), 1);
+  try {
+    PgResult(pool.executeRequest("SELECT 1/0"));
+    FAIL() << "no exception";
+  } catch (const PostgresqlException& e) {
+    EXPECT_FALSE(e.connectionLost());
+  }
 }
 
 TEST_F(PoolTest, ConcurrentRequestsAllSucceed) {
