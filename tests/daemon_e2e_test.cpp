@@ -1,0 +1,226 @@
+// The daemon binary against a real database: services run at their interval with their states,
+// outputs and incidents stored; state changes open and acknowledge incidents and start the
+// alerting program; SIGTERM waits for the running plugin; a few hundred services keep their
+// pace with none lost.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/daemon_runner.h"
+#include "tests/support/pg_test.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const char kDummy[] = "/usr/lib/nagios/plugins/check_dummy";
+const int kStartMs = 30000;  // start-up sleeps 5 s before the first run
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  if (!text.empty() && text.back() != '\n' && !out.empty()) out.pop_back();  // still written
+  return out;
+}
+
+double monotonicSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+class DaemonE2ETest : public PgTest {
+ protected:
+  void SetUp() override {
+    PgTest::SetUp();
+    config.dbname = dbname();
+    config.interval_check_update = 3600;  // only the reload cycle at start
+    device = addDevice("host");
+  }
+
+  long addCheck(const std::string& name, const std::string& plugin, const std::string& parameter,
+                int interval_ms = 1000) {
+    return addService(name, addPlugin(plugin), device, interval_ms, parameter);
+  }
+  std::string stored(long id, const std::string& column) {
+    return scalar("SELECT " + column +
+                  " FROM mavo_services WHERE service_id=" + std::to_string(id));
+  }
+  bool allRan(const std::vector<long>& ids) {
+    for (long id : ids)
+      if (stored(id, "service_last_exec_time IS NULL") != "f") return false;
+    return true;
+  }
+
+  TempDir dir;
+  DaemonConfig config;
+  long device = 0;
+};
+
+TEST_F(DaemonE2ETest, ServicesStoreTheirStatesOutputsAndOneIncidentPerFailure) {
+  struct Case {
+    std::string plugin, parameter;
+    int state;
+    std::string output, error;  // error: "" for none
+  } cases[] = {
+      {kDummy, "0 fine", 0, "OK: fine\n", ""},
+      {kDummy, "1 'half full'", 1, "WARNING: half full\n", "default_warning_error"},
+      {kDummy, "2 down", 2, "CRITICAL: down\n", "default_critical_error"},
+      {kDummy, "3 what", 3, "UNKNOWN: what\n", "default_unknow_error"},
+      {dir.script("odd", "echo odd code\nexit 7\n"), "", 3, "odd code\n", "default_unknow_error"},
+      {dir.script("quote", "echo \"it's \\\"quoted\\\"\"\nexit 1\n"), "", 1, "it's \"quoted\"\n",
+       "default_warning_error"},
+  };
+  std::vector<long> ids;
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+    ids.push_back(addCheck("s" + std::to_string(i), cases[i].plugin, cases[i].parameter));
+  const std::string counter = dir.file("runs");
+  long counted =
+      addCheck("counted", dir.script("count", "echo x >> " + counter + "\necho OK\n"), "");
+
+  DaemonProcess daemon(config, dir.path());
+  ASSERT_TRUE(waitFor([&] { return allRan(ids); }, kStartMs)) << daemon.log();
+  // A few more intervals: unchanged states open no further incidents.
+  ASSERT_TRUE(waitFor([&] { return lines(readFile(counter)).size() >= 4; }, kStartMs))
+      << daemon.log();
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+
+  EXPECT_EQ(stored(counted, "service_last_stdout"), "OK\n");
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.output);
+    EXPECT_EQ(stored(ids[i], "service_previous_state"), std::to_string(c.state));
+    EXPECT_EQ(stored(ids[i], "service_last_stdout"), c.output);
+    const std::string where =
+        " FROM mavo_error_happen WHERE happen_service_id=" + std::to_string(ids[i]);
+    if (c.error.empty()) {
+      EXPECT_EQ(rows("SELECT 1" + where), 0);
+      continue;
+    }
+    EXPECT_EQ(rows("SELECT 1" + where), 1);
+    EXPECT_EQ(scalar("SELECT e.error_name || ':' || h.happen_acquitte || ':' || h.happen_message "
+                     "FROM mavo_error_happen h JOIN mavo_errors e ON e.error_id = "
+                     "h.happen_error_id WHERE h.happen_service_id=" +
+                     std::to_string(ids[i])),
+              c.error + ":0:" + c.output);
+  }
+}
+
+TEST_F(DaemonE2ETest, AlternatingServiceOpensAndAcknowledgesIncidentsAndAlerts) {
+  const std::string state = dir.file("state");
+  std::string flip = dir.script("flip", "if [ \"$(/bin/cat " + state +
+                                            " 2>/dev/null)\" = 2 ]; then\n"
+                                            "  echo 0 > " +
+                                            state +
+                                            "; echo OK back; exit 0\n"
+                                            "fi\n"
+                                            "echo 2 > " +
+                                            state + "; echo CRITICAL gone; exit 2\n");
+  const std::string alerts = dir.file("alerts");
+  long program = addProgram(dir.script("alert", "echo \"$1\" >> " + alerts + "\n"));
+  long id = addCheck("flip", flip, "");
+  addResponse(id, program, "$ERROR", /*ok=*/true, false, /*critical=*/true, false);
+
+  DaemonProcess daemon(config, dir.path());
+  ASSERT_TRUE(waitFor([&] { return lines(readFile(alerts)).size() >= 5; }, kStartMs))
+      << daemon.log();
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+
+  // Incident n is announced when it opens and again when the recovery acknowledges it.
+  std::vector<std::string> sent = lines(readFile(alerts));
+  PgResult r = exec(
+      "SELECT happen_id, happen_acquitte, e.error_name FROM mavo_error_happen h JOIN mavo_errors "
+      "e ON e.error_id = h.happen_error_id WHERE happen_service_id=" +
+      std::to_string(id) + " ORDER BY happen_id");
+  const int opened = PQntuples(r.get());
+  ASSERT_GE(opened, 3);
+  ASSERT_LE(sent.size(), static_cast<size_t>(2 * opened));
+  for (size_t i = 0; i < sent.size(); ++i)
+    EXPECT_EQ(sent[i], PQgetvalue(r.get(), static_cast<int>(i / 2), 0)) << "alert " << i;
+  for (int n = 0; n < opened; ++n) {
+    EXPECT_STREQ(PQgetvalue(r.get(), n, 2), "default_critical_error");
+    if (n + 1 < opened) {
+      EXPECT_STREQ(PQgetvalue(r.get(), n, 1), "1") << "incident " << n;
+    }
+  }
+  EXPECT_EQ(stored(id, "service_previous_state"), readFile(state).substr(0, 1));
+}
+
+TEST_F(DaemonE2ETest, SigtermWaitsForTheRunningPluginAndLeavesNoProcess) {
+  const std::string started = dir.file("started");
+  long id = addCheck(
+      "slow", dir.script("slow", "echo $$ > " + started + "\n/bin/sleep 3\necho slow done\n"), "");
+  config.threads = 2;
+  DaemonProcess daemon(config, dir.path());
+  ASSERT_TRUE(waitFor([&] { return !readFile(started).empty(); }, kStartMs)) << daemon.log();
+  EXPECT_EQ(daemon.stop(20000), 0) << daemon.log();
+
+  // The cycle in progress was finished and stored before the daemon left.
+  EXPECT_EQ(stored(id, "service_last_stdout"), "slow done\n");
+  // Plugins run in the daemon's process group: nothing of it is left.
+  errno = 0;
+  EXPECT_EQ(kill(-daemon.pid(), 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+  std::string log = daemon.log();
+  EXPECT_NE(log.find("#INFO#stop mavo... SIGTERM\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("#INFO#MAVO is stopping....\n"), std::string::npos) << log;
+  int ended = 0;
+  for (size_t at = log.find("\tfin thread: "); at != std::string::npos;
+       at = log.find("\tfin thread: ", at + 1))
+    ++ended;
+  EXPECT_EQ(ended, 2) << log;
+}
+
+TEST_F(DaemonE2ETest, TwoHundredServicesKeepTheirPaceAndNoneIsLost) {
+  const int kServices = 200;
+  const std::string runs = dir.file("runs");
+  // One line per run: the service id, through the $SERID macro.
+  std::string plugin = dir.script("count", "echo \"$1\" >> " + runs + "\necho OK\n");
+  long plugin_id = addPlugin(plugin);
+  std::vector<long> ids;
+  for (int i = 0; i < kServices; ++i)
+    ids.push_back(addService("load" + std::to_string(i), plugin_id, device, 1000, "$SERID"));
+  config.cores = 2;
+  config.threads = 4;
+  config.connections = 2;
+
+  auto counts = [&] {
+    std::map<std::string, int> n;
+    for (const auto& line : lines(readFile(runs))) ++n[line];
+    return n;
+  };
+  DaemonProcess daemon(config, dir.path());
+  ASSERT_TRUE(
+      waitFor([&] { return counts().size() == static_cast<size_t>(kServices); }, kStartMs + 10000))
+      << daemon.log();
+  const std::map<std::string, int> first = counts();
+  const double t1 = monotonicSeconds();
+  sleep(12);
+  const std::map<std::string, int> second = counts();
+  const double elapsed = monotonicSeconds() - t1;
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+
+  ASSERT_EQ(second.size(), static_cast<size_t>(kServices));
+  for (long id : ids) {
+    const std::string key = std::to_string(id);
+    ASSERT_EQ(second.count(key), 1u) << "service " << id << " never ran";
+    const int delta = second.at(key) - first.at(key);
+    // About one run per second: never lost or stalled, never scheduled twice.
+    EXPECT_GE(delta, static_cast<int>(elapsed / 3)) << "service " << id;
+    EXPECT_LE(delta, static_cast<int>(elapsed) + 2) << "service " << id;
+  }
+  EXPECT_EQ(scalar("SELECT count(*) FROM mavo_services WHERE service_previous_state=0 AND "
+                   "service_last_stdout='OK\n' AND service_last_exec_time IS NOT NULL"),
+            std::to_string(kServices));
+}
+
+}  // namespace
