@@ -54,14 +54,38 @@ void updateService(const service& s, pgConnectionPool* pool) {
       pool->executePrepareRequest("UpdateState", {std::to_string(s.state), s.last_stdout, id}));
 }
 
+std::string insertIncident(const service& s, int state, pgConnectionPool* pool) {
+  PgResult res(pool->executePrepareRequest("InsertErrorHappen",
+                                           {getErrorId(state), std::to_string(s.device_id),
+                                            std::to_string(s.service_id), s.last_stdout}));
+  return PQntuples(res.get()) > 0 ? PQgetvalue(res.get(), 0, 0) : "-1";
+}
+
+std::string acknowledgeIncidents(const service& s, pgConnectionPool* pool) {
+  const std::string id = std::to_string(s.service_id);
+  if (tracing()) Trace("#" + s.service_name + " SERVICE ID" + id);
+  // Every open incident of the service is acknowledged at once; the first id is kept.
+  PgResult res(pool->executePrepareRequest("AcquitteErrorHappen", {id}));
+  if (PQntuples(res.get()) == 0) return "-1";
+  if (tracing()) Trace("#" + s.service_name + " ACQUITTE SUCCESS ID");
+  return PQgetvalue(res.get(), 0, 0);
+}
+
 std::string InsertError(const service& s, int state, pgConnectionPool* pool) {
+  return insertErrorOrLost(s, state, pool, false);
+}
+
+std::string AcquitteError(const service& s, int state, pgConnectionPool* pool) {
+  return acquitteErrorOrLost(s, state, pool, false);
+}
+
+std::string insertErrorOrLost(const service& s, int state, pgConnectionPool* pool,
+                              bool rethrow_lost) {
   std::string result = "-1";
   try {
-    PgResult res(pool->executePrepareRequest("InsertErrorHappen",
-                                             {getErrorId(state), std::to_string(s.device_id),
-                                              std::to_string(s.service_id), s.last_stdout}));
-    if (PQntuples(res.get()) > 0) result = PQgetvalue(res.get(), 0, 0);
+    result = insertIncident(s, state, pool);
   } catch (const PostgresqlException& e) {
+    if (rethrow_lost && e.connectionLost()) throw;
     // Also the path of a state without an error kind: "" is refused by the $1::int cast.
     write_log("ERR", std::string("insert error failed:  ") + e.what());
     return "-1";
@@ -69,21 +93,16 @@ std::string InsertError(const service& s, int state, pgConnectionPool* pool) {
   return result;
 }
 
-std::string AcquitteError(const service& s, int state, pgConnectionPool* pool) {
+std::string acquitteErrorOrLost(const service& s, int state, pgConnectionPool* pool,
+                                bool rethrow_lost) {
   std::string result = "-1";
   if (tracing()) Trace("#" + s.service_name + " FCT AQUITTE");
   if (state == 0) return result;  // nothing was open for an OK service
   if (tracing()) Trace("#" + s.service_name + " prepare SQL");
   try {
-    const std::string id = std::to_string(s.service_id);
-    if (tracing()) Trace("#" + s.service_name + " SERVICE ID" + id);
-    // Every open incident of the service is acknowledged at once; the first id is kept.
-    PgResult res(pool->executePrepareRequest("AcquitteErrorHappen", {id}));
-    if (PQntuples(res.get()) > 0) {
-      result = PQgetvalue(res.get(), 0, 0);
-      if (tracing()) Trace("#" + s.service_name + " ACQUITTE SUCCESS ID");
-    }
+    result = acknowledgeIncidents(s, pool);
   } catch (const PostgresqlException& e) {
+    if (rethrow_lost && e.connectionLost()) throw;
     write_log("ERR", std::string("EXEC AcquitteErrorHappen failed in function AcquitteError: ") +
                          e.what());
   } catch (const std::exception& e) {

@@ -19,3 +19,14 @@ void updateService(const service& s, pgConnectionPool* pool);
 std::string InsertError(const service& s, int state, pgConnectionPool* pool);
 // Acknowledges every open incident of the service; returns the first id, or "-1".
 std::string AcquitteError(const service& s, int state, pgConnectionPool* pool);
+
+// The two statements without their error handling: they throw PostgresqlException, so that a
+// caller can tell a lost connection from a refused statement. "-1" when no row came back.
+std::string insertIncident(const service& s, int state, pgConnectionPool* pool);
+std::string acknowledgeIncidents(const service& s, pgConnectionPool* pool);
+// InsertError and AcquitteError, except that with rethrow_lost a failure on a lost connection
+// is thrown (for the caller to keep the write) instead of logged.
+std::string insertErrorOrLost(const service& s, int state, pgConnectionPool* pool,
+                              bool rethrow_lost);
+std::string acquitteErrorOrLost(const service& s, int state, pgConnectionPool* pool,
+                                bool rethrow_lost);

@@ -8,6 +8,11 @@
 #include "core/scoped_lock.h"
 
 std::vector<infoThread*> vec_core;
+
+namespace {
+// Results a core keeps through a database outage before it drops the oldest.
+const size_t kJournalBound = 20000;
+}  // namespace
 pthread_mutex_t mutex_vec_thread = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t cond_vec_thread = PTHREAD_COND_INITIALIZER;
 
@@ -26,6 +31,7 @@ infoThread* createCore(const std::string& connection_string, int connections) {
   core->pool = pool.release();
   core->nbr_thread_busy = 0;
   core->load = 0.0f;
+  core->journal = new ResultJournal(kJournalBound);
   return core.release();
 }
 
@@ -35,6 +41,7 @@ void destroyCore(infoThread* core) {
   delete core->execute_queue;
   delete core->vec_thread;
   delete core->pool;
+  delete core->journal;
   pthread_mutex_destroy(&core->mutex_busy);
   delete core;
 }

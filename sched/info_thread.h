@@ -8,6 +8,7 @@
 
 #include "db/pool.h"
 #include "sched/execute_queue.h"
+#include "sched/result_journal.h"
 #include "sched/wait_service_queue.h"
 
 struct infoThread {
@@ -18,6 +19,9 @@ struct infoThread {
   pgConnectionPool* pool;                // owned
   int32_t nbr_thread_busy;               // guarded by mutex_busy
   float load;  // written only by the loader thread (main, then reload); read by the monitor
+  // Owned; results kept while the database is unreachable. May be null (results are then
+  // written directly and a failure is only logged).
+  ResultJournal* journal;
 };
 
 // Every core, index 0 first; complete before any thread that iterates it starts.

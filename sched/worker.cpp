@@ -31,6 +31,7 @@
 #include "sched/execute_queue.h"
 #include "sched/incidents.h"
 #include "sched/info_thread.h"
+#include "sched/result_journal.h"
 #include "sched/update_service_map.h"
 #include "sched/wait_service_queue.h"
 
@@ -49,16 +50,81 @@ enum class Next {
   kDropped,         // handed over for deletion, not re-queued
 };
 
-// Stores state and output; a database failure is logged and the cycle goes on.
-void storeState(const service& svc, pgConnectionPool* pool, const std::string& tid) {
-  try {
-    updateService(svc, pool);
-    if (tracing()) Trace(tid + "#" + svc.service_name + " " + svc.parameter + "Update state OK ");
-  } catch (const PostgresqlException& e) {
-    write_log("ERR", tid + "#Update service state failed: " + svc.service_id_str + " " +
-                         svc.service_name + " " + e.what());
+// The database writes of one core. While the core's database is unreachable they are kept in
+// the core's journal, in order, and written when it is back (alerts of kept incidents run then,
+// with the real incident id).
+class Writer {
+ public:
+  explicit Writer(infoThread& core) : pool_(core.pool), journal_(core.journal) {}
+
+  // Stores state and output; a failure other than a lost connection is logged and the cycle
+  // goes on.
+  void store(const service& svc, const std::string& tid) {
+    if (keepIfBusy(JournalEntry::kUpdate, svc, 0, false)) return;
+    try {
+      updateService(svc, pool_);
+      if (tracing()) Trace(tid + "#" + svc.service_name + " " + svc.parameter + "Update state OK ");
+    } catch (const PostgresqlException& e) {
+      if (keepIfLost(e, JournalEntry::kUpdate, svc, 0, false)) return;
+      write_log("ERR", tid + "#Update service state failed: " + svc.service_id_str + " " +
+                           svc.service_name + " " + e.what());
+    }
   }
-}
+
+  // Acknowledges the open incidents. False when the write was kept: the alert, if asked for,
+  // then runs when it is written.
+  bool acknowledge(const service& svc, int state, bool alert, std::string* ref) {
+    *ref = "-1";
+    if (state != 0 && keepIfBusy(JournalEntry::kAcknowledge, svc, state, alert)) return false;
+    try {
+      *ref = acquitteErrorOrLost(svc, state, pool_, journal_ != nullptr);
+    } catch (const PostgresqlException& e) {
+      keepIfLost(e, JournalEntry::kAcknowledge, svc, state, alert);
+      return false;
+    }
+    return true;
+  }
+
+  // Opens an incident; same contract as acknowledge.
+  bool insert(const service& svc, int state, bool alert, std::string* ref) {
+    *ref = "-1";
+    if (keepIfBusy(JournalEntry::kInsert, svc, state, alert)) return false;
+    try {
+      *ref = insertErrorOrLost(svc, state, pool_, journal_ != nullptr);
+    } catch (const PostgresqlException& e) {
+      keepIfLost(e, JournalEntry::kInsert, svc, state, alert);
+      return false;
+    }
+    return true;
+  }
+
+  // Writes what was kept, once the database answers again.
+  void flush() {
+    if (journal_ != nullptr) journal_->replay(pool_);
+  }
+
+ private:
+  bool keepIfBusy(JournalEntry::Kind kind, const service& svc, int state, bool alert) {
+    return journal_ != nullptr && journal_->appendIfBusy(entry(kind, svc, state, alert));
+  }
+  bool keepIfLost(const PostgresqlException& e, JournalEntry::Kind kind, const service& svc,
+                  int state, bool alert) {
+    if (journal_ == nullptr || !e.connectionLost()) return false;
+    journal_->append(entry(kind, svc, state, alert));
+    return true;
+  }
+  static JournalEntry entry(JournalEntry::Kind kind, const service& svc, int state, bool alert) {
+    JournalEntry e;
+    e.kind = kind;
+    e.svc = svc;
+    e.state = state;
+    e.alert = alert;
+    return e;
+  }
+
+  pgConnectionPool* pool_;
+  ResultJournal* journal_;
+};
 
 bool alertFlag(const service& svc, int state) {
   switch (state) {
@@ -74,7 +140,7 @@ bool alertFlag(const service& svc, int state) {
 }
 
 // The current second lies in one of the service's windows.
-void enterMaintenance(service& svc, pgConnectionPool* pool, const std::string& tid) {
+void enterMaintenance(service& svc, Writer& db, const std::string& tid) {
   if (tracing())
     Trace(tid + "#MAINTENANCE# entre en maintenance" + svc.service_name + " " +
           std::to_string(svc.maintenance_type));
@@ -87,18 +153,19 @@ void enterMaintenance(service& svc, pgConnectionPool* pool, const std::string& t
   svc.maintenance_end = w.end;
   svc.maintenance_end.tv_sec += 1;
   if (w.type == 3) return;  // FIRSTERROR waits for the first failing run
-  AcquitteError(svc, 5, pool);
+  std::string ignored;
+  db.acknowledge(svc, 5, false, &ignored);
   svc.last_stdout = kMaintenanceOutput;
   if (tracing())
     Trace(tid + "#MAINTENANCE#" + svc.service_name + " Maintenance Mode " + std::to_string(w.type) +
           " : START" + svc.service_id_str);
-  InsertError(svc, 5, pool);
+  db.insert(svc, 5, false, &ignored);
   svc.state = 5;
-  storeState(svc, pool, tid);
+  db.store(svc, tid);
 }
 
 // No window contains the current second.
-void leaveMaintenance(service& svc, pgConnectionPool* pool, const std::string& tid) {
+void leaveMaintenance(service& svc, Writer& db, const std::string& tid) {
   if (tracing())
     Trace("th_exec#MAINTENANCE# le service n'est pas en maintenance" + svc.service_name + " " +
           std::to_string(svc.maintenance_type));
@@ -106,22 +173,24 @@ void leaveMaintenance(service& svc, pgConnectionPool* pool, const std::string& t
   if (tracing()) Trace("th_exec#MAINTENANCE# sort de maintenance" + svc.service_name);
   maintenance.clean(svc.service_id);
   svc.maintenance_type = 0;
-  AcquitteError(svc, 5, pool);
+  std::string ignored;
+  db.acknowledge(svc, 5, false, &ignored);
   if (tracing())
     Trace(tid + "#" + svc.service_name + " Maintenance Mode : STOP" + svc.service_id_str);
 }
 
 // The first failing run inside a FIRSTERROR window turns it into an EXEC window of `during`
 // minutes from now, under the same planned id. The run itself is stored as OK.
-void startFirstError(service& svc, int& rc, pgConnectionPool* pool, const std::string& tid) {
+void startFirstError(service& svc, int& rc, Writer& db, const std::string& tid) {
   const var_maintenance w = maintenance.getMaintenanceInformation(svc.service_id);
   const int pid = w.planned_id;
-  AcquitteError(svc, 5, pool);
+  std::string ignored;
+  db.acknowledge(svc, 5, false, &ignored);
   if (tracing())
     Trace(tid + "#MAINTENANCE#" + svc.service_name + " Maintenance FIRST ERROR : START" +
           svc.service_id_str);
   svc.last_stdout = kMaintenanceOutput;
-  InsertError(svc, 5, pool);
+  db.insert(svc, 5, false, &ignored);
   timeval now;
   gettimeofday(&now, nullptr);
   timeval end{now.tv_sec + static_cast<time_t>(w.during) * 60, 0};
@@ -154,45 +223,43 @@ int runPlugin(service& svc) {
 }
 
 // The state changed outside maintenance: acknowledge, open, alert.
-void recordChange(service& svc, int previous, int rc, pgConnectionPool* pool,
-                  const std::string& tid) {
-  if (tracing())
-    Trace(tid + "#" + svc.service_name + " " + svc.parameter + "acquitte l'ancienne erreur ");
-  std::string ref = AcquitteError(svc, previous, pool);
-  if (tracing()) Trace(tid + "#" + svc.service_name + " " + "acquitte l'erreur==>OK " + ref);
+void recordChange(service& svc, int previous, int rc, Writer& db, const std::string& tid) {
   // Alerting programs are only started when the service has one.
   const bool has_program = !svc.program_path.empty();
+  const bool recovery_alert = rc == 0 && !getErrorId(previous).empty() && svc.response_ok &&
+                              alertFlag(svc, previous) && has_program;
+  if (tracing())
+    Trace(tid + "#" + svc.service_name + " " + svc.parameter + "acquitte l'ancienne erreur ");
+  std::string ref;
+  const bool acknowledged = db.acknowledge(svc, previous, recovery_alert, &ref);
+  if (tracing()) Trace(tid + "#" + svc.service_name + " " + "acquitte l'erreur==>OK " + ref);
   if (rc >= 1 && rc <= 3) {
     if (tracing())
       Trace(tid + "#" + svc.service_name + " " + svc.parameter + "insère l'erreur " +
             (rc == 3 ? ref : std::string()));
-    ref = InsertError(svc, rc, pool);
-    if (alertFlag(svc, rc) && has_program) {
-      switch (rc) {
-        case 1:
-          write_log("INFO", svc.service_name + "Execute alerting software " + ref);
-          break;
-        case 2:
-          write_log("INFO", svc.service_name + "Execute alerting software" + ref);
-          break;
-        default:
-          write_log("INFO", svc.service_name + "Execute alerting software ");
-          break;
-      }
-      svc.executeAlertingSoftware(ref);
+    const bool alert = alertFlag(svc, rc) && has_program;
+    if (!db.insert(svc, rc, alert, &ref) || !alert) return;  // a kept incident alerts later
+    switch (rc) {
+      case 1:
+        write_log("INFO", svc.service_name + "Execute alerting software " + ref);
+        break;
+      case 2:
+        write_log("INFO", svc.service_name + "Execute alerting software" + ref);
+        break;
+      default:
+        write_log("INFO", svc.service_name + "Execute alerting software ");
+        break;
     }
-  } else if (rc == 0) {
-    if (!getErrorId(previous).empty() && svc.response_ok && alertFlag(svc, previous) &&
-        has_program) {
-      if (tracing()) Trace(tid + "#" + svc.service_name + " " + "SEND ALERT ");
-      svc.executeAlertingSoftware(ref);
-    }
+    svc.executeAlertingSoftware(ref);
+  } else if (recovery_alert && acknowledged) {
+    if (tracing()) Trace(tid + "#" + svc.service_name + " " + "SEND ALERT ");
+    svc.executeAlertingSoftware(ref);
   }
 }
 
 // One cycle up to the next due time. delay is the interval of the definition taken from the
 // queue (or the re-test delay); the return value tells what is left to do.
-Next runCycle(service& svc, int& delay, pgConnectionPool* pool, const std::string& tid) {
+Next runCycle(service& svc, int& delay, Writer& db, const std::string& tid) {
   // Deletion: handed to the reload thread, never run again.
   if (serviceDeleteList.find(svc.service_id)) {
     if (tracing()) Trace(tid + "# suppression du service");
@@ -204,9 +271,9 @@ Next runCycle(service& svc, int& delay, pgConnectionPool* pool, const std::strin
 
   // Maintenance windows.
   if (maintenance.isMaintenance(svc.service_id))
-    enterMaintenance(svc, pool, tid);
+    enterMaintenance(svc, db, tid);
   else
-    leaveMaintenance(svc, pool, tid);
+    leaveMaintenance(svc, db, tid);
 
   // NOEXEC: not run; due again one second after the window's end.
   if (svc.maintenance_type == 1) {
@@ -240,7 +307,7 @@ Next runCycle(service& svc, int& delay, pgConnectionPool* pool, const std::strin
     rc = 5;
     old_state = 5;
   } else if (svc.maintenance_type == 3) {
-    if (rc != 0) startFirstError(svc, rc, pool, tid);
+    if (rc != 0) startFirstError(svc, rc, db, tid);
   } else if (rc == 4) {
     return Next::kComputeDueTime;  // result not recorded
   }
@@ -258,10 +325,10 @@ Next runCycle(service& svc, int& delay, pgConnectionPool* pool, const std::strin
   // Store.
   const int previous = svc.previous_state;
   svc.previous_state = svc.state;
-  storeState(svc, pool, tid);
+  db.store(svc, tid);
 
   // Incidents and alerts on a change of state outside maintenance.
-  if (previous != rc && svc.maintenance_type == 0) recordChange(svc, previous, rc, pool, tid);
+  if (previous != rc && svc.maintenance_type == 0) recordChange(svc, previous, rc, db, tid);
   return Next::kComputeDueTime;
 }
 
@@ -345,7 +412,9 @@ void handleService(infoThread& core, service svc, const std::string& tid) {
   int delay = svc.interval_exec_time;
   Next next = Next::kComputeDueTime;
   try {
-    next = runCycle(svc, delay, core.pool, tid);
+    Writer db(core);
+    db.flush();  // results kept through an outage go first
+    next = runCycle(svc, delay, db, tid);
   } catch (const serviceException& e) {
     write_log("ERR", svc.service_name + " " + e.what());
   } catch (const std::exception& e) {

@@ -60,7 +60,8 @@ class LoaderTest : public PgTest {
                                {},
                                nullptr,
                                0,
-                               0.0f};
+                               0.0f,
+                               nullptr};
       pthread_mutex_init(&c->mutex_busy, nullptr);
       vec_core.push_back(c);
     }

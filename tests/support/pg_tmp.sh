@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# pg_tmp.sh DIR start|stop [SCHEMA]
+# pg_tmp.sh DIR start|stop|pause|resume [SCHEMA]
 # Starts a throwaway PostgreSQL cluster in DIR (unix socket in DIR, TCP on 127.0.0.1 at a free
 # port), creates the role mavo with a password and a schema_template database holding the
 # reference schema, and writes the libpq connection string (without dbname) to DIR/conninfo.
-# stop stops the cluster and removes DIR.
+# stop stops the cluster and removes DIR; pause stops the server only (fast shutdown, as in an
+# outage) and resume starts it again on the same port.
 set -euo pipefail
 
 dir=${1:?usage: pg_tmp.sh DIR start|stop [SCHEMA]}
@@ -41,6 +42,12 @@ free_port() {
   return 1
 }
 
+start_server() {
+  as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 start \
+    -o "-k $dir -c listen_addresses=127.0.0.1 -p $1 -F -c max_connections=300" \
+    >/dev/null || { cat "$dir/server.log" >&2; exit 1; }
+}
+
 case "$cmd" in
   start)
     stop_cluster
@@ -58,9 +65,8 @@ local all all scram-sha-256
 host all all 127.0.0.1/32 scram-sha-256
 HBA
     port=$(free_port)
-    as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 start \
-      -o "-k $dir -c listen_addresses=127.0.0.1 -p $port -F -c max_connections=300" \
-      >/dev/null || { cat "$dir/server.log" >&2; exit 1; }
+    echo "$port" >"$dir/port"
+    start_server "$port"
     psql_admin() { as_owner psql -X -q -v ON_ERROR_STOP=1 -h "$dir" -p "$port" -U postgres "$@"; }
     psql_admin -d postgres -c "CREATE ROLE mavo LOGIN SUPERUSER PASSWORD 'mavo_pw';" \
       -c "CREATE DATABASE schema_template OWNER mavo;"
@@ -73,8 +79,14 @@ HBA
     stop_cluster
     rm -rf "$dir"
     ;;
+  pause)
+    as_owner "$bindir/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
+    ;;
+  resume)
+    start_server "$(cat "$dir/port")"
+    ;;
   *)
-    echo "usage: pg_tmp.sh DIR start|stop [SCHEMA]" >&2
+    echo "usage: pg_tmp.sh DIR start|stop|pause|resume [SCHEMA]" >&2
     exit 2
     ;;
 esac
