@@ -1,0 +1,248 @@
+// The reload thread: once per period it plans maintenance, loads new and changed services,
+// hands the ids of services marked for deletion to the workers, clears the change requests,
+// acknowledges left-over incidents, loads the maintenance windows that start soon and purges
+// old ones; after its sleep it deletes the rows of the services the workers took out.
+//
+// Runs in one thread, on pgSQL, which nobody else uses once start-up is over. It holds no lock
+// of its own: the containers it feeds (serviceDeleteList, deleteService, serviceUpdate,
+// maintenance, the cores' wait queues) take theirs inside each call.
+//
+// Change requests: the requests are read (new services, changed services) and purged inside
+// one REPEATABLE READ transaction, so the purge deletes exactly the requests the reads saw. A
+// request written by another tool while the cycle runs is outside the snapshot: it survives the
+// purge and is read by the next cycle. The transaction first locks the request rows it will
+// purge; a tool that deletes or changes one of them meanwhile makes that first statement fail,
+// before any service has been loaded, so no request is ever applied and then kept for a second
+// time. The transaction spans several statements: the pool must hold one connection (pgSQL
+// does). When the connection breaks during the cycle, nothing is purged: a request is never
+// lost, but the requests read before the break are applied again by the next cycle.
+
+#include "reload/reload.h"
+
+#include <signal.h>
+#include <sys/time.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/conversions.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "db/pg_handles.h"
+#include "db/pool.h"
+#include "db/statements.h"
+#include "maintenance/maintenance.h"
+#include "maintenance/planner.h"
+#include "sched/delete_list.h"
+#include "sched/execute_queue.h"
+#include "service/loader.h"
+
+namespace {
+
+const std::map<std::string, int> kMaintenanceModes = {
+    {"NOEXEC", 1}, {"EXEC", 2}, {"FIRSTERROR", 3}};
+
+// Locks the change requests that "purge_pending" is going to delete: the same rows, for the
+// same daemon. It is the first statement of the transaction, so it also takes its snapshot.
+std::string lockPendingQuery(int cluster) {
+  std::string q = "SELECT pending_service_id FROM mavo_service_pending_execute";
+  if (cluster > 0)
+    q += " WHERE pending_service_id IN (SELECT service_id FROM mavo_services WHERE "
+         "service_srv_id=" +
+         std::to_string(cluster) + ")";
+  return q + " FOR UPDATE;";
+}
+
+// The transaction of the change requests, on the pool's one connection. Rolls back unless
+// committed; a failing rollback is ignored (the connection is then gone and the server has
+// dropped the transaction).
+//
+// The pool re-establishes a broken connection and retries the request there, outside the
+// transaction. The loaders go through the pool, so before the purge the transaction checks
+// that its backend is still the one that began it; the statements of its own run on the
+// connection itself, which never retries.
+class RequestTransaction {
+ public:
+  explicit RequestTransaction(pgConnectionPool* pool) {
+    PgResult(pool->executeRequest("BEGIN ISOLATION LEVEL REPEATABLE READ"));
+    conn_ = pool->getNextConnection();
+    backend_ = conn_->backendPid();
+    try {
+      PgResult(conn_->executeRequest(lockPendingQuery(id_cluster)));
+    } catch (...) {
+      rollback();  // the destructor does not run for a constructor that throws
+      throw;
+    }
+  }
+  ~RequestTransaction() {
+    if (open_) rollback();
+  }
+  RequestTransaction(const RequestTransaction&) = delete;
+  RequestTransaction& operator=(const RequestTransaction&) = delete;
+
+  pgSafeThread* connection() { return conn_; }
+
+  // Deletes the requests of the snapshot and commits. Throws PostgresqlException, purging
+  // nothing, when the connection was re-established since BEGIN: the requests read before the
+  // loss stay for the next cycle.
+  void purgeAndCommit() {
+    if (conn_->backendPid() != backend_)
+      throw PostgresqlException(
+          "connection re-established during the cycle, change requests kept for the next one",
+          true);
+    PgResult(conn_->executePrepareRequest("purge_pending"));
+    open_ = false;
+    PgResult(conn_->executeRequest("COMMIT"));
+  }
+
+ private:
+  void rollback() noexcept {
+    try {
+      PgResult(conn_->executeRequest("ROLLBACK"));
+    } catch (const std::exception&) {
+    }
+  }
+
+  pgSafeThread* conn_ = nullptr;
+  int backend_ = 0;
+  bool open_ = true;
+};
+
+timeval seconds(int64_t s) {
+  timeval t;
+  t.tv_sec = static_cast<time_t>(s);
+  t.tv_usec = 0;
+  return t;
+}
+
+// New services, changed services, deletions, then the purge of the requests, in one
+// transaction.
+void applyChangeRequests(pgConnectionPool* pool) {
+  RequestTransaction transaction(pool);
+
+  Trace("th_loaddel#on test s'il y a des nouveaux services");
+  load_script(pool, "getNewService");
+
+  Trace("th_loaddel#test s'il y a des services à mettre à jour");
+  load_UpdateService(pool, "updateService");
+
+  Trace("th_loaddel#test s'il y a des services à supprimer");
+  {
+    PgResult marked(transaction.connection()->executePrepareRequest("checkDeleteService"));
+    for (int r = 0; r < PQntuples(marked.get()); ++r)
+      serviceDeleteList.push(std::stoull(PQgetvalue(marked.get(), r, 0), nullptr, 10));
+  }
+  Trace("th_loaddel#les service à supprimer on bien été mis dans le vecteur de suppression");
+
+  Trace("th_loaddel#purge de la table d'attente");
+  transaction.purgeAndCommit();
+  Trace("th_loaddel#purge reussi");
+}
+
+// The planned windows that start within 10 minutes join the maintenance table.
+void loadPlannedWindows(pgConnectionPool* pool) {
+  Trace("th_loaddel#MAINTENANCE# load param");
+  PgResult planned(pool->executePrepareRequest("maintenance_planned"));
+  for (int r = 0; r < PQntuples(planned.get()); ++r) {
+    auto col = [&](int c) { return std::string(PQgetvalue(planned.get(), r, c)); };
+    const std::string mode = col(1);
+    Trace("th_loaddel#MAINTENANCE#Type maintenance" + mode);
+    auto found = kMaintenanceModes.find(mode);
+    if (found == kMaintenanceModes.end()) continue;
+    Trace("th_loaddel#MAINTENANCE#MODE TROUVER" + mode);
+    const int planned_id = std::stoi(col(0));
+    if (maintenance.isPlannedIDPresent(planned_id)) continue;
+    Trace("th_loaddel#MAINTENANCE#AJOUT" + std::to_string(found->second) + " " + col(5));
+    Trace("th_loaddel#MAINTENANCE# " + col(2));
+    maintenance.add(planned_id, static_cast<unsigned long>(stringToLongInt(col(5))), found->second,
+                    seconds(stringToLongLongInt(col(2))), seconds(stringToLongLongInt(col(3))),
+                    std::stoi(col(4)));
+  }
+}
+
+}  // namespace
+
+void prepareReloadStatements(pgConnectionPool* pool) {
+  for (const auto& st : sql::reloadStatements(id_cluster)) {
+    if (st.nparams < 0)
+      pool->prepareRequest(st.name, st.text);
+    else
+      pool->prepareRequest(st.name, st.text, st.nparams);
+  }
+}
+
+void reloadCycle(pgConnectionPool* pool) {
+  // A failure here (a database that cannot be reached again, a statement the server refuses)
+  // leaves the cycle and ends the thread.
+  loadMaintenance(pool);
+  try {
+    applyChangeRequests(pool);
+    PgResult(pool->executePrepareRequest("acquitte_fantom"));
+    loadPlannedWindows(pool);
+    PgResult(pool->executePrepareRequest("maintenance_delete"));
+  } catch (const PostgresqlException& e) {
+    write_log("ERR", std::string("EXEC th loaddell: ") + e.what());
+  }
+}
+
+void deleteRemovedServices(pgConnectionPool* pool) {
+  // Only this thread pops deleteService, so the queue cannot empty between the two calls.
+  while (!deleteService.empty()) {
+    Trace("th_loaddel#On retire le service de la queue");
+    service removed;
+    try {
+      removed = deleteService.pop();
+    } catch (const EmptyQueueException&) {
+      break;
+    }
+    write_log("INFO", "supression du service " + removed.service_id_str);
+    std::vector<std::string> params = {std::to_string(removed.service_id)};
+    Trace("th_loaddel#On supprime le service");
+    try {
+      PgResult(pool->executePrepareRequest("del_service", params));
+      Trace("th_loaddel#suppression reussi");
+    } catch (const PostgresqlException& e) {
+      // The service is dropped all the same; its row stays marked for deletion.
+      write_log("ERR", std::string("EXEC deleteservice failed: ") + e.what());
+    }
+  }
+}
+
+void* thread_load_delete_service(void*) {
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+
+  const long period_ms = static_cast<long>(wait_load_delete_thread) * 1000L;
+  pgConnectionPool* pool = pgSQL;
+  Trace("th_loaddel#préparation des requêtes");
+  try {
+    prepareReloadStatements(pool);
+  } catch (const PostgresqlException& e) {
+    write_log("ERR", std::string("Connection to database Administration failed:  ") + e.what());
+    return nullptr;
+  }
+  Trace("th_loaddel#préparation des requêtes ==> SUCCESS");
+
+  while (!stopRequested()) {
+    try {
+      reloadCycle(pool);
+    } catch (const PostgresqlException& e) {
+      write_log("ERR", std::string("Connection to database Administration failed:  ") + e.what());
+      return nullptr;
+    } catch (const std::exception& e) {
+      write_log("ERR", e.what());
+    }
+    Trace("th_loaddel#dodo");
+    sleepUnlessStopped(period_ms);
+    Trace("th_loaddel#Debout");
+    Trace("th_loaddel#test s'il y a des services mis dans la queue de suppression");
+    try {
+      deleteRemovedServices(pool);
+    } catch (const std::exception& e) {
+      write_log("ERR", e.what());
+    }
+  }
+  return nullptr;
+}

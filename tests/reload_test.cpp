@@ -1,0 +1,527 @@
+// The reload cycle, the deletion loop and the reload thread against a real database, with
+// hand-built cores and the process-wide containers.
+
+#include "reload/reload.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/settings.h"
+#include "db/pg_handles.h"
+#include "db/pool.h"
+#include "db/statements.h"
+#include "maintenance/maintenance.h"
+#include "sched/delete_list.h"
+#include "sched/execute_queue.h"
+#include "sched/info_thread.h"
+#include "sched/update_service_map.h"
+#include "tests/support/pg_test.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class CoutCapture {
+ public:
+  CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(old_); }
+  std::string text() const { return buf_.str(); }
+
+ private:
+  std::ostringstream buf_;
+  std::streambuf* old_;
+};
+
+std::multiset<unsigned long long> idSet(std::initializer_list<long> ids) {
+  std::multiset<unsigned long long> out;
+  for (long id : ids) out.insert(static_cast<unsigned long long>(id));
+  return out;
+}
+
+int count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+class ReloadTest : public PgTest {
+ protected:
+  void SetUp() override {
+    PgTest::SetUp();
+    modulo_rand = 300;
+    pool_ = newPool();
+    device_ = addDevice();
+    plugin_ = addPlugin("/usr/lib/nagios/plugins/check_dummy");
+    for (int i = 0; i < 2; ++i) {
+      auto* c = new infoThread{new WaitServiceQueue,
+                               new ExecuteQueue<service>,
+                               new std::vector<pthread_t>,
+                               {},
+                               nullptr,
+                               0,
+                               0.0f,
+                               nullptr};
+      pthread_mutex_init(&c->mutex_busy, nullptr);
+      vec_core.push_back(c);
+    }
+  }
+
+  void TearDown() override {
+    for (infoThread* c : vec_core) destroyCore(c);
+    vec_core.clear();
+    while (!deleteService.empty()) deleteService.pop();
+    for (long id : ids_) {
+      while (serviceDeleteList.erase(id)) {
+      }
+      if (serviceUpdate.find(id)) serviceUpdate.getService(id);
+    }
+    PgResult windows = exec("SELECT planned_service_id, planned_id FROM mavo_maintenance_planned");
+    for (int r = 0; r < PQntuples(windows.get()); ++r)
+      maintenance.clean(std::stoul(PQgetvalue(windows.get(), r, 0)),
+                        std::stoi(PQgetvalue(windows.get(), r, 1)));
+    for (auto [service_id, planned_id] : extra_windows_) maintenance.clean(service_id, planned_id);
+    windows.reset();
+    delete pool_;
+    delete pgSQL;
+    pgSQL = nullptr;
+    id_cluster = 0;
+    debug = 0;
+    wait_load_delete_thread = 300;
+    __atomic_store_n(&die_mavo, 0, __ATOMIC_RELEASE);
+    PgTest::TearDown();
+  }
+
+  // A one-connection pool prepared as the reload thread's pgSQL is.
+  pgConnectionPool* newPool(bool reload_statements = true) {
+    auto* pool = new pgConnectionPool(conninfo(), 1);
+    pool->prepareRequest("select_adv_config", sql::kSelectAdvConfig, 1);
+    if (reload_statements) prepareReloadStatements(pool);
+    return pool;
+  }
+
+  long svc(const std::string& parameter = "0", int srv_id = 0, int state = 0) {
+    long id = addService("svc", plugin_, device_, 60000, parameter, state, srv_id);
+    ids_.insert(id);
+    return id;
+  }
+  void request(long id, const std::string& type) {
+    exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(id) + ", " +
+         quote(type) + ")");
+  }
+  int pending(const std::string& where = "true") {
+    return std::stoi(scalar("SELECT count(*) FROM mavo_service_pending_execute WHERE " + where));
+  }
+
+  // Every service now in a wait queue, by id (drains the queues).
+  std::multiset<unsigned long long> drainQueues() {
+    std::multiset<unsigned long long> ids;
+    for (infoThread* c : vec_core)
+      while (!c->wait_queue->empty()) ids.insert(c->wait_queue->pop().service_id);
+    return ids;
+  }
+
+  service byHand(long id) {
+    service s;
+    s.SetService_id(id);
+    return s;
+  }
+
+  // Waits until some session of this database waits for a lock.
+  bool someoneWaitsForALock() {
+    return waitFor(
+        [&] {
+          return scalar(
+                     "SELECT count(*) FROM pg_stat_activity WHERE datname=current_database() "
+                     "AND wait_event_type='Lock'") != "0";
+        },
+        10000);
+  }
+
+  PgConn otherConnection() {
+    PgConn c(PQconnectdb(conninfo().c_str()));
+    EXPECT_EQ(PQstatus(c.get()), CONNECTION_OK);
+    return c;
+  }
+  static void run(PGconn* c, const std::string& sql) {
+    PgResult r(PQexec(c, sql.c_str()));
+    ASSERT_TRUE(PQresultStatus(r.get()) == PGRES_COMMAND_OK ||
+                PQresultStatus(r.get()) == PGRES_TUPLES_OK)
+        << sql << ": " << PQresultErrorMessage(r.get());
+  }
+
+  pgConnectionPool* pool_ = nullptr;
+  long device_ = 0, plugin_ = 0;
+  std::set<long> ids_;
+  std::vector<std::pair<unsigned long, int>> extra_windows_;
+};
+
+TEST_F(ReloadTest, AddRequestLoadsTheServiceOnceAndIsPurged) {
+  long a = svc("-r 0"), b = svc("-r 1");
+  request(a, "ADD");
+  request(b, "ADD");
+  reloadCycle(pool_);
+  reloadCycle(pool_);  // the requests are gone: nothing is loaded twice
+  EXPECT_EQ(pending(), 0);
+  // One per core: equal services are dealt round the cores.
+  EXPECT_EQ(vec_core[0]->wait_queue->size(), 1u);
+  EXPECT_EQ(vec_core[1]->wait_queue->size(), 1u);
+  EXPECT_EQ(drainQueues(), idSet({a, b}));
+  EXPECT_FALSE(serviceUpdate.find(a));
+}
+
+TEST_F(ReloadTest, UpdateRequestHandsTheNewDefinitionToTheUpdateMap) {
+  long a = svc("-r 0 -t old");
+  exec("UPDATE mavo_services SET service_parameter='-r 2 -t new' WHERE service_id=" +
+       std::to_string(a));
+  request(a, "UPDATE");
+  reloadCycle(pool_);
+  EXPECT_EQ(pending(), 0);
+  EXPECT_TRUE(drainQueues().empty());
+  ASSERT_TRUE(serviceUpdate.find(a));
+  EXPECT_EQ(serviceUpdate.getService(a).parameter, "-r 2 -t new");
+}
+
+TEST_F(ReloadTest, DaemonIdentifierLimitsLoadingAndPurgeToItsServices) {
+  long mine = svc("0", 3), other = svc("0", 4);
+  request(mine, "ADD");
+  request(other, "ADD");
+  request(other, "UPDATE");
+  exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(other));
+  id_cluster = 3;
+  pgConnectionPool* pool = newPool();
+  reloadCycle(pool);
+  delete pool;
+  EXPECT_EQ(drainQueues(), idSet({mine}));
+  EXPECT_FALSE(serviceUpdate.find(other));
+  EXPECT_FALSE(serviceDeleteList.find(other));
+  EXPECT_EQ(pending(), 2);
+  EXPECT_EQ(pending("pending_service_id=" + std::to_string(other)), 2);
+}
+
+TEST_F(ReloadTest, MarkedServiceIdIsPushedOnEveryCycle) {
+  long a = svc();
+  exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(a));
+  reloadCycle(pool_);
+  reloadCycle(pool_);
+  EXPECT_TRUE(serviceDeleteList.erase(a));
+  EXPECT_TRUE(serviceDeleteList.erase(a));
+  EXPECT_FALSE(serviceDeleteList.erase(a));
+}
+
+TEST_F(ReloadTest, DeletionLoopDeletesTheRowsOfRemovedServices) {
+  long a = svc(), b = svc(), kept = svc();
+  deleteService.push(byHand(a));
+  deleteService.push(byHand(b));
+  CoutCapture cap;
+  deleteRemovedServices(pool_);
+  deleteRemovedServices(pool_);  // empty queue: nothing happens
+  EXPECT_TRUE(deleteService.empty());
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_services"), 1);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(kept)), 1);
+  const std::string log = cap.text();
+  EXPECT_EQ(count(log, "#INFO#supression du service " + std::to_string(a) + "\n"), 1) << log;
+  EXPECT_EQ(count(log, "#INFO#supression du service " + std::to_string(b) + "\n"), 1) << log;
+  EXPECT_LT(log.find("service " + std::to_string(a)), log.find("service " + std::to_string(b)));
+}
+
+TEST_F(ReloadTest, FailingDeletionIsLoggedAndTheLoopGoesOn) {
+  long refused = svc(), b = svc();
+  exec(
+      "CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'refused'; END; $$ "
+      "LANGUAGE plpgsql");
+  exec(
+      "CREATE TRIGGER no_delete BEFORE DELETE ON mavo_services FOR EACH ROW WHEN "
+      "(OLD.service_id = " +
+      std::to_string(refused) + ") EXECUTE FUNCTION refuse()");
+  deleteService.push(byHand(refused));
+  deleteService.push(byHand(b));
+  CoutCapture cap;
+  deleteRemovedServices(pool_);
+  EXPECT_TRUE(deleteService.empty());
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(refused)), 1);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(b)), 0);
+  const std::string log = cap.text();
+  EXPECT_EQ(count(log, "#ERR#EXEC deleteservice failed: "), 1) << log;
+  EXPECT_NE(log.find("refused"), std::string::npos) << log;
+}
+
+TEST_F(ReloadTest, OpenIncidentsOfServicesBackToOkAreAcknowledged) {
+  long ok = svc("0", 0, 0), failing = svc("0", 0, 2);
+  for (long id : {ok, failing})
+    exec(
+        "INSERT INTO mavo_error_happen (happen_error_id, happen_service_id, happen_acquitte) "
+        "VALUES (1, " +
+        std::to_string(id) + ", 0)");
+  reloadCycle(pool_);
+  EXPECT_EQ(scalar("SELECT happen_acquitte::text || (happen_time_acquitte IS NOT NULL)::text "
+                   "FROM mavo_error_happen WHERE happen_service_id=" +
+                   std::to_string(ok)),
+            "1true");
+  EXPECT_EQ(scalar("SELECT happen_acquitte::text || (happen_time_acquitte IS NOT NULL)::text "
+                   "FROM mavo_error_happen WHERE happen_service_id=" +
+                   std::to_string(failing)),
+            "0false");
+}
+
+TEST_F(ReloadTest, PlannedRowsStartingSoonBecomeWindows) {
+  long s = svc(), deleted = svc(), held = svc();
+  exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(deleted));
+  auto window = [&](long service_id, const std::string& type, const std::string& from,
+                    const std::string& to, int during) {
+    return std::stoi(
+        scalar("INSERT INTO mavo_maintenance_planned (planned_type, planned_start, planned_end, "
+               "planned_during, planned_service_id) VALUES (" +
+               quote(type) + ", date_trunc('second', now()) + interval '" + from +
+               "', date_trunc('second', now()) + interval '" + to + "', " + std::to_string(during) +
+               ", " + std::to_string(service_id) + ") RETURNING planned_id"));
+  };
+  const int exec_id = window(s, "EXEC", "-1 min", "30 min", 31);
+  const int noexec_id = window(s, "NOEXEC", "5 min", "40 min", 35);
+  const int later_id = window(s, "FIRSTERROR", "20 min", "50 min", 30);
+  const int lower_id = window(s, "exec", "-1 min", "30 min", 31);
+  const int ended_id = window(s, "EXEC", "-20 min", "-10 min", 10);
+  const int of_deleted_id = window(deleted, "EXEC", "-1 min", "30 min", 31);
+  const int held_id = window(held, "EXEC", "-1 min", "30 min", 31);
+  // held_id is already loaded (for an old window): it is not added a second time.
+  timeval past{1000, 0}, past_end{2000, 0};
+  maintenance.add(held_id, held, 1, past, past_end, 0);
+  extra_windows_.push_back({held, held_id});
+
+  reloadCycle(pool_);
+
+  for (int id : {exec_id, noexec_id, held_id}) EXPECT_TRUE(maintenance.isPlannedIDPresent(id));
+  for (int id : {later_id, lower_id, ended_id, of_deleted_id})
+    EXPECT_FALSE(maintenance.isPlannedIDPresent(id)) << id;
+
+  auto epoch = [&](int planned_id, const char* column) {
+    return std::stoll(scalar(std::string("SELECT cast(extract(epoch from ") + column +
+                             ") as bigint) FROM mavo_maintenance_planned WHERE planned_id=" +
+                             std::to_string(planned_id)));
+  };
+  const time_t start = epoch(exec_id, "planned_start"), end = epoch(exec_id, "planned_end");
+  var_maintenance w = maintenance.getMaintenanceInformationAt(s, start);
+  EXPECT_EQ(w.type, 2);
+  EXPECT_EQ(w.planned_id, exec_id);
+  EXPECT_EQ(w.start.tv_sec, start);
+  EXPECT_EQ(w.end.tv_sec, end);
+  EXPECT_EQ(w.start.tv_usec, 0);
+  EXPECT_EQ(w.during, 31);
+  EXPECT_EQ(maintenance.getMaintenanceInformationAt(s, end + 1).type, 1);  // the NOEXEC window
+  EXPECT_EQ(maintenance.getMaintenanceInformationAt(held, epoch(held_id, "planned_start")).type, 0);
+}
+
+TEST_F(ReloadTest, WindowsEndedHalfAnHourAgoAreDeleted) {
+  long s = svc();
+  for (const char* end : {"-31 min", "-29 min", "10 min"})
+    exec(
+        "INSERT INTO mavo_maintenance_planned (planned_type, planned_start, planned_end, "
+        "planned_during, planned_service_id) VALUES ('EXEC', now() - interval '2 hours', now() "
+        "+ interval '" +
+        std::string(end) + "', 0, " + std::to_string(s) + ")");
+  reloadCycle(pool_);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_maintenance_planned"), 2);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_maintenance_planned WHERE planned_end < now() - interval "
+                 "'30 min'"),
+            0);
+}
+
+// A request written while the cycle is between its reads and its purge is kept for the next
+// cycle. The cycle is held inside its reads by a lock on the keyword table, which the loader
+// reads for a service with an authentication-file macro.
+TEST_F(ReloadTest, RequestWrittenDuringTheCycleSurvivesThePurge) {
+  long early = svc("-f $AUTH_FILE_key"), late = svc();
+  request(early, "ADD");
+  PgConn blocker = otherConnection();
+  run(blocker.get(), "BEGIN");
+  run(blocker.get(), "LOCK TABLE mavo_device_advance_config IN ACCESS EXCLUSIVE MODE");
+
+  CoutCapture cap;
+  std::thread cycle([&] { reloadCycle(pool_); });
+  ASSERT_TRUE(someoneWaitsForALock());
+  request(late, "ADD");
+  request(early, "UPDATE");
+  run(blocker.get(), "ROLLBACK");
+  cycle.join();
+
+  EXPECT_EQ(drainQueues(), idSet({early}));
+  EXPECT_FALSE(serviceUpdate.find(early));
+  EXPECT_EQ(pending(), 2);
+  EXPECT_EQ(pending("pending_service_id=" + std::to_string(late) + " AND pending_type='ADD'"), 1);
+
+  reloadCycle(pool_);
+  EXPECT_EQ(drainQueues(), idSet({late}));
+  EXPECT_TRUE(serviceUpdate.find(early));
+  EXPECT_EQ(pending(), 0);
+  EXPECT_EQ(count(cap.text(), "#ERR#"), 0) << cap.text();
+}
+
+// Another session deletes one of the requests while the cycle starts: the cycle fails before it
+// loads anything, and the next one applies the remaining request exactly once.
+TEST_F(ReloadTest, RequestChangedByAnotherSessionIsAppliedExactlyOnce) {
+  long a = svc();
+  request(a, "ADD");
+  request(a, "UPDATE");
+  PgConn other = otherConnection();
+  run(other.get(), "BEGIN");
+  run(other.get(), "DELETE FROM mavo_service_pending_execute WHERE pending_type='UPDATE'");
+
+  CoutCapture cap;
+  std::thread cycle([&] { reloadCycle(pool_); });
+  ASSERT_TRUE(someoneWaitsForALock());
+  run(other.get(), "COMMIT");
+  cycle.join();
+  EXPECT_EQ(count(cap.text(), "#ERR#EXEC th loaddell: "), 1) << cap.text();
+  EXPECT_EQ(pending(), 1);
+
+  reloadCycle(pool_);
+  EXPECT_EQ(drainQueues(), idSet({a}));
+  EXPECT_FALSE(serviceUpdate.find(a));
+  EXPECT_EQ(pending(), 0);
+}
+
+TEST_F(ReloadTest, FailingStepSkipsTheRestOfTheCycleAndRollsBack) {
+  long a = svc(), ok = svc("0", 0, 0);
+  request(a, "ADD");
+  exec("INSERT INTO mavo_error_happen (happen_error_id, happen_service_id) VALUES (1, " +
+       std::to_string(ok) + ")");
+  // checkDeleteService fails: the new service was loaded, the purge and later steps never ran.
+  exec("ALTER TABLE mavo_services RENAME COLUMN service_delete TO service_gone");
+  CoutCapture cap;
+  reloadCycle(pool_);
+  EXPECT_EQ(count(cap.text(), "#ERR#EXEC th loaddell: "), 1) << cap.text();
+  EXPECT_EQ(pending(), 1);
+  EXPECT_EQ(scalar("SELECT happen_acquitte FROM mavo_error_happen"), "0");
+  // The connection is usable again: the transaction was rolled back.
+  EXPECT_NO_THROW(PgResult(pool_->executeRequest("SELECT 1")));
+}
+
+TEST_F(ReloadTest, FailingMaintenancePlanningLeavesTheCycle) {
+  long a = svc();
+  request(a, "ADD");
+  exec(
+      "INSERT INTO mavo_maintenance_configuration (maintenance_conf_type, "
+      "maintenance_conf_start_date, maintenance_conf_service_id, maintenance_conf_during) "
+      "VALUES ('FIRSTERROR', now(), " +
+      std::to_string(a) + ", '1 hour')");  // no first-error duration: the insertion fails
+  EXPECT_THROW(reloadCycle(pool_), PostgresqlException);
+  EXPECT_EQ(pending(), 1);
+  EXPECT_TRUE(drainQueues().empty());
+}
+
+// The thread runs its first cycle at once, wakes from its 300 s sleep on a stop, and runs the
+// deletion loop before it ends.
+TEST_F(ReloadTest, ThreadCyclesAtOnceAndEndsOnStop) {
+  long a = svc(), gone = svc();
+  request(a, "ADD");
+  pgSQL = newPool(false);
+  std::atomic<bool> ended{false};
+  CoutCapture cap;
+  pthread_t t;
+  ASSERT_EQ(pthread_create(
+                &t, nullptr,
+                [](void* flag) -> void* {
+                  thread_load_delete_service(nullptr);
+                  static_cast<std::atomic<bool>*>(flag)->store(true);
+                  return nullptr;
+                },
+                &ended),
+            0);
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }, 10000));
+  EXPECT_TRUE(waitFor([&] { return vec_core[0]->wait_queue->size() == 1; }, 10000));
+  deleteService.push(byHand(gone));
+  requestStop();
+  wakeStopSleepers();
+  EXPECT_TRUE(waitFor([&] { return ended.load(); }, 10000));
+  pthread_join(t, nullptr);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(gone)), 0);
+  EXPECT_EQ(count(cap.text(), "#ERR#"), 0) << cap.text();
+}
+
+TEST_F(ReloadTest, ThreadEndsWhenItsStatementsCannotBePrepared) {
+  long a = svc();
+  request(a, "ADD");
+  pgSQL = newPool(false);
+  pgSQL->prepareRequest("acquitte_fantom", sql::kAcquitteFantom);  // taken: prepare fails
+  CoutCapture cap;
+  EXPECT_EQ(thread_load_delete_service(nullptr), nullptr);
+  EXPECT_EQ(count(cap.text(), "#ERR#Connection to database Administration failed:  "), 1)
+      << cap.text();
+  EXPECT_EQ(pending(), 1);
+}
+
+TEST_F(ReloadTest, ThreadEndsWhenTheDatabaseCannotBeReachedAgain) {
+  long a = svc();
+  request(a, "ADD");
+  wait_load_delete_thread = 1;
+  pgSQL = newPool(false);
+  const int backend = pgSQL->getNextConnection()->backendPid();
+  std::atomic<bool> ended{false};
+  CoutCapture cap;
+  std::thread t([&] {
+    thread_load_delete_service(nullptr);
+    ended = true;
+  });
+  EXPECT_TRUE(waitFor([&] { return pending() == 0; }, 10000));
+  {
+    // Only from another database: a session cannot forbid connections to its own.
+    PgConn admin(PQconnectdb((baseConninfo() + " dbname=postgres").c_str()));
+    run(admin.get(), "ALTER DATABASE " + dbname() + " WITH ALLOW_CONNECTIONS false");
+  }
+  exec("SELECT pg_terminate_backend(" + std::to_string(backend) + ")");
+  // The connection cannot be re-established: the thread ends by itself.
+  EXPECT_TRUE(waitFor([&] { return ended.load(); }, 15000));
+  requestStop();
+  wakeStopSleepers();
+  t.join();
+  EXPECT_EQ(count(cap.text(), "#ERR#Connection to database Administration failed:  "), 1)
+      << cap.text();
+}
+
+// The connection breaks while the cycle is inside its reads; the pool re-establishes it and
+// the rest of the cycle runs outside the transaction. Nothing may be purged then: a request
+// written meanwhile would be deleted unread.
+TEST_F(ReloadTest, ConnectionReestablishedDuringTheCycleLosesNoRequest) {
+  long early = svc("-f $AUTH_FILE_key"), late = svc();
+  request(early, "ADD");
+  const std::string first_backend = std::to_string(pool_->getNextConnection()->backendPid());
+  PgConn blocker = otherConnection();
+  run(blocker.get(), "BEGIN");
+  run(blocker.get(), "LOCK TABLE mavo_device_advance_config IN ACCESS EXCLUSIVE MODE");
+  auto waiting = [&](const std::string& condition) {
+    return waitFor(
+        [&] {
+          return scalar(
+                     "SELECT count(*) FROM pg_stat_activity WHERE datname=current_database() "
+                     "AND wait_event_type='Lock' AND " +
+                     condition) != "0";
+        },
+        10000);
+  };
+
+  CoutCapture cap;
+  std::thread cycle([&] { reloadCycle(pool_); });
+  ASSERT_TRUE(waiting("pid=" + first_backend));
+  request(late, "ADD");
+  exec("SELECT pg_terminate_backend(" + first_backend + ")");
+  // The keyword query is retried on the new connection and waits again.
+  ASSERT_TRUE(waiting("pid<>" + first_backend + " AND pid<>pg_backend_pid()"));
+  run(blocker.get(), "ROLLBACK");
+  cycle.join();
+  EXPECT_EQ(count(cap.text(), "#ERR#EXEC th loaddell: "), 1) << cap.text();
+  EXPECT_EQ(pending("pending_service_id=" + std::to_string(late)), 1);
+
+  drainQueues();
+  reloadCycle(pool_);
+  EXPECT_EQ(drainQueues().count(late), 1u);
+  EXPECT_EQ(pending(), 0);
+}
+
+}  // namespace
