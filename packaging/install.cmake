@@ -1,0 +1,17 @@
+# Installation layout beside the binary in bin/ (installed by the top-level CMakeLists.txt):
+#   <sysconfdir>/mavo/mavo.conf                 commented sample configuration (kept if present)
+#   lib/systemd/system/mavoDaemon.service       systemd unit naming the installed paths
+#   share/mavo/schema.sql                       reference schema of the monitoring database
+# <sysconfdir> follows GNUInstallDirs: /etc for the prefix /usr, <prefix>/etc otherwise. The
+# unit and the configuration directory are worked out when installing, from the prefix given
+# to `cmake --install --prefix`, so the unit always names where the files went.
+
+include(GNUInstallDirs)
+
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/../sql/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/mavo)
+
+set(MAVO_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(MAVO_PACKAGING_BINARY_DIR ${CMAKE_BINARY_DIR}/packaging)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/install_files.cmake.in
+               ${MAVO_PACKAGING_BINARY_DIR}/install_files.cmake @ONLY)
+install(SCRIPT ${MAVO_PACKAGING_BINARY_DIR}/install_files.cmake)

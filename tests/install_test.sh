@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The installed layout: `cmake --install BUILD_DIR --prefix <temp>` lays out the binary, the
+# commented sample configuration, the systemd unit and the reference schema; the installed
+# binary starts with the installed sample configuration, edited to point at a throwaway
+# database, and stops with SIGTERM and status 0. Also the /usr layout (through DESTDIR) and a
+# second install over an edited configuration.
+#
+#   tests/install_test.sh BUILD_DIR
+set -euo pipefail
+
+build=${1:?usage: install_test.sh BUILD_DIR}
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d /tmp/mavo-install-test.XXXXXX)
+chmod 755 "$work"
+prefix="$work/prefix"
+daemon_pid=""
+
+passed=0
+failed=0
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "ok - $what"
+  else
+    failed=$((failed + 1))
+    echo "FAIL - $what"
+  fi
+}
+eq() { [ "$1" = "$2" ] || { echo "  expected '$2', got '$1'"; return 1; }; }
+
+finish() {
+  if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
+    kill -KILL "$daemon_pid" 2>/dev/null || true
+  fi
+  "$root/tests/support/pg_tmp.sh" "$work/pg" stop >/dev/null 2>&1 || true
+  if [ "$failed" = 0 ]; then rm -rf "$work"; else echo "kept: $work"; fi
+}
+trap finish EXIT
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+
+conf="$prefix/etc/mavo/mavo.conf"
+unit="$prefix/lib/systemd/system/mavoDaemon.service"
+check "bin/mavoDaemon is installed and executable" [ -x "$prefix/bin/mavoDaemon" ]
+check "etc/mavo/mavo.conf is installed" [ -f "$conf" ]
+check "the sample configuration is readable by its owner and group only" \
+  eq "$(stat -c %a "$conf")" 640
+check "lib/systemd/system/mavoDaemon.service is installed" [ -f "$unit" ]
+check "share/mavo/schema.sql is the reference schema" cmp -s "$root/sql/schema.sql" \
+  "$prefix/share/mavo/schema.sql"
+check "the unit starts the installed binary with the installed configuration" \
+  eq "$(grep '^ExecStart=' "$unit")" "ExecStart=$prefix/bin/mavoDaemon -f $conf"
+check "the unit stops the daemon with SIGTERM" grep -qx 'KillSignal=SIGTERM' "$unit"
+check "the unit has no placeholder left" eq "$(grep -c '@' "$unit" || true)" 0
+
+# Every key the daemon reads is set in the sample, after a comment line explaining it.
+missing=""
+for key in log_info_file log_daemon_file daemon_id core_number thread_number load_mod \
+  interval_check_update verify_state_change wait_state_verify plugin_timeout connection_number \
+  PGSQL_host PGSQL_port PGSQL_db PGSQL_username PGSQL_pwd; do
+  line=$(grep -n "^$key=" "$conf" | cut -d: -f1 | head -n 1)
+  if [ -z "$line" ] || ! sed -n "$((line - 1))p" "$conf" | grep -q '^#'; then
+    missing="$missing $key"
+  fi
+done
+check "the sample sets every key, each after its comment" eq "$missing" ""
+
+# The installed binary with the installed sample, pointed at a throwaway database.
+"$root/tests/support/pg_tmp.sh" "$work/pg" start
+port=$(sed -n 's/.*port=\([0-9]*\).*/\1/p' "$work/pg/conninfo")
+PGPASSWORD=mavo_pw psql -X -q -h 127.0.0.1 -p "$port" -U mavo -d postgres \
+  -c "CREATE DATABASE mavo_install TEMPLATE schema_template;"
+sed -i -e "s|^log_info_file=.*|log_info_file=$work/status.txt|" \
+  -e "s|^log_daemon_file=.*|log_daemon_file=$work/daemon.log|" \
+  -e "s|^load_mod=.*|load_mod=2|" \
+  -e "s|^interval_check_update=.*|interval_check_update=2|" \
+  -e "s|^PGSQL_host=.*|PGSQL_host=127.0.0.1|" \
+  -e "s|^PGSQL_port=.*|PGSQL_port=$port|" \
+  -e "s|^PGSQL_db=.*|PGSQL_db=mavo_install|" \
+  -e "s|^PGSQL_pwd=.*|PGSQL_pwd=mavo_pw|" "$conf"
+
+"$prefix/bin/mavoDaemon" -f "$conf" >"$work/stdout.txt" 2>&1 &
+daemon_pid=$!
+started=0
+for _ in $(seq 1 120); do
+  if grep -q "MAVO was starting...." "$work/daemon.log" 2>/dev/null; then started=1; break; fi
+  kill -0 "$daemon_pid" 2>/dev/null || break
+  sleep 0.5
+done
+check "the installed daemon logs 'MAVO was starting....'" [ $started = 1 ]
+check "the status file named by the sample is written" [ -s "$work/status.txt" ]
+
+kill -TERM "$daemon_pid" 2>/dev/null || true
+rc=0
+for _ in $(seq 1 120); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 0.5; done
+wait "$daemon_pid" || rc=$?
+daemon_pid=""
+check "SIGTERM stops it with status 0" eq "$rc" 0
+check "it logs 'MAVO is stopping....'" grep -q "MAVO is stopping...." "$work/daemon.log"
+if [ "$failed" != 0 ]; then
+  echo "--- daemon log"
+  cat "$work/daemon.log" "$work/stdout.txt" 2>/dev/null || true
+fi
+
+# Installing again keeps the edited configuration and puts the sample beside it.
+cmake --install "$build" --prefix "$prefix" >"$work/install2.log"
+check "a second install keeps the edited configuration" grep -q "^PGSQL_db=mavo_install$" "$conf"
+check "a second install puts the sample beside it" cmp -s "$root/packaging/mavo.conf" \
+  "$prefix/etc/mavo/mavo.conf.sample"
+
+# The prefix /usr keeps the configuration in /etc.
+DESTDIR="$work/dest" cmake --install "$build" --prefix /usr >"$work/install3.log"
+check "with the prefix /usr the configuration goes to /etc/mavo" [ -f "$work/dest/etc/mavo/mavo.conf" ]
+check "with the prefix /usr the unit goes to /usr/lib/systemd/system and names /usr and /etc" \
+  eq "$(grep '^ExecStart=' "$work/dest/usr/lib/systemd/system/mavoDaemon.service" 2>/dev/null)" \
+  "ExecStart=/usr/bin/mavoDaemon -f /etc/mavo/mavo.conf"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
