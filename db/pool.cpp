@@ -263,6 +263,14 @@ void pgConnectionPool::prepareRequest(std::string name, std::string sql) {
   prepareRequest(std::move(name), std::move(sql), 0);
 }
 
+bool pgConnectionPool::hasPrepared(const std::string& name) {
+  ScopedLock lock(&poolMutex);
+  for (const auto& st : prepared) {
+    if (st.name == name) return true;
+  }
+  return false;
+}
+
 PGresult* pgConnectionPool::executeRequest(std::string sql) {
   return run([&](pgSafeThread* c) { return c->executeRequest(sql); });
 }

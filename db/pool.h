@@ -85,6 +85,8 @@ class pgConnectionPool {
   // Prepare on every connection in order, holding poolMutex; the first failure stops the loop.
   void prepareRequest(std::string name, std::string sql, int nparams);
   void prepareRequest(std::string name, std::string sql);
+  // Whether a statement of that name has been prepared on the pool.
+  bool hasPrepared(const std::string& name);
 
   // Run on the next connection (round robin). The caller owns the returned result.
   PGresult* executeRequest(std::string sql);

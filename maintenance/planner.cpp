@@ -8,6 +8,7 @@
 
 #include "maintenance/planner.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,40 @@ enum ConfColumn {
   kConfStart = 2,
   kConfService = 3,
   kConfDuring = 4,
+  kConfRecurring = 5,
   kConfDuringFirstError = 6,
   kConfWeekSelected = 7,
 };
+
+bool negative(const std::string& interval) { return interval.find('-') != std::string::npos; }
+
+bool zero(const std::string& interval) {
+  for (char c : interval) {
+    if (c >= '1' && c <= '9') return false;
+  }
+  return true;
+}
+
+// Why a configuration cannot be planned, or "" when it can. A window needs a length; a
+// configuration that recurs by interval must move forward, or it would be planned again at
+// every cycle.
+std::string refusal(const std::string& during, const std::string& recurring,
+                    const std::string& week) {
+  if (during.empty() || negative(during))
+    return "maintenance_conf_during must be a positive interval, got '" + during + "'";
+  if (week.empty() && !recurring.empty() && (negative(recurring) || zero(recurring)))
+    return "maintenance_conf_recurring must be a positive interval, got '" + recurring + "'";
+  return "";
+}
+
+// Configurations already reported, so that a bad row is logged once, not at every cycle.
+std::set<std::string> reported;
+
+void report(const std::string& conf_id, const std::string& service_id, const std::string& why) {
+  if (!reported.insert(conf_id).second) return;
+  write_log("ERR", "maintenance configuration " + conf_id + " of service " + service_id +
+                       " is not planned: " + why);
+}
 
 }  // namespace
 
@@ -41,16 +73,26 @@ void loadMaintenance(pgConnectionPool* pool) {
     auto col = [&](int c) { return std::string(PQgetvalue(confs.get(), r, c)); };
     const std::string type = col(kConfType);
     const std::string during = col(kConfDuring);
+    const std::string why = refusal(during, col(kConfRecurring), col(kConfWeekSelected));
+    if (!why.empty()) {
+      report(col(kConfId), col(kConfService), why);
+      continue;
+    }
     // A FIRSTERROR window counts the length of the EXEC window its first failure opens.
     const std::string minutes = type == "FIRSTERROR" ? col(kConfDuringFirstError) : during;
-    PgResult(
-        pool->executeParamRequest(sql::kInsertMaintenancePlanned,
-                                  {type, col(kConfStart), during, minutes, col(kConfService)}));
-
-    const std::vector<std::string> params = {col(kConfId)};
-    const char* advance = col(kConfWeekSelected).empty() ? "updateMaintenanceConf"
-                                                         : "updateMaintenanceConfByDayOfMonth";
-    PgResult(pool->executePrepareRequest(advance, params));
+    try {
+      PgResult(
+          pool->executeParamRequest(sql::kInsertMaintenancePlanned,
+                                    {type, col(kConfStart), during, minutes, col(kConfService)}));
+      const std::vector<std::string> params = {col(kConfId)};
+      const char* advance = col(kConfWeekSelected).empty() ? "updateMaintenanceConf"
+                                                           : "updateMaintenanceConfByDayOfMonth";
+      PgResult(pool->executePrepareRequest(advance, params));
+    } catch (const PostgresqlException& e) {
+      if (e.connectionLost()) throw;
+      // A row the server refuses does not keep the others from being planned.
+      report(col(kConfId), col(kConfService), e.what());
+    }
   }
   confs.reset();
   Trace("#LOADMAINTENANCEEND");

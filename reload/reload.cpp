@@ -22,6 +22,7 @@
 #include <signal.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -165,6 +166,7 @@ void loadPlannedWindows(pgConnectionPool* pool) {
 
 void prepareReloadStatements(pgConnectionPool* pool) {
   for (const auto& st : sql::reloadStatements(id_cluster)) {
+    if (pool->hasPrepared(st.name)) continue;  // prepared by an earlier, interrupted attempt
     if (st.nparams < 0)
       pool->prepareRequest(st.name, st.text);
     else
@@ -173,8 +175,8 @@ void prepareReloadStatements(pgConnectionPool* pool) {
 }
 
 void reloadCycle(pgConnectionPool* pool) {
-  // A failure here (a database that cannot be reached again, a statement the server refuses)
-  // leaves the cycle and ends the thread.
+  // A failure here (a database that cannot be reached) leaves the whole cycle; the thread
+  // logs it and tries again at the next cycle.
   loadMaintenance(pool);
   try {
     applyChangeRequests(pool);
@@ -209,6 +211,11 @@ void deleteRemovedServices(pgConnectionPool* pool) {
   }
 }
 
+namespace {
+// Pause before preparing again after a failed preparation.
+const long kRetryMs = 5000;
+}  // namespace
+
 void* thread_load_delete_service(void*) {
   sigset_t none;
   sigemptyset(&none);
@@ -217,12 +224,19 @@ void* thread_load_delete_service(void*) {
   const long period_ms = static_cast<long>(wait_load_delete_thread) * 1000L;
   pgConnectionPool* pool = pgSQL;
   Trace("th_loaddel#préparation des requêtes");
-  try {
-    prepareReloadStatements(pool);
-  } catch (const PostgresqlException& e) {
-    write_log("ERR", std::string("Connection to database Administration failed:  ") + e.what());
-    return nullptr;
+  // The thread survives an outage: a failed preparation or cycle is logged and tried again
+  // after the reload period; it ends only on stop.
+  bool prepared = false;
+  while (!prepared && !stopRequested()) {
+    try {
+      prepareReloadStatements(pool);
+      prepared = true;
+    } catch (const PostgresqlException& e) {
+      write_log("ERR", std::string("Connection to database Administration failed:  ") + e.what());
+      sleepUnlessStopped(std::min(period_ms, kRetryMs));
+    }
   }
+  if (!prepared) return nullptr;
   Trace("th_loaddel#préparation des requêtes ==> SUCCESS");
 
   while (!stopRequested()) {
@@ -230,7 +244,6 @@ void* thread_load_delete_service(void*) {
       reloadCycle(pool);
     } catch (const PostgresqlException& e) {
       write_log("ERR", std::string("Connection to database Administration failed:  ") + e.what());
-      return nullptr;
     } catch (const std::exception& e) {
       write_log("ERR", e.what());
     }

@@ -205,17 +205,47 @@ TEST_F(PlannerTest, QuotesInValuesAreStoredVerbatim) {
   EXPECT_EQ(rows("SELECT 1 FROM mavo_services"), 1);
 }
 
-TEST_F(PlannerTest, FailingInsertionThrowsAndKeepsEarlierRows) {
+TEST_F(PlannerTest, RefusedConfigurationsAreLoggedOnceAndOthersStillPlan) {
   long s = service();
-  // A fresh table returns its rows in insertion order: the first is planned, the second
-  // (FIRSTERROR without a first-error duration) has no minutes and fails.
-  long ok = conf(s, "EXEC", kNow, "01:00:00", "1 day");
+  // FIRSTERROR without a first-error duration is refused by the server; a negative length, a
+  // negative or zero recurrence are refused before they reach it (the last two would be planned
+  // again at every cycle).
   long broken = conf(s, "FIRSTERROR", kNow, "01:00:00", "1 day", "NULL");
-  const std::string ok_start = confStart(ok), broken_start = confStart(broken);
-  EXPECT_THROW(loadMaintenance(pool_.get()), PostgresqlException);
+  long negative_during = conf(s, "EXEC", kNow, "-01:00:00", "1 day");
+  long negative_step = conf(s, "EXEC", kNow, "01:00:00", "-1 day");
+  long zero_step = conf(s, "NOEXEC", kNow, "01:00:00", "00:00:00");
+  long ok = conf(s, "EXEC", kNow, "01:00:00", "1 day");
+  const std::string ok_start = confStart(ok);
+  std::ostringstream log;
+  std::streambuf* old = std::cout.rdbuf(log.rdbuf());
+  loadMaintenance(pool_.get());
+  loadMaintenance(pool_.get());
+  std::cout.rdbuf(old);
   EXPECT_EQ(planned(), 1);
   EXPECT_NE(confStart(ok), ok_start);
-  EXPECT_EQ(confStart(broken), broken_start);
+  for (long id : {broken, negative_during, negative_step, zero_step}) {
+    const std::string line = "#ERR#maintenance configuration " + std::to_string(id) +
+                             " of service " + std::to_string(s) + " is not planned: ";
+    size_t first = log.str().find(line);
+    EXPECT_NE(first, std::string::npos) << log.str();
+    EXPECT_EQ(log.str().find(line, first + 1), std::string::npos) << "logged twice: " << id;
+  }
+}
+
+TEST_F(PlannerTest, LostDatabaseStillThrows) {
+  long s = service();
+  conf(s, "EXEC", kNow, "01:00:00", "1 day");
+  exec(
+      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() "
+      "AND pid <> pg_backend_pid()");
+  // Only from another database: a session cannot forbid connections to its own.
+  PgConn admin(PQconnectdb((baseConninfo() + " dbname=postgres").c_str()));
+  PQclear(PQexec(admin.get(), ("ALTER DATABASE " + dbname() + " ALLOW_CONNECTIONS false").c_str()));
+  exec(
+      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() "
+      "AND pid <> pg_backend_pid()");
+  EXPECT_THROW(loadMaintenance(pool_.get()), PostgresqlException);
+  PQclear(PQexec(admin.get(), ("ALTER DATABASE " + dbname() + " ALLOW_CONNECTIONS true").c_str()));
 }
 
 }  // namespace

@@ -180,7 +180,7 @@ TEST_F(ReloadE2eTest, SigtermEndsTheDaemonDuringALongReloadPeriod) {
 
 // A broken reload connection is re-established and reloading goes on; when the database
 // cannot be reached again, only the reload thread ends and the workers go on.
-TEST_F(ReloadE2eTest, LostReloadConnectionIsReestablishedElseOnlyTheReloadThreadEnds) {
+TEST_F(ReloadE2eTest, ReloadThreadSurvivesALostDatabase) {
   long s = addService("running", plugin_, device_, 1000, "running");
   DaemonProcess d(config(), dir_.path());
   ASSERT_TRUE(started(d)) << d.log() << readFile(d.stdoutPath());
@@ -212,6 +212,17 @@ TEST_F(ReloadE2eTest, LostReloadConnectionIsReestablishedElseOnlyTheReloadThread
        std::to_string(s));
   EXPECT_TRUE(
       waitFor([&] { return column(s, "service_last_exec_time IS NOT NULL") == "t"; }, kWaitMs));
+  // Once the database is back, a change request made after the outage is applied.
+  {
+    PgConn admin(PQconnectdb((baseConninfo() + " dbname=postgres").c_str()));
+    PgResult(PQexec(admin.get(),
+                    ("ALTER DATABASE " + dbname() + " WITH ALLOW_CONNECTIONS true").c_str()));
+  }
+  long late = addService("late", plugin_, device_, 1000, "late");
+  exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(late) + ", 'ADD')");
+  EXPECT_TRUE(
+      waitFor([&] { return column(late, "service_last_exec_time IS NOT NULL") == "t"; }, kWaitMs))
+      << d.log();
   EXPECT_EQ(d.stop(), 0);
 }
 
