@@ -27,6 +27,12 @@ void write_log(std::string level, std::string message) {
   std::cout.clear();  // a failed log stream never turns into an error of the caller
 }
 
+void write_raw_log(const std::string& text) {
+  ScopedLock lock(&mutex_log_system);
+  std::cout << text << std::flush;
+  std::cout.clear();
+}
+
 void Trace(std::string message) {
   if (debug == 1 || debug == 2) write_log("DEBUG", std::move(message));
 }

@@ -93,7 +93,7 @@ void* thread_monitoring(void*) {
 
   int fd = open(file_info.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
-    std::cout << "ERROR can't open file " << file_info << std::endl;
+    write_raw_log("ERROR can't open file " + file_info + "\n");
     Trace("th_monitoring#ERROR can't open file ");
   }
   while (!stopRequested()) {

@@ -12,20 +12,10 @@
 #include "db/statements.h"
 #include "sched/info_thread.h"
 #include "sched/update_service_map.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
 
 namespace {
-
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buf_.str(); }
-
- private:
-  std::ostringstream buf_;
-  std::streambuf* old_;
-};
 
 class LoaderTest : public PgTest {
  protected:

@@ -12,20 +12,9 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "tests/support/cout_capture.h"
 
 namespace {
-
-// Captures std::cout for the life of the object.
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buf_.str(); }
-
- private:
-  std::ostringstream buf_;
-  std::streambuf* old_;
-};
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;

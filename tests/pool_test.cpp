@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "db/pg_handles.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
 
@@ -156,18 +157,6 @@ TEST_F(PoolTest, FailedConstructionClosesConnectionsAlreadyOpened) {
   pgConnectionPool ok(info, 2);  // both slots are free again
   EXPECT_EQ(ok.getConnectionNumber(), 2);
 }
-
-// Captures std::cout (the daemon log) for the life of the object.
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buf_.str(); }
-
- private:
-  std::ostringstream buf_;
-  std::streambuf* old_;
-};
 
 size_t count(const std::string& text, const std::string& what) {
   size_t n = 0;

@@ -24,21 +24,11 @@
 #include "sched/execute_queue.h"
 #include "sched/info_thread.h"
 #include "sched/update_service_map.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return buf_.str(); }
-
- private:
-  std::ostringstream buf_;
-  std::streambuf* old_;
-};
 
 std::multiset<unsigned long long> idSet(std::initializer_list<long> ids) {
   std::multiset<unsigned long long> out;
