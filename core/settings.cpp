@@ -18,6 +18,7 @@ int modulo_rand = 300;
 int wait_load_delete_thread = 300;
 int verify_state_change = 0;
 int wait_state_verify = 60;
+int plugin_timeout = 0;
 std::string connectLine;
 int die_mavo = 0;
 

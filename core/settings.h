@@ -14,6 +14,7 @@ extern int modulo_rand;               // MAVO/load_mod: spread of first runs, se
 extern int wait_load_delete_thread;   // MAVO/interval_check_update: reload period, seconds
 extern int verify_state_change;       // MAVO/verify_state_change
 extern int wait_state_verify;         // MAVO/wait_state_verify: re-test delay, seconds
+extern int plugin_timeout;            // MAVO/plugin_timeout: longest plugin run, seconds; 0 = none
 extern std::string connectLine;       // libpq connection string built from POSTGRESQL/*
 extern int die_mavo;                  // stop flag, set once on SIGTERM
 

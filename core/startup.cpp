@@ -313,6 +313,9 @@ int runDaemon(int argc, char** argv) {
     wait_load_delete_thread = configInt(cfg, "MAVO", "interval_check_update", 1);
     verify_state_change = configInt(cfg, "MAVO", "verify_state_change", INT_MIN);
     wait_state_verify = configInt(cfg, "MAVO", "wait_state_verify", INT_MIN);
+    // Optional: absent or empty means no limit.
+    if (!cfg.getKey("MAVO", "plugin_timeout").empty())
+      plugin_timeout = configInt(cfg, "MAVO", "plugin_timeout", 0);
 
     createStopPipe();  // 11
     if (pthread_create(&threads.watcher, nullptr, thread_stop_watcher, nullptr) != 0)

@@ -181,7 +181,7 @@ load_mod=3
 interval_check_update=2
 verify_state_change=0
 wait_state_verify=10
-plugin_timeout=30
+plugin_timeout=60
 
 [POSTGRESQL]
 connection_number=2

@@ -1,32 +1,51 @@
 // Runs a service's plugin and its alerting program as child processes.
 //
 // Called by the worker threads of every core at the same time, each on its own service copy;
-// no lock is taken here. Children are started with posix_spawn rather than fork: glibc starts
-// the child with CLONE_VM | CLONE_VFORK, so the cost does not grow with the daemon's heap (fork
-// copies the page tables of the whole process and makes every worker's spawn contend on the
-// address space), and a failed exec comes back as posix_spawn's return value, which lets the
-// parent write the log line itself. bench/spawn_bench.cpp measures the difference.
+// the only lock is the one named at the end of this comment. Children are started with posix_spawn
+// rather than fork: glibc starts the child with CLONE_VM | CLONE_VFORK, so the cost does not grow
+// with the daemon's heap (fork copies the page tables of the whole process and makes every worker's
+// spawn contend on the address space), and a failed exec comes back as posix_spawn's return value,
+// which lets the parent write the log line itself. bench/spawn_bench.cpp measures the difference.
 //
 // Every child starts with an empty signal mask, default SIGTERM and SIGPIPE handling, and only
 // descriptors 0, 1 and 2: the pipe is close-on-exec and everything from 3 up is closed, so one
 // worker's pipe never leaks into another worker's plugin.
+//
+// Time limit (plugin_timeout, 0 = none): a plugin always heads a process group of its own, and an
+// alerting program does too when a limit is set. A run that passes the limit has its whole group
+// stopped (SIGTERM, a grace of kTermGraceMs, SIGKILL) and its child reaped; a plugin's run then
+// counts as UNKNOWN without an exception, so the worker does not retry it. Output is kept up to
+// kMaxOutput bytes; the rest is read and thrown away so that the plugin is never blocked on a
+// full pipe. Locks: mutex_cut_services, only to note the services whose output was cut (the log
+// line is written after it is released).
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 #include <utf8.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <iostream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "core/log.h"
+#include "core/scoped_lock.h"
+#include "core/settings.h"
 #include "core/unique_fd.h"
 #include "service/service.h"
+#include "service/utf8_repair.h"
 
 extern char** environ;
 
@@ -34,6 +53,48 @@ namespace {
 
 constexpr size_t kReadChunk = 1024;
 constexpr uint32_t kUtf8Replacement = 0x20;  // an invalid sequence becomes one space
+constexpr size_t kDiscardChunk = 16384;      // reads once the kept output is full
+constexpr size_t kMaxOutput = 1048576;       // output kept from one run
+constexpr int kTermGraceMs = 3000;           // between SIGTERM and SIGKILL of a run out of time
+constexpr int kMaxPollSleepMs = 50;          // longest pause between two looks at a running child
+
+pthread_mutex_t mutex_cut_services = PTHREAD_MUTEX_INITIALIZER;
+std::set<unsigned long long> cut_services;  // guarded by mutex_cut_services
+
+// A point on the monotonic clock, or none (no limit).
+class Deadline {
+ public:
+  static Deadline none() { return Deadline(); }
+  static Deadline afterMs(int64_t ms) {
+    Deadline d;
+    d.set_ = true;
+    d.end_ms_ = nowMs() + ms;
+    return d;
+  }
+  bool set() const { return set_; }
+  // Milliseconds left, rounded up and at most INT_MAX; 0 once passed. Only when set().
+  int remainingMs() const {
+    const int64_t left = end_ms_ - nowMs();
+    if (left <= 0) return 0;
+    return static_cast<int>(std::min<int64_t>(left, INT_MAX));
+  }
+
+ private:
+  Deadline() = default;
+  static int64_t nowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    // Rounded up, so that a wait of remainingMs() never ends just before the deadline.
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + (ts.tv_nsec + 999999) / 1000000;
+  }
+  bool set_ = false;
+  int64_t end_ms_ = 0;
+};
+
+Deadline deadlineOf(int timeout_seconds) {
+  return timeout_seconds > 0 ? Deadline::afterMs(static_cast<int64_t>(timeout_seconds) * 1000)
+                             : Deadline::none();
+}
 
 // Owns the argument strings handed to posix_spawn and the null-terminated array over them.
 class ArgVector {
@@ -142,21 +203,115 @@ void killAndReap(pid_t pid) {
   reap(pid);
 }
 
-// Reads fd to end of file in chunks of at most kReadChunk bytes; each chunk contributes its bytes
-// up to its first NUL. Returns 0, or the error number of a failed read (EINTR is retried).
-int readOutput(int fd, std::string* out) {
-  char buf[kReadChunk];
+// Pauses between two looks at a child: 1 ms, then twice as long each time up to
+// kMaxPollSleepMs, never past the deadline.
+class Backoff {
+ public:
+  void pause(const Deadline& deadline) {
+    sleepMilliseconds(std::min(next_ms_, deadline.remainingMs()));
+    next_ms_ = std::min(next_ms_ * 2, kMaxPollSleepMs);
+  }
+
+ private:
+  int next_ms_ = 1;
+};
+
+// Like waitChild, but gives up at the deadline: returns ETIMEDOUT then, the child still running.
+int waitChildUntil(pid_t pid, const Deadline& deadline, int* status) {
+  if (!deadline.set()) return waitChild(pid, status);
+  Backoff backoff;
   for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
+    const pid_t r = waitpid(pid, status, WNOHANG | WUNTRACED | WCONTINUED);
+    if (r == pid) return 0;
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (deadline.remainingMs() == 0) return ETIMEDOUT;
+    backoff.pause(deadline);
+  }
+}
+
+// Stops a child that heads its own process group and has run out of time: SIGTERM to the whole
+// group (with SIGCONT, so that stopped members act on it), up to kTermGraceMs for the leader to
+// end, then SIGKILL to whatever is left of the group (background processes the leader started
+// included; ESRCH when it is already empty), and reaps the leader. The leader is reaped only
+// after the SIGKILL: until then, as a zombie, it keeps its pid, and with it the group id, from
+// being given to another process.
+void stopGroup(pid_t pid) {
+  killpg(pid, SIGTERM);
+  killpg(pid, SIGCONT);
+  const Deadline grace = Deadline::afterMs(kTermGraceMs);
+  Backoff backoff;
+  for (;;) {
+    siginfo_t info;
+    info.si_pid = 0;
+    if (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+      if (info.si_pid == pid) break;  // ended, not reaped yet
+    } else if (errno != EINTR) {
+      break;
+    }
+    if (grace.remainingMs() == 0) break;
+    backoff.pause(grace);
+  }
+  killpg(pid, SIGKILL);
+  reap(pid);
+}
+
+// Reads fd to end of file in chunks of at most kReadChunk bytes; each chunk contributes its bytes
+// up to its first NUL, as long as out holds less than kMaxOutput bytes. What does not fit is
+// read and dropped, and *cut is set. Returns 0 at end of file, ETIMEDOUT when the deadline
+// passes first, or the error number of a failed poll or read (EINTR is retried).
+int readOutput(int fd, const Deadline& deadline, std::string* out, bool* cut) {
+  char buf[kReadChunk];
+  std::vector<char> discard;
+  for (;;) {
+    if (deadline.set()) {
+      const int left = deadline.remainingMs();
+      if (left == 0) return ETIMEDOUT;
+      pollfd p = {fd, POLLIN, 0};
+      const int ready = poll(&p, 1, left);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (ready == 0) return ETIMEDOUT;
+    }
+    const bool full = out->size() >= kMaxOutput;
+    if (full && discard.empty()) discard.resize(kDiscardChunk);
+    const ssize_t n = full ? read(fd, discard.data(), discard.size()) : read(fd, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     if (n == 0) return 0;
+    if (full) {
+      *cut = true;
+      continue;
+    }
     const void* nul = memchr(buf, '\0', static_cast<size_t>(n));
-    out->append(buf, nul != nullptr ? static_cast<const char*>(nul) - buf : n);
+    size_t keep = nul != nullptr ? static_cast<const char*>(nul) - buf : static_cast<size_t>(n);
+    if (keep > kMaxOutput - out->size()) {
+      keep = kMaxOutput - out->size();
+      *cut = true;
+    }
+    out->append(buf, keep);
   }
 }
+
+// Logs that a service's output was cut, once per service id for the life of the process.
+void reportCutOutput(const service& s) {
+  bool first = false;
+  {
+    ScopedLock lock(&mutex_cut_services);
+    first = cut_services.insert(s.service_id).second;
+  }
+  if (first)
+    write_log("ERR", "output of service " + s.service_name + " (" + std::to_string(s.service_id) +
+                         ") cut at " + std::to_string(kMaxOutput) + " bytes");
+}
+
+}  // namespace
 
 std::string repairUtf8(const std::string& text) {
   if (utf8::is_valid(text.begin(), text.end())) return text;
@@ -166,11 +321,10 @@ std::string repairUtf8(const std::string& text) {
   return repaired;
 }
 
-}  // namespace
-
 int service::execute() {
   last_stdout.clear();
   const std::string context = service_name + "\npath:" + plugin_path + " " + parameter;
+  const int timeout = plugin_timeout;
 
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -193,23 +347,38 @@ int service::execute() {
     throw serviceException("Error create fork " + context + strerror(spawn_err));
 
   std::string output;
+  bool cut = false;
   int status = 0;
   if (spawn_err != 0) {
     // The plugin could not be started: as if it had printed nothing and exited with 2.
     const std::string line =
         "DAEMON: plugin is not executable " + std::string(strerror(spawn_err)) + "\n";
-    std::cout << line << std::flush;
+    write_raw_log(line);
     status = W_EXITCODE(2, 0);
   } else {
-    const int read_err = readOutput(read_end.get(), &output);
+    const Deadline deadline = deadlineOf(timeout);
+    const int read_err = readOutput(read_end.get(), deadline, &output, &cut);
+    if (cut) reportCutOutput(*this);
+    int wait_err = read_err;
+    if (read_err == 0) {
+      last_stdout = output;
+      wait_err = waitChildUntil(pid, deadline, &status);
+    }
+    read_end.close();  // a child still writing gets SIGPIPE
+    if (wait_err == ETIMEDOUT) {
+      stopGroup(pid);
+      state = 3;
+      last_stdout = "UNKNOWN: plugin timed out after " + std::to_string(timeout) + " seconds";
+      return 3;
+    }
     if (read_err != 0) {
-      read_end.close();  // a child still writing gets SIGPIPE
-      reap(pid);
+      if (deadline.set()) {
+        if (waitChildUntil(pid, deadline, &status) == ETIMEDOUT) stopGroup(pid);
+      } else {
+        reap(pid);
+      }
       throw serviceException("Error read buffer: " + context + strerror(read_err));
     }
-    last_stdout = output;
-    const int wait_err = waitChild(pid, &status);
-    read_end.close();
     if (wait_err != 0) throw serviceException("Error execute " + context + strerror(wait_err));
   }
 
@@ -228,17 +397,20 @@ int service::execute() {
     code = 3;
   }
 
-  const std::string repaired = repairUtf8(output);
+  std::string repaired = repairUtf8(output);
+  output.clear();
+  output.shrink_to_fit();
   state = code;
   if (repaired.empty() || repaired == "''") {
     state = 3;
     throw serviceException("DAEMON: the plugin does not return anything on the stdout");
   }
-  last_stdout = repaired;
+  last_stdout = std::move(repaired);
   return code;
 }
 
 void service::executeAlertingSoftware(std::string message) const {
+  const int timeout = plugin_timeout;
   ArgVector argv;
   argv.push(program_path);
   for (const std::string& entry : alerting_parameter_list)
@@ -246,17 +418,24 @@ void service::executeAlertingSoftware(std::string message) const {
 
   const std::string failure = "Error execute ALERTE" + program_path + " " + parameter;
   pid_t pid = -1;
-  int err = spawnChild(program_path.c_str(), argv.get(), environ, -1, false, &pid);
+  // With a time limit the program heads a group of its own, so that it can be stopped whole.
+  int err = spawnChild(program_path.c_str(), argv.get(), environ, -1, timeout > 0, &pid);
   if (err != 0) {
     if (isCreationFailure(err)) throw serviceException(failure + strerror(err));
     // The program could not be started: only the daemon log hears of it.
     const std::string line = std::string(strerror(err)) + "\n";
-    std::cout << line << std::flush;
+    write_raw_log(line);
     return;
   }
 
   int status = 0;
-  err = waitChild(pid, &status);
+  err = waitChildUntil(pid, deadlineOf(timeout), &status);
+  if (err == ETIMEDOUT) {
+    stopGroup(pid);
+    write_log("ERR", "alerting program " + program_path + " stopped after " +
+                         std::to_string(timeout) + " seconds");
+    return;
+  }
   if (err != 0) throw serviceException(failure + strerror(err));
   if (WIFSTOPPED(status) || WIFCONTINUED(status)) killAndReap(pid);
 }

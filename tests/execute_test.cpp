@@ -12,14 +12,17 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/settings.h"
 #include "gtest/gtest.h"
 #include "service/service.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -57,18 +60,6 @@ Outcome run(service& s) {
   }
   return o;
 }
-
-// Sends std::cout (the daemon log) into a string while alive.
-class CoutCapture {
- public:
-  CoutCapture() : old_(std::cout.rdbuf(captured_.rdbuf())) {}
-  ~CoutCapture() { std::cout.rdbuf(old_); }
-  std::string text() const { return captured_.str(); }
-
- private:
-  std::ostringstream captured_;
-  std::streambuf* old_;
-};
 
 // Sets the disposition of one signal while alive.
 class ScopedSignal {
@@ -424,6 +415,168 @@ TEST_F(Alerting, FailedWaitThrows) {
   } catch (const serviceException& e) {
     EXPECT_EQ(std::string(e.what()),
               "Error execute ALERTE" + s.program_path + " -H 10.0.0.1" + strerror(ECHILD));
+  }
+}
+
+// Runs with a time limit of one second. Every script writes the pids of its processes to a file
+// before it hangs; they must all be gone once the run returns.
+class PluginTimeout : public ::testing::Test {
+ protected:
+  void SetUp() override { plugin_timeout = 1; }
+  void TearDown() override { plugin_timeout = 0; }
+
+  std::string pidsFile() const { return dir.file("pids"); }
+  std::vector<pid_t> pids() const {
+    std::istringstream in(readFile(pidsFile()));
+    std::vector<pid_t> out;
+    for (pid_t p; in >> p;) out.push_back(p);
+    return out;
+  }
+  TempDir dir;
+};
+
+// A process that no longer exists, or a zombie waiting for the parent it was handed to.
+bool gone(pid_t pid) {
+  if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(')');
+  return paren != std::string::npos && stat.compare(paren, 3, ") Z") == 0;
+}
+
+// Not a child of ours any more: reaped, not left as a zombie.
+bool reaped(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == -1 && errno == ECHILD; }
+
+const char kTimedOut[] = "UNKNOWN: plugin timed out after 1 seconds";
+
+TEST_F(PluginTimeout, StopsWholeGroupOfHungPlugin) {
+  struct Case {
+    const char* what;
+    std::string body;
+  };
+  const std::string file = pidsFile();
+  const Case cases[] = {
+      {"hangs with a background child",
+       "/bin/sleep 60 &\necho \"$$ $!\" > " + file + "\necho started\nexec /bin/sleep 60\n"},
+      {"closes its stdout and keeps running",
+       "exec >&-\necho $$ > " + file + "\nexec /bin/sleep 60\n"},
+      {"ignores SIGTERM", "trap '' TERM\n/bin/sleep 60 &\necho \"$$ $!\" > " + file +
+                              "\necho started\nexec /bin/sleep 60\n"},
+      {"exits, leaving a child on its stdout",
+       "/bin/sleep 60 &\necho \"$$ $!\" > " + file + "\necho done\nexit 0\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    service s = makeService(dir.script("hang.sh", c.body));
+    const Outcome o = run(s);
+    EXPECT_FALSE(o.threw) << o.what;  // a result, so the worker does not try again
+    EXPECT_EQ(o.returned, 3);
+    EXPECT_EQ(s.state, 3);
+    EXPECT_EQ(s.last_stdout, kTimedOut);
+    const std::vector<pid_t> started = pids();
+    ASSERT_FALSE(started.empty());
+    EXPECT_TRUE(reaped(started[0]));
+    for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return gone(p); }, 10000)) << p;
+    EXPECT_TRUE(noChildLeft());
+    unlink(file.c_str());
+  }
+}
+
+TEST_F(PluginTimeout, RunsWithinTheLimitKeepTheirOutcome) {
+  struct Case {
+    std::string body;
+    bool threw;
+    int state;
+    std::string what_prefix;
+  };
+  const Case cases[] = {
+      {"echo fine\n", false, 0, ""},
+      {"echo odd\nexit 7\n", false, 3, ""},
+      {"echo partial\nkill -9 $$\n", true, 3, "Error: mavo can't execute "},
+      {"echo before\nexec >&-\nkill -STOP $$\n", true, 3, "Error: mavo can't execute "},
+      {"exit 0\n", true, 3, kNoOutput},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    service s = makeService(dir.script("p.sh", c.body));
+    const Outcome o = run(s);
+    EXPECT_EQ(o.threw, c.threw) << o.what;
+    EXPECT_EQ(s.state, c.state);
+    EXPECT_EQ(o.what.substr(0, c.what_prefix.size()), c.what_prefix);
+    EXPECT_NE(s.last_stdout, kTimedOut);
+    EXPECT_TRUE(noChildLeft());
+  }
+}
+
+TEST_F(PluginTimeout, StopsHungAlertingProgramAndItsChildren) {
+  service s;
+  s.program_path = dir.script(
+      "alert.sh", "/bin/sleep 60 &\necho \"$$ $!\" > " + pidsFile() + "\nexec /bin/sleep 60\n");
+  CoutCapture log;
+  EXPECT_NO_THROW(s.executeAlertingSoftware("m"));
+  const std::vector<pid_t> started = pids();
+  ASSERT_EQ(started.size(), 2u);
+  EXPECT_TRUE(reaped(started[0]));
+  for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return gone(p); }, 10000)) << p;
+  EXPECT_TRUE(noChildLeft());
+  EXPECT_NE(log.text().find("#ERR#alerting program " + s.program_path + " stopped after 1 seconds"),
+            std::string::npos)
+      << log.text();
+}
+
+TEST_F(PluginTimeout, AlertingProgramHeadsItsOwnGroupOnlyWithALimit) {
+  for (const int timeout : {1, 0}) {
+    SCOPED_TRACE(timeout);
+    plugin_timeout = timeout;
+    service s;
+    s.program_path = dir.script("group.sh",
+                                "read pid comm st ppid pgrp rest < /proc/$$/stat\n"
+                                "echo \"$pid $pgrp\" > " +
+                                    dir.file("group"));
+    s.executeAlertingSoftware("m");
+    std::istringstream in(readFile(dir.file("group")));
+    pid_t pid = 0, pgrp = 0;
+    in >> pid >> pgrp;
+    EXPECT_GT(pid, 0);
+    EXPECT_EQ(pgrp, timeout > 0 ? pid : getpgrp());
+  }
+}
+
+TEST(Execute, KeepsFirstMebibyteOfOutputAndLogsCutOncePerService) {
+  constexpr size_t kMiB = 1048576;
+  struct Case {
+    std::string bytes;
+    size_t kept;
+    bool cut;
+  };
+  const Case cases[] = {
+      {"1048576", kMiB, false},
+      {"1048577", kMiB, true},
+      {"104857600", kMiB, true},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    service s = makeService(
+        dir.script("big.sh", "/usr/bin/head -c " + c.bytes + " /dev/zero | /usr/bin/tr '\\0' a\n"));
+    // The line is written once per service id for the life of the process: a new id each time.
+    static unsigned long long next_id = 970000;
+    const unsigned long long id = ++next_id;
+    s.SetService_id(id);
+    CoutCapture log;
+    for (int runs = 0; runs < 2; ++runs) {
+      const Outcome o = run(s);
+      EXPECT_FALSE(o.threw) << o.what;
+      EXPECT_EQ(s.last_stdout.size(), c.kept);
+      EXPECT_EQ(s.last_stdout.find_first_not_of('a'), std::string::npos);
+    }
+    const std::string line =
+        "#ERR#output of service disk /var (" + std::to_string(id) + ") cut at 1048576 bytes\n";
+    const std::string text = log.text();
+    const size_t first = text.find(line);
+    EXPECT_EQ(first != std::string::npos, c.cut) << text;
+    if (first != std::string::npos) {
+      EXPECT_EQ(text.find(line, first + 1), std::string::npos);
+    }
   }
 }
 
