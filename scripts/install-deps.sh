@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when any is missing.
+# Installs the Debian packages the build, the tests, the fuzz targets (clang and its runtime)
+# and the demo need, when any is missing.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format pkg-config libpq-dev libboost-dev libutfcpp-dev
-  libgtest-dev googletest postgresql-15 postgresql-client-15 monitoring-plugins-basic)
+  libgtest-dev googletest postgresql-15 postgresql-client-15 monitoring-plugins-basic
+  libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing (Debian packages), builds the daemon and its tests,
 # and runs every test against a throwaway PostgreSQL cluster, then again under AddressSanitizer
-# with UndefinedBehaviorSanitizer, and the threaded and database tests under ThreadSanitizer.
+# with UndefinedBehaviorSanitizer, and the threaded and database tests under ThreadSanitizer;
+# last, each fuzz target for a bounded time (scripts/fuzz.sh; FUZZ_SECONDS=0 skips it).
 #
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the plain build only
@@ -38,3 +39,8 @@ build build-tsan -DSANITIZE=thread
 # TSan needs a non-randomised address space on some kernels.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   setarch "$(uname -m)" -R ctest --test-dir build-tsan -L 'threads|db|e2e' --output-on-failure -j 2 --timeout 600
+
+# The fuzz targets, each for FUZZ_SECONDS (default 60; 0 skips them).
+if [ "${FUZZ_SECONDS:-60}" != 0 ]; then
+  scripts/fuzz.sh
+fi
