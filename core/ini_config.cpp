@@ -3,12 +3,19 @@
 
 #include "core/ini_config.h"
 
+#include <errno.h>
+#include <string.h>
+
 #include <fstream>
 #include <sstream>
 
 namespace {
 
-const char kCantOpen[] = "error: can't open file";
+// The failure to open path, with the reason the system gave (missing, permission denied).
+FileException cantOpen(const std::string& path) {
+  const int err = errno;
+  return FileException("error: can't open file " + path + ": " + strerror(err));
+}
 
 // Leading blanks go first, then leading tabs: " \tx" becomes "x", "\t x" keeps " x".
 std::string stripLine(const std::string& line) {
@@ -35,7 +42,7 @@ iniConfig::iniConfig(std::string path) : path(std::move(path)) {}
 
 std::string iniConfig::getKey(std::string section, std::string key) {
   std::ifstream in(path);
-  if (!in.is_open()) throw FileException(kCantOpen);
+  if (!in.is_open()) throw cantOpen(path);
   const std::string header = "[" + section + "]";
   bool found = false;
   std::string raw;
@@ -51,7 +58,7 @@ std::string iniConfig::getKey(std::string section, std::string key) {
 
 std::map<std::string, std::string>* iniConfig::getSection(std::string section) {
   std::ifstream in(path);
-  if (!in.is_open()) throw FileException(kCantOpen);
+  if (!in.is_open()) throw cantOpen(path);
   const std::string header = "[" + section + "]";
   bool found = false;
   std::string raw;
@@ -63,6 +70,16 @@ std::map<std::string, std::string>* iniConfig::getSection(std::string section) {
     if (found) sectionMap[keyOf(line)] = valueOf(line);
   }
   return &sectionMap;
+}
+
+int iniConfig::firstCrlfLine() {
+  std::ifstream in(path);
+  if (!in.is_open()) throw cantOpen(path);
+  std::string raw;
+  for (int line = 1; std::getline(in, raw); ++line) {
+    if (!raw.empty() && raw.back() == '\r') return line;
+  }
+  return 0;
 }
 
 int iniConfig::getKeyToInt(std::string section, std::string key) {

@@ -285,7 +285,13 @@ int runDaemon(int argc, char** argv) {
       std::cout << "Error: Postgresql is not thread safe" << std::endl;
       return 1;
     }
-    iniConfig cfg(pathToConfigFile);                 // 4
+    iniConfig cfg(pathToConfigFile);  // 4
+    // A file saved with CRLF line ends has no section header the reader recognises: every key
+    // would look missing, and the log path empty.
+    if (const int line = cfg.firstCrlfLine())
+      throw StartupError("error: configuration file " + pathToConfigFile +
+                         " has CRLF line ends (line " + std::to_string(line) +
+                         "): lines must end with LF");
     file_info = cfg.getKey("LOG", "log_info_file");  // 5
     std::string log_path = cfg.getKey("LOG", "log_daemon_file");
 

@@ -41,13 +41,18 @@ bool zero(const std::string& interval) {
   return true;
 }
 
-// Why a configuration cannot be planned, or "" when it can. A window needs a length; a
-// configuration that recurs by interval must move forward, or it would be planned again at
-// every cycle.
-std::string refusal(const std::string& during, const std::string& recurring,
+// Why a configuration cannot be planned, or "" when it can. A window needs a length, and so does
+// the EXEC window a FIRSTERROR window opens (a negative one would hide the first failure behind
+// a window already over); a configuration that recurs by interval must move forward, or it
+// would be planned again at every cycle.
+std::string refusal(const std::string& type, const std::string& during,
+                    const std::string& firsterror, const std::string& recurring,
                     const std::string& week) {
   if (during.empty() || negative(during))
     return "maintenance_conf_during must be a positive interval, got '" + during + "'";
+  if (type == "FIRSTERROR" && (firsterror.empty() || negative(firsterror)))
+    return "maintenance_conf_during_firsterror must be a positive interval, got '" + firsterror +
+           "'";
   if (week.empty() && !recurring.empty() && (negative(recurring) || zero(recurring)))
     return "maintenance_conf_recurring must be a positive interval, got '" + recurring + "'";
   return "";
@@ -73,7 +78,8 @@ void loadMaintenance(pgConnectionPool* pool) {
     auto col = [&](int c) { return std::string(PQgetvalue(confs.get(), r, c)); };
     const std::string type = col(kConfType);
     const std::string during = col(kConfDuring);
-    const std::string why = refusal(during, col(kConfRecurring), col(kConfWeekSelected));
+    const std::string why = refusal(type, during, col(kConfDuringFirstError), col(kConfRecurring),
+                                    col(kConfWeekSelected));
     if (!why.empty()) {
       report(col(kConfId), col(kConfService), why);
       continue;

@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,10 @@ class RequestTransaction {
   bool open_ = true;
 };
 
+// Planned windows already reported as ignored: such a row is read again at every cycle until
+// it is purged, and logged once. Used by the reload thread only.
+std::set<std::string> reported_windows;
+
 timeval seconds(int64_t s) {
   timeval t;
   t.tv_sec = static_cast<time_t>(s);
@@ -147,10 +152,24 @@ void loadPlannedWindows(pgConnectionPool* pool) {
   PgResult planned(pool->executePrepareRequest("maintenance_planned"));
   for (int r = 0; r < PQntuples(planned.get()); ++r) {
     auto col = [&](int c) { return std::string(PQgetvalue(planned.get(), r, c)); };
+    auto ignore = [&](const std::string& why) {
+      if (reported_windows.insert(col(0)).second)
+        write_log("ERR",
+                  "maintenance window " + col(0) + " of service " + col(5) + " ignored: " + why);
+    };
     const std::string mode = col(1);
     Trace("th_loaddel#MAINTENANCE#Type maintenance" + mode);
     auto found = kMaintenanceModes.find(mode);
-    if (found == kMaintenanceModes.end()) continue;
+    if (found == kMaintenanceModes.end()) {
+      ignore("unknown planned_type '" + mode + "' (NOEXEC, EXEC or FIRSTERROR)");
+      continue;
+    }
+    // Only a FIRSTERROR window uses its minutes; the others do without them.
+    const bool no_minutes = PQgetisnull(planned.get(), r, 4) != 0;
+    if (no_minutes && found->second == 3) {
+      ignore("planned_during is NULL");
+      continue;
+    }
     Trace("th_loaddel#MAINTENANCE#MODE TROUVER" + mode);
     const int planned_id = std::stoi(col(0));
     if (maintenance.isPlannedIDPresent(planned_id)) continue;
@@ -158,7 +177,7 @@ void loadPlannedWindows(pgConnectionPool* pool) {
     Trace("th_loaddel#MAINTENANCE# " + col(2));
     maintenance.add(planned_id, static_cast<unsigned long>(stringToLongInt(col(5))), found->second,
                     seconds(stringToLongLongInt(col(2))), seconds(stringToLongLongInt(col(3))),
-                    std::stoi(col(4)));
+                    no_minutes ? 0 : std::stoi(col(4)));
   }
 }
 

@@ -299,6 +299,11 @@ int readOutput(int fd, const Deadline& deadline, std::string* out, bool* cut) {
   }
 }
 
+// "NAME (ID)": how the daemon log names a service.
+std::string serviceLabel(const service& s) {
+  return s.service_name + " (" + std::to_string(s.service_id) + ")";
+}
+
 // Logs that a service's output was cut, once per service id for the life of the process.
 void reportCutOutput(const service& s) {
   bool first = false;
@@ -307,8 +312,8 @@ void reportCutOutput(const service& s) {
     first = cut_services.insert(s.service_id).second;
   }
   if (first)
-    write_log("ERR", "output of service " + s.service_name + " (" + std::to_string(s.service_id) +
-                         ") cut at " + std::to_string(kMaxOutput) + " bytes");
+    write_log("ERR", "output of service " + serviceLabel(s) + " cut at " +
+                         std::to_string(kMaxOutput) + " bytes");
 }
 
 }  // namespace
@@ -351,8 +356,9 @@ int service::execute() {
   int status = 0;
   if (spawn_err != 0) {
     // The plugin could not be started: as if it had printed nothing and exited with 2.
-    const std::string line =
-        "DAEMON: plugin is not executable " + std::string(strerror(spawn_err)) + "\n";
+    const std::string line = "DAEMON: plugin is not executable " +
+                             std::string(strerror(spawn_err)) + ": " + plugin_path +
+                             " of service " + serviceLabel(*this) + "\n";
     write_raw_log(line);
     status = W_EXITCODE(2, 0);
   } else {
@@ -423,8 +429,8 @@ void service::executeAlertingSoftware(std::string message) const {
   if (err != 0) {
     if (isCreationFailure(err)) throw serviceException(failure + strerror(err));
     // The program could not be started: only the daemon log hears of it.
-    const std::string line = std::string(strerror(err)) + "\n";
-    write_raw_log(line);
+    write_raw_log(std::string(strerror(err)) + ": alerting program " + program_path +
+                  " of service " + serviceLabel(*this) + " not started\n");
     return;
   }
 
@@ -433,7 +439,8 @@ void service::executeAlertingSoftware(std::string message) const {
   if (err == ETIMEDOUT) {
     stopGroup(pid);
     write_log("ERR", "alerting program " + program_path + " stopped after " +
-                         std::to_string(timeout) + " seconds");
+                         std::to_string(timeout) + " seconds (service " + serviceLabel(*this) +
+                         ")");
     return;
   }
   if (err != 0) throw serviceException(failure + strerror(err));

@@ -43,15 +43,32 @@ enum Column {
 
 enum class Loader { kInitial, kUpdate };
 
+// The integer in column c of row r, read like std::stoi. A NULL, a text that is not a number or
+// one out of range throws std::invalid_argument whose text starts with "stoi", as std::stoi's
+// own, and goes on with the column and its value, so that the log line says which column of
+// which service is wrong.
+int intColumn(PGresult* res, int r, int c, const char* name) {
+  if (PQgetisnull(res, r, c))
+    throw std::invalid_argument(std::string("stoi: ") + name + " is NULL");
+  const std::string text = PQgetvalue(res, r, c);
+  try {
+    return std::stoi(text);
+  } catch (const std::logic_error&) {
+    throw std::invalid_argument(std::string("stoi: ") + name + " is not an integer: '" + text +
+                                "'");
+  }
+}
+
 // Builds the service of row r. Throws std::exception for a row that cannot be loaded.
 service buildService(PGresult* res, int r, pgConnectionPool* pool, Loader loader,
                      const std::string& statement) {
   auto col = [res, r](int c) { return std::string(PQgetvalue(res, r, c)); };
   const std::string id = col(kServiceId);
   const bool tracing = debug == 1 || debug == 2;
+  if (PQgetisnull(res, r, kServiceId)) throw std::invalid_argument("stoi: service_id is NULL");
 
   service s;
-  s.plugin_id = std::stoi(col(kPluginId));
+  s.plugin_id = intColumn(res, r, kPluginId, "plugin_id");
   s.service_name = col(kServiceName);
   s.plugin_path = col(kPluginPath);
   s.Setinterval_exec_time(static_cast<int>(stringToUnsignedInt(col(kInterval))));
@@ -63,7 +80,7 @@ service buildService(PGresult* res, int r, pgConnectionPool* pool, Loader loader
   if (tracing && loader == Loader::kInitial) Trace("#LOAD ID " + statement + "#" + id + "#");
   s.program_path = col(kProgramPath);
   s.last_stdout = col(kLastStdout);
-  s.state = s.previous_state = std::stoi(col(kPreviousState));
+  s.state = s.previous_state = intColumn(res, r, kPreviousState, "service_previous_state");
   s.response_unknown = col(kResponseUnknown) == "t";
   s.response_warning = col(kResponseWarning) == "t";
   s.response_critical = col(kResponseCritical) == "t";
@@ -79,7 +96,7 @@ service buildService(PGresult* res, int r, pgConnectionPool* pool, Loader loader
     line = replaceAuthFileKeywords(line, col(kDeviceId), pool);
   s.Setparameter(line);
 
-  const int interval = std::stoi(col(kInterval));
+  const int interval = intColumn(res, r, kInterval, "service_interval_time");
   // The weight and the next due time divide by the interval: such a row cannot be scheduled.
   if (interval <= 0)
     throw std::invalid_argument(" service_interval_time must be positive, got " +

@@ -233,7 +233,8 @@ TEST(Execute, UnstartablePluginLogsReasonAndHasNoOutput) {
     EXPECT_EQ(o.what, kNoOutput);
     EXPECT_EQ(s.state, 3);
     EXPECT_EQ(s.last_stdout, "");
-    EXPECT_EQ(log.text(), "DAEMON: plugin is not executable " + c.reason + "\n");
+    EXPECT_EQ(log.text(), "DAEMON: plugin is not executable " + c.reason + ": " + c.path +
+                              " of service disk /var (0)\n");
   }
 }
 
@@ -398,12 +399,27 @@ TEST_F(Alerting, InheritsDaemonEnvironment) {
   unsetenv("MAVO_ALERT_MARK");
 }
 
-TEST_F(Alerting, MissingProgramOnlyLogs) {
-  service s;
-  s.program_path = dir.file("missing");
-  CoutCapture log;
-  EXPECT_NO_THROW(s.executeAlertingSoftware("m"));
-  EXPECT_EQ(log.text(), std::string(strerror(ENOENT)) + "\n");
+TEST_F(Alerting, UnstartableProgramOnlyLogs) {
+  const std::string plain = dir.write("plain.txt", "echo hi\n");  // not executable
+  const struct {
+    std::string path, reason;
+  } cases[] = {
+      {dir.file("missing"), "No such file or directory"},
+      {plain, "Permission denied"},
+      {dir.path(), "Permission denied"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    service s;
+    s.service_name = "web";
+    s.SetService_id(31);
+    s.program_path = c.path;
+    CoutCapture log;
+    EXPECT_NO_THROW(s.executeAlertingSoftware("m"));
+    EXPECT_EQ(log.text(),
+              c.reason + ": alerting program " + c.path + " of service web (31) not started\n");
+  }
+  EXPECT_TRUE(noChildLeft());
 }
 
 TEST_F(Alerting, FailedWaitThrows) {
@@ -509,6 +525,8 @@ TEST_F(PluginTimeout, RunsWithinTheLimitKeepTheirOutcome) {
 
 TEST_F(PluginTimeout, StopsHungAlertingProgramAndItsChildren) {
   service s;
+  s.service_name = "web";
+  s.SetService_id(32);
   s.program_path = dir.script(
       "alert.sh", "/bin/sleep 60 &\necho \"$$ $!\" > " + pidsFile() + "\nexec /bin/sleep 60\n");
   CoutCapture log;
@@ -518,7 +536,8 @@ TEST_F(PluginTimeout, StopsHungAlertingProgramAndItsChildren) {
   EXPECT_TRUE(reaped(started[0]));
   for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return gone(p); }, 10000)) << p;
   EXPECT_TRUE(noChildLeft());
-  EXPECT_NE(log.text().find("#ERR#alerting program " + s.program_path + " stopped after 1 seconds"),
+  EXPECT_NE(log.text().find("#ERR#alerting program " + s.program_path +
+                            " stopped after 1 seconds (service web (32))\n"),
             std::string::npos)
       << log.text();
 }

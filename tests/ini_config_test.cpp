@@ -73,10 +73,21 @@ TEST(IniConfig, MissingFileThrowsOnEveryCall) {
       cfg.getKey("MAVO", "core_number");
       FAIL() << "no exception";
     } catch (const FileException& e) {
-      EXPECT_STREQ(e.what(), "error: can't open file");
+      EXPECT_STREQ(e.what(),
+                   "error: can't open file /nonexistent/mavo.conf: No such file or directory");
     }
   }
   EXPECT_THROW(cfg.getSection("MAVO"), FileException);
+  EXPECT_THROW(cfg.firstCrlfLine(), FileException);
+}
+
+TEST(IniConfig, FirstCrlfLineIsCountedFromOne) {
+  TempDir dir;
+  EXPECT_EQ(iniConfig(dir.write("lf.conf", "[MAVO]\na=1\n")).firstCrlfLine(), 0);
+  EXPECT_EQ(iniConfig(dir.write("crlf.conf", "[MAVO]\r\na=1\r\n")).firstCrlfLine(), 1);
+  EXPECT_EQ(iniConfig(dir.write("mixed.conf", "# x\n[MAVO]\na=1\r\n")).firstCrlfLine(), 3);
+  EXPECT_EQ(iniConfig(dir.write("last.conf", "[MAVO]\na=1\r")).firstCrlfLine(), 2);
+  EXPECT_EQ(iniConfig(dir.write("inner.conf", "[MAVO]\na=1\rb\n")).firstCrlfLine(), 0);
 }
 
 TEST(IniConfig, LookupSeesTheFileAsItIsNow) {

@@ -21,10 +21,7 @@ class LoaderTest : public PgTest {
  protected:
   void SetUp() override {
     PgTest::SetUp();
-    pool_ = new pgConnectionPool(conninfo(), 1);
-    pool_->prepareRequest("reloadService", sql::reloadServiceQuery(0));
-    pool_->prepareRequest("updateService", sql::updateServiceQuery(0));
-    pool_->prepareRequest("select_adv_config", sql::kSelectAdvConfig, 1);
+    openPool();
     modulo_rand = 300;
     device_ = addDevice("dev1", "192.0.2.7");
     plugin_ = addPlugin("/usr/lib/nagios/plugins/check_dummy");
@@ -41,6 +38,15 @@ class LoaderTest : public PgTest {
     delete pool_;
     modulo_rand = 300;
     PgTest::TearDown();
+  }
+  // A pool prepared as start-up prepares pgSQL (again after a change of the schema: a prepared
+  // statement keeps the result type it was prepared with).
+  void openPool() {
+    delete pool_;
+    pool_ = new pgConnectionPool(conninfo(), 1);
+    pool_->prepareRequest("reloadService", sql::reloadServiceQuery(0));
+    pool_->prepareRequest("updateService", sql::updateServiceQuery(0));
+    pool_->prepareRequest("select_adv_config", sql::kSelectAdvConfig, 1);
   }
   void makeCores(int n) {
     for (int i = 0; i < n; ++i) {
@@ -141,12 +147,30 @@ TEST_F(LoaderTest, FirstRunsFallWithinTheSpread) {
   }
 }
 
-TEST_F(LoaderTest, BadRowsAreLoggedAndSkippedWhileOthersLoad) {
+TEST_F(LoaderTest, BadRowsAreLoggedByColumnAndSkippedWhileOthersLoad) {
   makeCores(1);
+  // A database whose state column is text can hand over anything.
+  exec("ALTER TABLE mavo_services ALTER COLUMN service_previous_state TYPE text");
+  openPool();
   long good = addService("good", plugin_, device_, 60000);
-  long no_state = addService("nostate", plugin_, device_, 60000);
-  exec("UPDATE mavo_services SET service_previous_state=NULL WHERE service_id=" +
-       std::to_string(no_state));
+  auto withNull = [&](const std::string& name, const std::string& columns) {
+    long id = addService(name, plugin_, device_, 60000);
+    exec("UPDATE mavo_services SET " + columns + " WHERE service_id=" + std::to_string(id));
+    return id;
+  };
+  long no_state = withNull("nostate", "service_previous_state=NULL");
+  long word_state = withNull("wordstate", "service_previous_state='warn'");
+  long huge_state = withNull("hugestate", "service_previous_state='99999999999'");
+  long no_interval = withNull("nointerval", "service_interval_time=NULL");
+  // Every column that may be NULL, on a plugin and a device without anything but their ids.
+  long bare_plugin = addPlugin("");
+  long bare_device =
+      std::stol(scalar("INSERT INTO mavo_device DEFAULT VALUES RETURNING device_id"));
+  long all_null =
+      std::stol(scalar("INSERT INTO mavo_services (service_plugin_id, service_device_id, "
+                       "service_previous_state, service_last_stdout) VALUES (" +
+                       std::to_string(bare_plugin) + ", " + std::to_string(bare_device) +
+                       ", NULL, NULL) RETURNING service_id"));
   long zero = addService("zero", plugin_, device_, 0);
   long negative = addService("negative", plugin_, device_, -1000);
   long snmp_dev = addDevice("snmp", "10.0.0.1", "device_snmp_version", "'two'");
@@ -154,21 +178,46 @@ TEST_F(LoaderTest, BadRowsAreLoggedAndSkippedWhileOthersLoad) {
   CoutCapture cap;
   load_script(pool_, "reloadService");
   std::string log = cap.text();
-  EXPECT_NE(log.find("#ERR#Failed to initial load service: " + std::to_string(no_state) + "stoi\n"),
-            std::string::npos)
-      << log;
-  for (long id : {zero, negative}) {
-    EXPECT_NE(log.find("#ERR#Failed to initial load service: " + std::to_string(id) +
-                       " service_interval_time must be positive"),
-              std::string::npos)
-        << log;
+  const std::pair<long, std::string> expected[] = {
+      {no_state, "stoi: service_previous_state is NULL\n"},
+      {word_state, "stoi: service_previous_state is not an integer: 'warn'\n"},
+      {huge_state, "stoi: service_previous_state is not an integer: '99999999999'\n"},
+      {no_interval, "stoi: service_interval_time is NULL\n"},
+      {all_null, "stoi: service_previous_state is NULL\n"},
+      {zero, " service_interval_time must be positive, got 0\n"},
+      {negative, " service_interval_time must be positive, got -1000\n"},
+      {bad_snmp, "stoi\n"},
+  };
+  for (const auto& e : expected) {
+    EXPECT_NE(
+        log.find("#ERR#Failed to initial load service: " + std::to_string(e.first) + e.second),
+        std::string::npos)
+        << e.first << e.second << log;
   }
-  EXPECT_NE(log.find("Failed to initial load service: " + std::to_string(bad_snmp) + "stoi"),
-            std::string::npos);
   auto got = drain(0);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].service_id, static_cast<unsigned long long>(good));
   EXPECT_FLOAT_EQ(vec_core[0]->load, 5.0f);
+}
+
+// A result with NULL in every column (a view or another daemon version's query could give
+// one): logged by its first column, and the rows around it load.
+TEST_F(LoaderTest, RowOfNullsIsLoggedAndSkipped) {
+  makeCores(1);
+  long good = addService("good", plugin_, device_, 60000);
+  std::string nulls = "NULL";
+  for (int c = 1; c < 31; ++c) nulls += ",NULL";
+  const std::string query = sql::reloadServiceQuery(0);
+  pool_->prepareRequest("withNulls",
+                        "(" + query.substr(0, query.size() - 1) + ") UNION ALL SELECT " + nulls);
+  CoutCapture cap;
+  load_script(pool_, "withNulls");
+  EXPECT_NE(cap.text().find("#ERR#Failed to initial load service: stoi: service_id is NULL\n"),
+            std::string::npos)
+      << cap.text();
+  auto got = drain(0);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].service_id, static_cast<unsigned long long>(good));
 }
 
 TEST_F(LoaderTest, EmptyResultOnlyLogsSuccess) {

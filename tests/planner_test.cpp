@@ -207,11 +207,19 @@ TEST_F(PlannerTest, QuotesInValuesAreStoredVerbatim) {
 
 TEST_F(PlannerTest, RefusedConfigurationsAreLoggedOnceAndOthersStillPlan) {
   long s = service();
-  // FIRSTERROR without a first-error duration is refused by the server; a negative length, a
-  // negative or zero recurrence are refused before they reach it (the last two would be planned
-  // again at every cycle).
-  long broken = conf(s, "FIRSTERROR", kNow, "01:00:00", "1 day", "NULL");
+  // A window that would end past the last timestamp is refused by the server. A missing or
+  // negative length, a FIRSTERROR window without a positive first-error length, a negative or
+  // zero recurrence are refused before they reach it (the recurrences would be planned again at
+  // every cycle).
+  long too_long = conf(s, "EXEC", kNow, "300000 years", "1 day");
+  long no_during = conf(s, "EXEC", kNow, "01:00:00", "1 day");
+  exec(
+      "UPDATE mavo_maintenance_configuration SET maintenance_conf_during=NULL WHERE "
+      "maintenance_conf_id=" +
+      std::to_string(no_during));
   long negative_during = conf(s, "EXEC", kNow, "-01:00:00", "1 day");
+  long no_firsterror = conf(s, "FIRSTERROR", kNow, "01:00:00", "1 day", "NULL");
+  long negative_firsterror = conf(s, "FIRSTERROR", kNow, "01:00:00", "1 day", "'-00:10:00'");
   long negative_step = conf(s, "EXEC", kNow, "01:00:00", "-1 day");
   long zero_step = conf(s, "NOEXEC", kNow, "01:00:00", "00:00:00");
   long ok = conf(s, "EXEC", kNow, "01:00:00", "1 day");
@@ -223,13 +231,39 @@ TEST_F(PlannerTest, RefusedConfigurationsAreLoggedOnceAndOthersStillPlan) {
   std::cout.rdbuf(old);
   EXPECT_EQ(planned(), 1);
   EXPECT_NE(confStart(ok), ok_start);
-  for (long id : {broken, negative_during, negative_step, zero_step}) {
-    const std::string line = "#ERR#maintenance configuration " + std::to_string(id) +
-                             " of service " + std::to_string(s) + " is not planned: ";
+  const std::pair<long, std::string> refused[] = {
+      {too_long, "Execute failed:  ERROR:  timestamp out of range"},
+      {no_during, "maintenance_conf_during must be a positive interval, got ''"},
+      {negative_during, "maintenance_conf_during must be a positive interval, got '-01:00:00'"},
+      {no_firsterror, "maintenance_conf_during_firsterror must be a positive interval, got ''"},
+      {negative_firsterror,
+       "maintenance_conf_during_firsterror must be a positive interval, got '-00:10:00'"},
+      {negative_step, "maintenance_conf_recurring must be a positive interval, got '-1 days'"},
+      {zero_step, "maintenance_conf_recurring must be a positive interval, got '00:00:00'"},
+  };
+  for (const auto& r : refused) {
+    const std::string line = "#ERR#maintenance configuration " + std::to_string(r.first) +
+                             " of service " + std::to_string(s) + " is not planned: " + r.second;
     size_t first = log.str().find(line);
-    EXPECT_NE(first, std::string::npos) << log.str();
-    EXPECT_EQ(log.str().find(line, first + 1), std::string::npos) << "logged twice: " << id;
+    EXPECT_NE(first, std::string::npos) << line << "\n" << log.str();
+    EXPECT_EQ(log.str().find(line, first + 1), std::string::npos) << "logged twice: " << r.first;
   }
+}
+
+// Without a recurrence a configuration is a one-off: planned once, its start date then has no
+// value and it is never planned again.
+TEST_F(PlannerTest, ConfigurationWithoutRecurrenceIsPlannedOnce) {
+  long s = service();
+  long once = conf(s, "EXEC", kNow, "01:00:00");
+  exec(
+      "UPDATE mavo_maintenance_configuration SET maintenance_conf_recurring=NULL WHERE "
+      "maintenance_conf_id=" +
+      std::to_string(once));
+  loadMaintenance(pool_.get());
+  loadMaintenance(pool_.get());
+  EXPECT_EQ(planned("planned_end = planned_start + interval '1 hour'"), 1);
+  EXPECT_EQ(planned(), 1);
+  EXPECT_EQ(confStart(once), "");
 }
 
 TEST_F(PlannerTest, LostDatabaseStillThrows) {

@@ -308,6 +308,56 @@ TEST_F(ReloadTest, PlannedRowsStartingSoonBecomeWindows) {
   EXPECT_EQ(maintenance.getMaintenanceInformationAt(held, epoch(held_id, "planned_start")).type, 0);
 }
 
+// A window the workers cannot use is logged once, with its id and service, and the others
+// still load: a configuration's type is planned as written, quote included, but only the three
+// known types make a window; a FIRSTERROR window written without its minutes cannot open its
+// EXEC window, while the other types do not use them.
+TEST_F(ReloadTest, UnusableWindowsAreLoggedOnceAndTheOthersLoad) {
+  long s = svc(), t = svc();
+  exec(
+      "INSERT INTO mavo_maintenance_configuration (maintenance_conf_type, "
+      "maintenance_conf_start_date, maintenance_conf_service_id, maintenance_conf_during, "
+      "maintenance_conf_recurring) VALUES ('EX''EC', now(), " +
+      std::to_string(s) + ", '1 hour', '1 day')");
+  auto window = [&](long service_id, const std::string& type) {
+    return scalar(
+        "INSERT INTO mavo_maintenance_planned (planned_type, planned_start, planned_end, "
+        "planned_during, planned_service_id) VALUES (" +
+        quote(type) +
+        ", date_trunc('second', now()), date_trunc('second', now()) + interval "
+        "'1 hour', NULL, " +
+        std::to_string(service_id) + ") RETURNING planned_id");
+  };
+  const std::string first_error = window(s, "FIRSTERROR");
+  const std::string exec_window = window(t, "EXEC");
+  CoutCapture cap;
+  reloadCycle(pool_);
+  reloadCycle(pool_);
+  const std::string quoted = scalar(
+      "SELECT planned_id FROM mavo_maintenance_planned WHERE "
+      "planned_type='EX''EC'");
+  ASSERT_NE(quoted, "");
+  const std::string text = cap.text();
+  EXPECT_EQ(
+      count(text, "#ERR#maintenance window " + quoted + " of service " + std::to_string(s) +
+                      " ignored: unknown planned_type 'EX'EC' (NOEXEC, EXEC or FIRSTERROR)\n"),
+      1)
+      << text;
+  EXPECT_EQ(count(text, "#ERR#maintenance window " + first_error + " of service " +
+                            std::to_string(s) + " ignored: planned_during is NULL\n"),
+            1)
+      << text;
+  EXPECT_EQ(count(text, "#ERR#"), 2) << text;
+  EXPECT_FALSE(maintenance.isPlannedIDPresent(std::stoi(quoted)));
+  EXPECT_FALSE(maintenance.isPlannedIDPresent(std::stoi(first_error)));
+  ASSERT_TRUE(maintenance.isPlannedIDPresent(std::stoi(exec_window)));
+  const var_maintenance w = maintenance.getMaintenanceInformationAt(
+      t, std::stoll(scalar("SELECT cast(extract(epoch from date_trunc('second', now())) as "
+                           "bigint)")));
+  EXPECT_EQ(w.type, 2);
+  EXPECT_EQ(w.during, 0);
+}
+
 TEST_F(ReloadTest, WindowsEndedHalfAnHourAgoAreDeleted) {
   long s = svc();
   for (const char* end : {"-31 min", "-29 min", "10 min"})
@@ -399,8 +449,8 @@ TEST_F(ReloadTest, RefusedMaintenanceConfigurationDoesNotStopTheCycle) {
   exec(
       "INSERT INTO mavo_maintenance_configuration (maintenance_conf_type, "
       "maintenance_conf_start_date, maintenance_conf_service_id, maintenance_conf_during) "
-      "VALUES ('FIRSTERROR', now(), " +
-      std::to_string(a) + ", '1 hour')");  // no first-error duration: the insertion fails
+      "VALUES ('EXEC', now(), " +
+      std::to_string(a) + ", '300000 years')");  // past the last timestamp: the insertion fails
   CoutCapture cap;
   reloadCycle(pool_);
   EXPECT_EQ(pending(), 0);

@@ -1,7 +1,9 @@
-// Start-up and shutdown of the daemon binary: configuration errors, log lines in order,
-// database clean-up at start, SIGTERM.
+// Start-up and shutdown of the daemon binary: configuration errors, a database without the
+// tables it needs, log lines in order, database clean-up at start, SIGTERM.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
@@ -73,7 +75,29 @@ TEST_F(StartupTest, LogsStartupStepsInOrderAndStopsOnSigterm) {
 TEST_F(StartupTest, MissingConfigurationFileExitsWithOne) {
   DaemonProcess d(std::vector<std::string>{"-f", dir_.file("absent.conf")}, dir_.path());
   EXPECT_EQ(d.wait(10000), 1);
-  EXPECT_EQ(readFile(d.stdoutPath()), "error: can't open file\n");
+  EXPECT_EQ(readFile(d.stdoutPath()),
+            "error: can't open file " + dir_.file("absent.conf") + ": No such file or directory\n");
+}
+
+TEST_F(StartupTest, UnreadableConfigurationFileExitsWithOne) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads the file whatever its mode";
+  const std::string conf = dir_.write("mavo.conf", daemonConfigText(config(), dir_.path()));
+  ASSERT_EQ(chmod(conf.c_str(), 0), 0);
+  DaemonProcess d(std::vector<std::string>{"-f", conf}, dir_.path());
+  EXPECT_EQ(d.wait(10000), 1);
+  EXPECT_EQ(readFile(d.stdoutPath()), "error: can't open file " + conf + ": Permission denied\n");
+}
+
+// Read as it is, such a file has no section header, so every key would look missing.
+TEST_F(StartupTest, CrlfConfigurationFileIsRefusedAsSuch) {
+  std::string text;
+  for (char c : daemonConfigText(config(), dir_.path()))
+    text += c == '\n' ? "\r\n" : std::string(1, c);
+  const std::string conf = dir_.write("crlf.conf", text);
+  DaemonProcess d(std::vector<std::string>{"-f", conf}, dir_.path());
+  EXPECT_EQ(d.wait(10000), 1);
+  EXPECT_EQ(readFile(d.stdoutPath()), "error: configuration file " + conf +
+                                          " has CRLF line ends (line 1): lines must end with LF\n");
 }
 
 TEST_F(StartupTest, WrongPasswordExitsWithOneAndLibpqMessage) {
@@ -92,6 +116,7 @@ TEST_F(StartupTest, BadIntegerKeysAreRefusedByName) {
       {"core_number=1", "core_number=abc", "core_number"},
       {"core_number=1", "core_number=0", "core_number"},
       {"thread_number=2", "thread_number=", "thread_number"},
+      {"\nconnection_number=2\n", "\n", "connection_number"},
       {"load_mod=1", "load_mod=-4", "load_mod"},
       {"interval_check_update=1", "interval_check_update=0", "interval_check_update"},
       {"connection_number=2", "connection_number=x2", "connection_number"},
@@ -116,6 +141,50 @@ TEST_F(StartupTest, BadDaemonIdentifierOptionIsRefused) {
   EXPECT_EQ(d.wait(10000), 1);
   EXPECT_NE(readFile(d.stdoutPath()).find("option -i needs an integer, got \"x7\""),
             std::string::npos);
+}
+
+// A table only the reload thread reads leaves the services running, and the reload thread says
+// what is missing at each attempt; one that start-up or the workers need stops the start with
+// the server's message, which names it. Each step breaks something an earlier start-up step
+// needs, so that each start fails on the new damage.
+TEST_F(StartupTest, MissingTablesAndColumnsAreNamed) {
+  const long fine = addService("fine", addPlugin("/usr/lib/nagios/plugins/check_dummy"),
+                               addDevice(), 1000, "0 fine");
+  exec("DROP TABLE mavo_maintenance_configuration");
+  {
+    TempDir run;
+    DaemonProcess d(config(), run.path());
+    EXPECT_TRUE(d.waitForLog("relation \"mavo_maintenance_configuration\" does not exist", 30000))
+        << d.log();
+    EXPECT_TRUE(waitFor(
+        [&] {
+          return scalar("SELECT service_last_stdout FROM mavo_services WHERE service_id=" +
+                        std::to_string(fine)) == "OK: fine\n";
+        },
+        20000))
+        << d.log();
+    EXPECT_EQ(d.stop(), 0);
+  }
+  const struct {
+    std::string damage, message;
+  } cases[] = {
+      {"ALTER TABLE mavo_device DROP COLUMN device_snmp_port",
+       "prepare failed:  ERROR:  column \"device_snmp_port\" does not exist"},
+      {"ALTER TABLE mavo_services DROP COLUMN service_last_exec_time",
+       "prepare failed:  ERROR:  column \"service_last_exec_time\" of relation \"mavo_services\" "
+       "does not exist"},
+      {"DROP TABLE mavo_errors CASCADE",
+       "execute failed:  ERROR:  relation \"mavo_errors\" does not exist"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.damage);
+    exec(c.damage);
+    TempDir run;
+    DaemonProcess d(config(), run.path());
+    EXPECT_EQ(d.wait(30000), 1);
+    EXPECT_EQ(readFile(d.stdoutPath()).rfind(c.message, 0), 0u) << readFile(d.stdoutPath());
+    EXPECT_NE(d.log().find(c.message), std::string::npos) << d.log();
+  }
 }
 
 TEST_F(StartupTest, CleansDeletedPluginsAndServicesAndResetsReloadFlag) {
