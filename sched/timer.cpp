@@ -1,5 +1,7 @@
-// The timer thread of a core: polls the core's wait queue every 10 ms and moves the services
-// whose due second has come to the core's execute queue, each push waking one worker.
+// The timer thread of a core: moves the services of the core's wait queue whose due second has
+// come to the core's execute queue, each push waking one worker, then sleeps until the next
+// due second. A push of an earlier service wakes it; it also looks at the stop flag at least
+// every kMaxSleepMs.
 // Runs one thread per core. Takes the wait queue's mutex_queue, then, after releasing it, the
 // execute queue's mutex_queue for each push; never both at once.
 
@@ -15,6 +17,11 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "sched/info_thread.h"
+
+namespace {
+// Longest sleep: how late the timer may notice a stop (nothing wakes it for one).
+const long kMaxSleepMs = 100;
+}  // namespace
 
 int moveDueServices(infoThread& core, time_t now) {
   // Taken out under the wait queue's lock, handed over after it is released.
@@ -38,7 +45,7 @@ void* thread_check_time(void* arg) {
       timeval now;
       gettimeofday(&now, nullptr);
       // Once services have been moved, look again at once: more may be due in this second.
-      if (moveDueServices(*core, now.tv_sec) == 0) sleepMilliseconds(10);
+      if (moveDueServices(*core, now.tv_sec) == 0) core->wait_queue->waitForDue(kMaxSleepMs);
     } catch (const std::exception& e) {
       write_log("ERR", e.what());
       sleepMilliseconds(10);

@@ -1,6 +1,6 @@
 #pragma once
-// The timer thread of a core: every 10 ms, moves the services of the wait queue that are due in
-// the current whole second to the execute queue.
+// The timer thread of a core: moves the services of the wait queue that are due in the current
+// whole second to the execute queue, then sleeps until the next one is due.
 
 #include <ctime>
 

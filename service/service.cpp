@@ -1,9 +1,11 @@
-// The service record: construction, member-wise copy, interval weight, ordering by due time and
-// the splitting of the plugin and alerting argument lines. No locks: each copy of a service is
-// touched by one thread at a time (the queues holding copies guard them). Plugin and alerting
-// runs live in service/execute.cpp.
+// The service record: construction, member-wise copy and move, interval weight, ordering by due
+// time and the splitting of the plugin and alerting argument lines. No locks: each copy of a
+// service is touched by one thread at a time (the queues holding copies guard them). Plugin and
+// alerting runs live in service/execute.cpp.
 
 #include "service/service.h"
+
+#include <utility>
 
 #include "service/command_line.h"
 
@@ -53,6 +55,13 @@ service& service::operator=(const service& other) {
   return *this;
 }
 
+service::service(service&& other) noexcept : service() { internalMoveService(other); }
+
+service& service::operator=(service&& other) noexcept {
+  if (this != &other) internalMoveService(other);
+  return *this;
+}
+
 service::~service() = default;
 
 void service::internalCopyService(const service& other) {
@@ -75,6 +84,34 @@ void service::internalCopyService(const service& other) {
   next_exec_time = other.next_exec_time;
   interval_exec_time = other.interval_exec_time;
   last_stdout = other.last_stdout;
+  maintenance_type = other.maintenance_type;
+  maintenance_start = other.maintenance_start;
+  maintenance_end = other.maintenance_end;
+  maintenance_id = other.maintenance_id;
+  load_weight = other.load_weight;
+}
+
+// Every field, as internalCopyService copies them; the strings and lists are moved.
+void service::internalMoveService(service& other) noexcept {
+  device_id = other.device_id;
+  plugin_id = other.plugin_id;
+  service_id = other.service_id;
+  service_id_str = std::move(other.service_id_str);
+  state = other.state;
+  previous_state = other.previous_state;
+  service_name = std::move(other.service_name);
+  parameter = std::move(other.parameter);
+  parameter_list = std::move(other.parameter_list);
+  alerting_parameter_list = std::move(other.alerting_parameter_list);
+  plugin_path = std::move(other.plugin_path);
+  program_path = std::move(other.program_path);
+  response_ok = other.response_ok;
+  response_unknown = other.response_unknown;
+  response_warning = other.response_warning;
+  response_critical = other.response_critical;
+  next_exec_time = other.next_exec_time;
+  interval_exec_time = other.interval_exec_time;
+  last_stdout = std::move(other.last_stdout);
   maintenance_type = other.maintenance_type;
   maintenance_start = other.maintenance_start;
   maintenance_end = other.maintenance_end;

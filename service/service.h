@@ -1,7 +1,9 @@
 #pragma once
 // One monitored check: a plugin applied to a device, with its argument vector, interval,
 // alerting program and the run-time state the scheduler needs. A copyable value: every queue,
-// map and worker holds its own copy; no pointer to a service crosses threads.
+// map and worker holds its own copy; no pointer to a service crosses threads. Moving one (the
+// queues hand services on, the wait queue's heap shifts them) takes its strings and lists
+// without copying them; a moved-from service is only destroyed or assigned to.
 
 #include <sys/time.h>
 
@@ -25,6 +27,8 @@ class service {
   service();
   service(const service& other);
   service& operator=(const service& other);
+  service(service&& other) noexcept;
+  service& operator=(service&& other) noexcept;
   virtual ~service();
 
   void SetService_id(unsigned long long id);     // keeps service_id_str in step
@@ -69,4 +73,5 @@ class service {
 
  private:
   void internalCopyService(const service& other);
+  void internalMoveService(service& other) noexcept;
 };

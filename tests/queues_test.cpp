@@ -113,6 +113,71 @@ TEST(WaitServiceQueue, PopsEarliestWholeSecondFirstAndFrontMatchesPop) {
   EXPECT_EQ(q.size(), 0u);
 }
 
+// The timer's sleep, with a limit far beyond the test's bounds: what ends it is the queue.
+struct SleepingTimer {
+  WaitServiceQueue& q;
+  std::atomic<bool> returned{false};
+  std::thread thread;
+  explicit SleepingTimer(WaitServiceQueue& queue) : q(queue) {
+    thread = std::thread([this] {
+      q.waitForDue(600000);
+      returned = true;
+    });
+  }
+  bool returnsWithin(int timeout_ms) {
+    return waitFor([this] { return returned.load(); }, timeout_ms);
+  }
+  ~SleepingTimer() {
+    while (!returned) {
+      q.wakeTimer();
+      usleep(1000);
+    }
+    thread.join();
+  }
+};
+
+TEST(WaitServiceQueue, TimerSleepEndsForAPushDueBeforeItsWakeUp) {
+  timeval now;
+  gettimeofday(&now, nullptr);
+  const struct {
+    const char* what;
+    std::vector<time_t> queued;  // due seconds, relative to now, before the sleep
+    time_t pushed;               // due second of the push that must end it
+  } cases[] = {
+      {"empty queue, push due now", {}, 0},
+      {"far front, push due now", {3600}, 0},
+      {"far front, push overdue", {3600}, -5},
+      {"far front, push due in one second", {3600}, 1},
+  };
+  for (const auto& c : cases) {
+    WaitServiceQueue q;
+    for (time_t d : c.queued) q.push(makeService(1, now.tv_sec + d));
+    SleepingTimer timer(q);
+    usleep(50 * 1000);
+    q.push(makeService(2, now.tv_sec + c.pushed));
+    EXPECT_TRUE(timer.returnsWithin(5000)) << c.what;
+  }
+}
+
+TEST(WaitServiceQueue, TimerSleepReturnsAtOnceWhenTheFrontIsDueAndOnWake) {
+  timeval now;
+  gettimeofday(&now, nullptr);
+  {
+    WaitServiceQueue q;
+    q.push(makeService(1, now.tv_sec - 1));
+    SleepingTimer timer(q);
+    EXPECT_TRUE(timer.returnsWithin(5000));
+  }
+  {
+    WaitServiceQueue q;
+    q.push(makeService(1, now.tv_sec + 3600));
+    SleepingTimer timer(q);
+    usleep(50 * 1000);
+    q.wakeTimer();
+    EXPECT_TRUE(timer.returnsWithin(5000));
+  }
+}
+
 TEST(WaitServiceQueue, FrontAndPopOnEmptyQueueThrow) {
   WaitServiceQueue q;
   EXPECT_THROW(q.front(), EmptyQueueException);
@@ -321,6 +386,23 @@ TEST_F(QueuesTest, TimerThreadMovesServiceDueNowAndKeepsFutureOne) {
   EXPECT_EQ(c.core.execute_queue->pop().service_id, 1u);
   EXPECT_EQ(c.core.wait_queue->size(), 1u);
   EXPECT_EQ(c.core.wait_queue->front().service_id, 2u);
+}
+
+TEST_F(QueuesTest, TimerThreadMovesAServicePushedWhileItSleeps) {
+  TestCore c;
+  timeval now;
+  gettimeofday(&now, nullptr);
+  c.core.wait_queue->push(makeService(1, now.tv_sec + 3600));
+  pthread_t timer;
+  ASSERT_EQ(pthread_create(&timer, nullptr, thread_check_time, &c.core), 0);
+  usleep(50 * 1000);
+  c.core.wait_queue->push(makeService(2, now.tv_sec));
+  bool moved = waitFor([&] { return c.core.execute_queue->length() == 1; }, 5000);
+  requestStop();
+  EXPECT_TRUE(joinWithin(timer, 2000));
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(c.core.execute_queue->pop().service_id, 2u);
+  EXPECT_EQ(c.core.wait_queue->size(), 1u);
 }
 
 TEST(DeleteList, EraseRemovesOneOccurrenceOfADuplicate) {

@@ -7,6 +7,8 @@
 #include <climits>
 #include <list>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "service/command_line.h"
 
@@ -80,6 +82,82 @@ TEST(Service, CopiesAreIndependent) {
   EXPECT_EQ(assigned.service_id_str, "42");
   EXPECT_FLOAT_EQ(assigned.load_weight, 5.0f);
   EXPECT_EQ(assigned.parameter, "-H host -w 5");
+}
+
+// Every field set to a value of its own, so that a field the move leaves behind shows.
+service fullService() {
+  service s;
+  s.device_id = 11;
+  s.plugin_id = 12;
+  s.SetService_id(13);
+  s.state = 2;
+  s.previous_state = 1;
+  s.service_name = "a service name long enough to live on the heap";
+  s.plugin_path = "/usr/lib/nagios/plugins/check_dummy";
+  s.Setparameter("-H host -w 5 'two words'");
+  s.SetAlertingParameter("$ERROR mail");
+  s.program_path = "/usr/local/bin/alert";
+  s.response_ok = s.response_unknown = s.response_warning = s.response_critical = true;
+  s.next_exec_time = timeval{100, 200};
+  s.Setinterval_exec_time(60000);
+  s.last_stdout = "OK: the last output of the plugin, long enough to live on the heap";
+  s.maintenance_type = 3;
+  s.maintenance_start = timeval{300, 400};
+  s.maintenance_end = timeval{500, 600};
+  s.maintenance_id = 14;
+  return s;
+}
+
+void expectSameFields(const service& a, const service& b) {
+  EXPECT_EQ(a.device_id, b.device_id);
+  EXPECT_EQ(a.plugin_id, b.plugin_id);
+  EXPECT_EQ(a.service_id, b.service_id);
+  EXPECT_EQ(a.service_id_str, b.service_id_str);
+  EXPECT_EQ(a.state, b.state);
+  EXPECT_EQ(a.previous_state, b.previous_state);
+  EXPECT_EQ(a.service_name, b.service_name);
+  EXPECT_EQ(a.parameter, b.parameter);
+  EXPECT_EQ(a.parameter_list, b.parameter_list);
+  EXPECT_EQ(a.alerting_parameter_list, b.alerting_parameter_list);
+  EXPECT_EQ(a.plugin_path, b.plugin_path);
+  EXPECT_EQ(a.program_path, b.program_path);
+  EXPECT_EQ(a.response_ok, b.response_ok);
+  EXPECT_EQ(a.response_unknown, b.response_unknown);
+  EXPECT_EQ(a.response_warning, b.response_warning);
+  EXPECT_EQ(a.response_critical, b.response_critical);
+  EXPECT_EQ(a.next_exec_time.tv_sec, b.next_exec_time.tv_sec);
+  EXPECT_EQ(a.next_exec_time.tv_usec, b.next_exec_time.tv_usec);
+  EXPECT_EQ(a.interval_exec_time, b.interval_exec_time);
+  EXPECT_EQ(a.last_stdout, b.last_stdout);
+  EXPECT_EQ(a.maintenance_type, b.maintenance_type);
+  EXPECT_EQ(a.maintenance_start.tv_sec, b.maintenance_start.tv_sec);
+  EXPECT_EQ(a.maintenance_start.tv_usec, b.maintenance_start.tv_usec);
+  EXPECT_EQ(a.maintenance_end.tv_sec, b.maintenance_end.tv_sec);
+  EXPECT_EQ(a.maintenance_end.tv_usec, b.maintenance_end.tv_usec);
+  EXPECT_EQ(a.maintenance_id, b.maintenance_id);
+  EXPECT_FLOAT_EQ(a.load_weight, b.load_weight);
+}
+
+// The queues and the heap move services; a vector relocates them by move only when the move
+// cannot throw.
+TEST(Service, MovesCarryEveryFieldAndCannotThrow) {
+  EXPECT_TRUE(std::is_nothrow_move_constructible<service>::value);
+  EXPECT_TRUE(std::is_nothrow_move_assignable<service>::value);
+  const service expected = fullService();
+
+  service source = fullService();
+  service constructed(std::move(source));
+  expectSameFields(constructed, expected);
+
+  service assigned;
+  assigned.Setparameter("x y z");
+  assigned.last_stdout = "old";
+  assigned = std::move(constructed);
+  expectSameFields(assigned, expected);
+
+  // A moved-from service can be assigned to and used again.
+  constructed = expected;
+  expectSameFields(constructed, expected);
 }
 
 TEST(Service, SelfAssignmentKeepsEveryField) {
