@@ -99,9 +99,13 @@ std::string checkDeleteServiceQuery(int id_cluster) {
   return q;
 }
 
+// Planned times are wall-clock times of the server's time zone (timestamp without time zone,
+// compared with now() there); the cast makes their epoch the instant they name, as time() gives
+// it to the workers, whatever the server's TimeZone setting. With UTC it changes nothing.
 const char* const kMaintenancePlanned =
-    "SELECT planned_id, planned_type, cast(extract(epoch from planned_start) as bigint) AS start, "
-    "cast(extract(epoch from planned_end) as bigint) AS end, planned_during,planned_service_id"
+    "SELECT planned_id, planned_type, cast(extract(epoch from planned_start::timestamptz) as "
+    "bigint) AS start, cast(extract(epoch from planned_end::timestamptz) as bigint) AS end, "
+    "planned_during,planned_service_id"
     " FROM mavo_maintenance_planned JOIN mavo_services ON service_id=planned_service_id"
     "  WHERE planned_start < (NOW()+ '10 min') AND planned_end > NOW() AND service_delete=false;";
 const char* const kMaintenanceDelete =

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/time.h>
 
 #include <atomic>
 #include <iostream>
@@ -306,6 +307,30 @@ TEST_F(ReloadTest, PlannedRowsStartingSoonBecomeWindows) {
   EXPECT_EQ(w.during, 31);
   EXPECT_EQ(maintenance.getMaintenanceInformationAt(s, end + 1).type, 1);  // the NOEXEC window
   EXPECT_EQ(maintenance.getMaintenanceInformationAt(held, epoch(held_id, "planned_start")).type, 0);
+}
+
+// Planned times carry no time zone: they are the server's wall-clock times. A window open now
+// must be open now for the workers too when the server's zone is not UTC.
+TEST_F(ReloadTest, WindowsNameTheSameInstantInAnyServerTimeZone) {
+  long s = svc();
+  PgConn admin(PQconnectdb((baseConninfo() + " dbname=postgres").c_str()));
+  run(admin.get(), "ALTER DATABASE " + dbname() + " SET timezone TO 'Asia/Tokyo'");
+  delete pool_;
+  pool_ = newPool();
+  const int id = std::stoi(
+      scalar("INSERT INTO mavo_maintenance_planned (planned_type, planned_start, planned_end, "
+             "planned_during, planned_service_id) VALUES ('EXEC', date_trunc('second', now() AT "
+             "TIME ZONE 'Asia/Tokyo') - interval '1 min', date_trunc('second', now() AT TIME "
+             "ZONE 'Asia/Tokyo') + interval '30 min', 31, " +
+             std::to_string(s) + ") RETURNING planned_id"));
+  reloadCycle(pool_);
+  ASSERT_TRUE(maintenance.isPlannedIDPresent(id));
+  timeval now;
+  gettimeofday(&now, nullptr);
+  const var_maintenance w = maintenance.getMaintenanceInformationAt(s, now.tv_sec);
+  EXPECT_EQ(w.type, 2);
+  EXPECT_NEAR(static_cast<double>(w.start.tv_sec), static_cast<double>(now.tv_sec - 60), 5.0);
+  EXPECT_NEAR(static_cast<double>(w.end.tv_sec), static_cast<double>(now.tv_sec + 1800), 5.0);
 }
 
 // A window the workers cannot use is logged once, with its id and service, and the others
