@@ -226,16 +226,22 @@ EOF
   rm -f "$out.stores" "$starts"
 }
 
+# limit_args PARAM STARTS_FILE: the plugin's arguments for spawn_limit, in the caller's args
+# array (STARTS: the trivial plugin records its starts in STARTS_FILE, %ID being the run).
+limit_args() {
+  if [ "$1" = STARTS ]; then
+    args=("$2" %ID)
+  elif [ -n "$1" ]; then
+    read -r -a args <<<"$1"
+  fi
+}
+
 # limit_run LABEL PLUGIN PARAM: the spawn-only limit with cores x workers threads.
 limit_run() {
   local label=$1 plugin=$2 param=$3 out="$run_dir/runs/$1"
   say "$label: spawn limit of $(basename "$plugin"), $((cores * workers)) threads, $limit_seconds s"
   local args=()
-  if [ "$param" = STARTS ]; then
-    args=("$out.starts" %ID)
-  elif [ -n "$param" ]; then
-    read -r -a args <<<"$param"
-  fi
+  limit_args "$param" "$out.starts"
   "$bin/spawn_limit" --threads $((cores * workers)) --seconds "$limit_seconds" -- "$plugin" \
     "${args[@]}" >"$out.limit"
   rm -f "$out.starts"
@@ -248,11 +254,7 @@ store_limit_run() {
   run_no=$((run_no + 1))
   say "$label: spawn + store limit of $(basename "$plugin"), $((cores * workers)) threads, $limit_seconds s"
   local args=()
-  if [ "$param" = STARTS ]; then
-    args=("$out.starts" %ID)
-  elif [ -n "$param" ]; then
-    read -r -a args <<<"$param"
-  fi
+  limit_args "$param" "$out.starts"
   psql_db -d postgres -c "DROP DATABASE IF EXISTS $db" -c "CREATE DATABASE $db TEMPLATE schema_template"
   psql_db -d "$db" -v plugin="$plugin" -v param="" -v services="$services" -v interval="$interval" \
     -f bench/fill.sql
