@@ -98,14 +98,6 @@ long peakResidentKiB(pid_t pid) {
   return -1;
 }
 
-// A process that no longer exists, or a zombie waiting for the parent it was handed to.
-bool gone(pid_t pid) {
-  if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t paren = stat.rfind(')');
-  return paren != std::string::npos && stat.compare(paren, 3, ") Z") == 0;
-}
-
 class BadInputE2ETest : public PgTest {
  protected:
   void SetUp() override {
@@ -268,7 +260,7 @@ TEST_F(BadInputE2ETest, BadServicesAreNamedAndNeitherHinderTheOthersNorLeak) {
   std::vector<pid_t> started;
   for (pid_t p; in >> p;) started.push_back(p);
   EXPECT_GE(started.size(), static_cast<size_t>(2 * kRuns));
-  for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return gone(p); }, 10000)) << p;
+  for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return processGone(p); }, 10000)) << p;
 }
 
 }  // namespace

@@ -451,14 +451,6 @@ class PluginTimeout : public ::testing::Test {
   TempDir dir;
 };
 
-// A process that no longer exists, or a zombie waiting for the parent it was handed to.
-bool gone(pid_t pid) {
-  if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t paren = stat.rfind(')');
-  return paren != std::string::npos && stat.compare(paren, 3, ") Z") == 0;
-}
-
 // Not a child of ours any more: reaped, not left as a zombie.
 bool reaped(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 
@@ -491,7 +483,7 @@ TEST_F(PluginTimeout, StopsWholeGroupOfHungPlugin) {
     const std::vector<pid_t> started = pids();
     ASSERT_FALSE(started.empty());
     EXPECT_TRUE(reaped(started[0]));
-    for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return gone(p); }, 10000)) << p;
+    for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return processGone(p); }, 10000)) << p;
     EXPECT_TRUE(noChildLeft());
     unlink(file.c_str());
   }
@@ -534,7 +526,7 @@ TEST_F(PluginTimeout, StopsHungAlertingProgramAndItsChildren) {
   const std::vector<pid_t> started = pids();
   ASSERT_EQ(started.size(), 2u);
   EXPECT_TRUE(reaped(started[0]));
-  for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return gone(p); }, 10000)) << p;
+  for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return processGone(p); }, 10000)) << p;
   EXPECT_TRUE(noChildLeft());
   EXPECT_NE(log.text().find("#ERR#alerting program " + s.program_path +
                             " stopped after 1 seconds (service web (32))\n"),

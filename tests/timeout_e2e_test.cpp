@@ -19,14 +19,6 @@ namespace {
 
 const int kStartMs = 30000;  // start-up sleeps 5 s before the first run
 
-// A process that no longer exists, or a zombie waiting for the parent it was handed to.
-bool gone(pid_t pid) {
-  if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t paren = stat.rfind(')');
-  return paren != std::string::npos && stat.compare(paren, 3, ") Z") == 0;
-}
-
 class TimeoutE2ETest : public PgTest {
  protected:
   void SetUp() override {
@@ -79,7 +71,7 @@ TEST_F(TimeoutE2ETest, HungPluginIsStoppedAndTheCoreGoesOn) {
   std::vector<pid_t> started;
   for (pid_t p; in >> p;) started.push_back(p);
   ASSERT_GE(started.size(), 2u);
-  for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return gone(p); }, 10000)) << p;
+  for (pid_t p : started) EXPECT_TRUE(waitFor([p] { return processGone(p); }, 10000)) << p;
 }
 
 TEST_F(TimeoutE2ETest, KeyIsOptionalButCheckedWhenGiven) {

@@ -2,6 +2,8 @@
 
 #include "tests/support/temp_dir.h"
 
+#include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -42,4 +44,11 @@ std::string readFile(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+bool processGone(int pid) {
+  if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(')');
+  return paren != std::string::npos && stat.compare(paren, 3, ") Z") == 0;
 }

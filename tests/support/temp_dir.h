@@ -23,6 +23,8 @@ class TempDir {
 };
 
 std::string readFile(const std::string& path);
+// A process that no longer exists, or a zombie waiting for the parent it was handed to.
+bool processGone(int pid);
 // Waits up to timeout_ms for pred() to become true, polling every 50 ms.
 template <typename Pred>
 bool waitFor(Pred pred, int timeout_ms);
