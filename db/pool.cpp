@@ -1,11 +1,28 @@
-// Connection pool and mutex-guarded connection. Any thread may execute on a pool; poolMutex is
-// held only to choose a connection (and for a pool-wide prepare, where each connection's mutex
-// is taken inside it); a connection's mutex is held for one libpq call and the reading of its
-// status and error text.
+// Connection pool and mutex-guarded connection.
+//
+// Any thread may execute on a pool. poolMutex is held only to hand out and take back a
+// connection (and for a pool-wide prepare, where each connection's mutex is taken inside it).
+// A connection's mutex is held for one request: its sending, the wait for its answer (bounded
+// by the pool's timeout) and the reading of its status and error text. A connection is held by
+// one lease at a time, so its mutex is uncontended on the request path.
+//
+// A request is sent with libpq's asynchronous calls on a non-blocking connection and its
+// answer awaited with poll on the connection's socket. When the deadline passes, the request
+// is cancelled (on a thread of its own: libpq's cancel blocks until the server answers it) and
+// the answer awaited for kCancelGraceMs more: a server that answers the cancel is alive (the
+// request waited for a lock, say) and the connection stays; one that does not is taken as lost
+// and the connection is dropped.
 
 #include "db/pool.h"
 
+#include <errno.h>
+#include <poll.h>
 #include <time.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <thread>
 
 #include "core/log.h"
 #include "core/scoped_lock.h"
@@ -15,15 +32,20 @@ pgConnectionPool* pgSQL = nullptr;
 
 namespace {
 
+// How long a request that passed its deadline waits for the answer to its cancel.
+const int64_t kCancelGraceMs = 1000;
+// How long a request waits for a free connection of its pool.
+const int64_t kLeaseWaitMs = 1000;
+
+std::atomic<int64_t> stop_deadline_ms{INT64_MAX};
+
+int64_t deadlineAfter(int64_t ms) {
+  return std::min(monotonicMs() + ms, stop_deadline_ms.load(std::memory_order_acquire));
+}
+
 bool succeeded(const PGresult* r) {
   ExecStatusType st = PQresultStatus(r);
   return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
-}
-
-long monotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
 std::vector<const char*> valuePointers(const std::vector<std::string>& params) {
@@ -33,76 +55,278 @@ std::vector<const char*> valuePointers(const std::vector<std::string>& params) {
   return values;
 }
 
-// The result's error text; libpq gives no result at all when the connection is gone, and then
-// the connection's own message tells why.
-std::string resultError(const PGresult* r, PGconn* conn) {
-  if (r != nullptr) return PQresultErrorMessage(r);
-  return PQerrorMessage(conn);
+// Waits until fd is ready for events (or in error) or the deadline passes; false on timeout.
+bool waitSocket(int fd, short events, int64_t deadline) {
+  for (;;) {
+    const int64_t left = deadline - monotonicMs();
+    if (left <= 0) return false;
+    pollfd p = {fd, events, 0};
+    const int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return true;  // libpq reports the failure on its next call
+  }
 }
+
+// Opens a connection, trying libpq's hosts in turn, before the deadline. Null on failure,
+// with libpq's message (or the timeout) in *error.
+PGconn* connectBefore(const std::string& conninfo, int64_t deadline, std::string* error) {
+  PgConn c(PQconnectStart(conninfo.c_str()));
+  if (c == nullptr) {
+    *error = "out of memory\n";
+    return nullptr;
+  }
+  PostgresPollingStatusType st = PGRES_POLLING_WRITING;
+  if (PQstatus(c.get()) == CONNECTION_BAD) st = PGRES_POLLING_FAILED;
+  while (st != PGRES_POLLING_OK) {
+    if (st == PGRES_POLLING_FAILED) {
+      *error = PQerrorMessage(c.get());
+      return nullptr;
+    }
+    const short events = st == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+    if (!waitSocket(PQsocket(c.get()), events, deadline)) {
+      *error = "no answer from the database server while connecting\n";
+      return nullptr;
+    }
+    st = PQconnectPoll(c.get());
+  }
+  if (PQsetnonblocking(c.get(), 1) != 0) {
+    *error = PQerrorMessage(c.get());
+    return nullptr;
+  }
+  return c.release();
+}
+
+// Hosts a connection string names (host=a,b gives 2), at least 1.
+int hostCount(const std::string& conninfo) {
+  PQconninfoOption* opts = PQconninfoParse(conninfo.c_str(), nullptr);
+  if (opts == nullptr) return 1;
+  int hosts = 1;
+  for (PQconninfoOption* o = opts; o->keyword != nullptr; ++o) {
+    if (o->val == nullptr) continue;
+    const std::string k = o->keyword;
+    if (k == "host" || k == "hostaddr")
+      hosts = std::max(hosts, 1 + static_cast<int>(std::count(o->val, o->val + strlen(o->val), ',')));
+  }
+  PQconninfoFree(opts);
+  return hosts;
+}
+
+// Connections a thread holds through leases, with how many leases each.
+struct Held {
+  pgConnectionPool* pool;
+  size_t index;
+  int depth;
+};
+thread_local std::vector<Held> held_connections;
 
 }  // namespace
 
-pgSafeThread::pgSafeThread(std::string connection_string)
-    : conn(nullptr), connectionString(std::move(connection_string)) {
-  PgConn c(PQconnectdb(connectionString.c_str()));
-  if (PQstatus(c.get()) != CONNECTION_OK) {
-    throw PostgresqlException(std::string(PQerrorMessage(c.get())) + "\n");
-  }
+int64_t monotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void setDatabaseStopDeadline(int64_t monotonic_ms) {
+  stop_deadline_ms.store(monotonic_ms, std::memory_order_release);
+}
+
+PgErrorKind classifySqlstate(const std::string& s) {
+  if (s.size() != 5) return PgErrorKind::kData;
+  const std::string cls = s.substr(0, 2);
+  if (cls == "08") return PgErrorKind::kLost;
+  if (cls == "53" || cls == "40") return PgErrorKind::kTransient;
+  if (s == "25006" || s == "57P01" || s == "57P02" || s == "57P03" || s == "57014" ||
+      s == "55P03")
+    return PgErrorKind::kTransient;
+  return PgErrorKind::kData;
+}
+
+struct pgSafeThread::Request {
+  Send send;
+  const std::string& text;  // SQL, or the statement name for kPrepared and kPrepare
+  const std::string* sql = nullptr;  // kPrepare: the statement's SQL
+  int nparams = 0;
+  const std::vector<std::string>* params = nullptr;
+  const char* prefix;
+  bool result_error;  // the error text is the result's rather than the connection's
+};
+
+pgSafeThread::pgSafeThread(std::string connection_string, int timeout_seconds)
+    : conn(nullptr),
+      connectionString(std::move(connection_string)),
+      timeout_ms(std::max(1, timeout_seconds) * 1000),
+      connect_timeout_ms(timeout_ms * hostCount(connectionString)),
+      cancelling(std::make_shared<std::atomic<bool>>(false)) {
+  std::string error;
+  conn = connectBefore(connectionString, deadlineAfter(connect_timeout_ms), &error);
+  if (conn == nullptr) throw PostgresqlException(error + "\n");
   pthread_mutex_init(&mutex, nullptr);
-  conn = c.release();  // from here the destructor owns it
 }
 
 pgSafeThread::~pgSafeThread() {
-  PQfinish(conn);
+  if (conn != nullptr) PQfinish(conn);
   pthread_mutex_destroy(&mutex);
 }
 
-PGresult* pgSafeThread::executeRequest(std::string sql) {
-  PgResult res;
-  std::string error;
-  bool broken = false;
-  {
-    ScopedLock lock(&mutex);
-    res.reset(PQexec(conn, sql.c_str()));
-    if (!succeeded(res.get())) {
-      error = PQerrorMessage(conn);
-      broken = PQstatus(conn) != CONNECTION_OK;
+void pgSafeThread::breakLocked(const std::string& why) {
+  if (conn != nullptr) PQfinish(conn);
+  conn = nullptr;
+  broken = true;
+  broken_reason = why;
+}
+
+void pgSafeThread::cancelLocked() {
+  if (conn == nullptr || cancelling->exchange(true)) return;
+  PGcancel* cancel = PQgetCancel(conn);
+  if (cancel == nullptr) {
+    cancelling->store(false);
+    return;
+  }
+  std::shared_ptr<std::atomic<bool>> flag = cancelling;
+  try {
+    std::thread([cancel, flag] {
+      char error[256];
+      PQcancel(cancel, error, sizeof error);
+      PQfreeCancel(cancel);
+      flag->store(false);
+    }).detach();
+  } catch (const std::exception&) {
+    PQfreeCancel(cancel);
+    flag->store(false);
+  }
+}
+
+PGresult* pgSafeThread::run(const Request& request) {
+  ScopedLock lock(&mutex);
+  return runLocked(request);
+}
+
+PGresult* pgSafeThread::runLocked(const Request& rq) {
+  const std::string prefix = rq.prefix;
+  auto lostError = [&](const std::string& why, bool timed_out = false) {
+    return PostgresqlException(prefix + why, PgErrorKind::kLost, "", timed_out);
+  };
+  if (broken || conn == nullptr)
+    throw lostError("connection to the database is broken: " + broken_reason);
+  const int64_t deadline = deadlineAfter(timeout_ms);
+  if (deadline <= monotonicMs()) throw lostError("the daemon is stopping: no time left for it\n");
+
+  int sent = 0;
+  std::vector<const char*> values;
+  if (rq.params != nullptr) values = valuePointers(*rq.params);
+  switch (rq.send) {
+    case Send::kExec:
+      sent = PQsendQuery(conn, rq.text.c_str());
+      break;
+    case Send::kParams:
+      sent = PQsendQueryParams(conn, rq.text.c_str(), static_cast<int>(values.size()), nullptr,
+                               values.data(), nullptr, nullptr, 0);
+      break;
+    case Send::kPrepare:
+      sent = PQsendPrepare(conn, rq.text.c_str(), rq.sql->c_str(), rq.nparams, nullptr);
+      break;
+    case Send::kPrepared:
+      sent = PQsendQueryPrepared(conn, rq.text.c_str(), static_cast<int>(values.size()),
+                                 values.data(), nullptr, nullptr, 0);
+      break;
+  }
+  if (sent == 0) {
+    const std::string error = PQerrorMessage(conn);
+    if (PQstatus(conn) != CONNECTION_OK) {
+      breakLocked(error);
+      throw lostError(error);
+    }
+    throw PostgresqlException(prefix + error, PgErrorKind::kData, "");
+  }
+
+  // Sends what libpq still holds, then reads every result; false when until passes first.
+  // A failure of the connection leaves *failed set.
+  bool failed = false;
+  PgResult result;
+  auto exchange = [&](int64_t until) {
+    for (;;) {
+      const int flushed = PQflush(conn);
+      if (flushed < 0) {
+        failed = true;
+        return true;
+      }
+      if (flushed == 0) break;
+      if (!waitSocket(PQsocket(conn), POLLIN | POLLOUT, until)) return false;
+      if (PQconsumeInput(conn) == 0) {
+        failed = true;
+        return true;
+      }
+    }
+    for (;;) {
+      if (PQconsumeInput(conn) == 0) {
+        failed = true;
+        return true;
+      }
+      while (PQisBusy(conn) == 0) {
+        PGresult* r = PQgetResult(conn);
+        if (r == nullptr) return true;
+        // As PQexec: the last result, unless an earlier one is an error.
+        if (result == nullptr || succeeded(result.get()))
+          result.reset(r);
+        else
+          PQclear(r);
+      }
+      if (!waitSocket(PQsocket(conn), POLLIN, until)) return false;
+    }
+  };
+
+  bool timed_out = false;
+  if (!exchange(deadline)) {
+    timed_out = true;
+    cancelLocked();
+    if (!exchange(deadlineAfter(kCancelGraceMs))) {
+      const std::string why =
+          "no answer from the database within " + std::to_string(timeout_ms / 1000) + " s\n";
+      breakLocked(why);
+      throw lostError(why, true);
     }
   }
-  if (!succeeded(res.get())) throw PostgresqlException("execute failed:  " + error, broken);
-  return res.release();
+  if (failed) {
+    const std::string error = PQerrorMessage(conn);
+    breakLocked(error);
+    throw lostError(error);
+  }
+  answered = true;
+  if (result != nullptr && succeeded(result.get())) return result.release();
+
+  const char* state =
+      result != nullptr ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
+  const std::string sqlstate = state != nullptr ? state : "";
+  std::string error = rq.result_error && result != nullptr ? PQresultErrorMessage(result.get())
+                                                           : PQerrorMessage(conn);
+  if (timed_out)
+    error = "no answer within " + std::to_string(timeout_ms / 1000) +
+            " s, request cancelled: " + error;
+  PgErrorKind kind = classifySqlstate(sqlstate);
+  if (PQstatus(conn) != CONNECTION_OK) {
+    kind = PgErrorKind::kLost;
+    breakLocked(error);
+  } else if (sqlstate == "25006") {
+    // A read-only session (a standby, or a database switched to read-only) stays so: the next
+    // request opens a new one, which may reach the server that now takes writes.
+    breakLocked(error);
+  }
+  throw PostgresqlException(prefix + error, kind, sqlstate, timed_out);
+}
+
+PGresult* pgSafeThread::executeRequest(std::string sql) {
+  return run({Send::kExec, sql, nullptr, 0, nullptr, "execute failed:  ", false});
 }
 
 PGresult* pgSafeThread::executeParamRequest(std::string sql,
                                             const std::vector<std::string>& params) {
-  std::vector<const char*> values = valuePointers(params);
-  PgResult res;
-  bool broken = false;
-  {
-    ScopedLock lock(&mutex);
-    res.reset(PQexecParams(conn, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                           values.data(), nullptr, nullptr, 0));
-    if (!succeeded(res.get())) broken = PQstatus(conn) != CONNECTION_OK;
-  }
-  if (!succeeded(res.get()))
-    throw PostgresqlException(std::string("Execute failed:  ") + resultError(res.get(), conn),
-                              broken);
-  return res.release();
+  return run({Send::kParams, sql, nullptr, 0, &params, "Execute failed:  ", true});
 }
 
 void pgSafeThread::prepareRequest(std::string name, std::string sql, int nparams) {
-  PgResult res;
-  std::string error;
-  bool broken = false;
-  {
-    ScopedLock lock(&mutex);
-    res.reset(PQprepare(conn, name.c_str(), sql.c_str(), nparams, nullptr));
-    if (!succeeded(res.get())) {
-      error = PQerrorMessage(conn);
-      broken = PQstatus(conn) != CONNECTION_OK;
-    }
-  }
-  if (!succeeded(res.get())) throw PostgresqlException("prepare failed:  " + error, broken);
+  PgResult(run({Send::kPrepare, name, &sql, nparams, nullptr, "prepare failed:  ", false}));
 }
 
 void pgSafeThread::prepareRequest(std::string name, std::string sql) {
@@ -111,19 +335,7 @@ void pgSafeThread::prepareRequest(std::string name, std::string sql) {
 
 PGresult* pgSafeThread::executePrepareRequest(std::string name,
                                               const std::vector<std::string>& params) {
-  std::vector<const char*> values = valuePointers(params);
-  PgResult res;
-  bool broken = false;
-  {
-    ScopedLock lock(&mutex);
-    res.reset(PQexecPrepared(conn, name.c_str(), static_cast<int>(values.size()), values.data(),
-                             nullptr, nullptr, 0));
-    if (!succeeded(res.get())) broken = PQstatus(conn) != CONNECTION_OK;
-  }
-  if (!succeeded(res.get()))
-    throw PostgresqlException(
-        std::string("Exec prepareRequest failed:  ") + resultError(res.get(), conn), broken);
-  return res.release();
+  return run({Send::kPrepared, name, nullptr, 0, &params, "Exec prepareRequest failed:  ", true});
 }
 
 PGresult* pgSafeThread::executePrepareRequest(std::string name) {
@@ -132,17 +344,28 @@ PGresult* pgSafeThread::executePrepareRequest(std::string name) {
 
 std::string pgSafeThread::getClientEncoding() {
   ScopedLock lock(&mutex);
+  if (conn == nullptr) return "";
   return pg_encoding_to_char(PQclientEncoding(conn));
 }
 
 int pgSafeThread::backendPid() {
   ScopedLock lock(&mutex);
-  return PQbackendPID(conn);
+  return conn != nullptr ? PQbackendPID(conn) : 0;
 }
 
 bool pgSafeThread::connected() {
   ScopedLock lock(&mutex);
-  return PQstatus(conn) == CONNECTION_OK;
+  return !broken && conn != nullptr;
+}
+
+bool pgSafeThread::answeredSinceMark() {
+  ScopedLock lock(&mutex);
+  return answered;
+}
+
+void pgSafeThread::markAnswered(bool value) {
+  ScopedLock lock(&mutex);
+  answered = value;
 }
 
 bool pgSafeThread::reconnect(const std::vector<PreparedStatement>& statements) {
@@ -150,30 +373,37 @@ bool pgSafeThread::reconnect(const std::vector<PreparedStatement>& statements) {
   bool recovered = false;
   {
     ScopedLock lock(&mutex);
-    if (PQstatus(conn) == CONNECTION_OK && !lost) return true;  // another thread was faster
+    if (!broken && conn != nullptr) return true;  // another thread was faster
     const long now = monotonicMs();
     if (lost && now - last_attempt_ms < 1000) return false;
     if (!lost) {
       lost = true;
-      lost_text = PQerrorMessage(conn);
+      lost_text = broken_reason;
     }
     last_attempt_ms = now;
-    PQreset(conn);
-    if (PQstatus(conn) == CONNECTION_OK) {
+    if (conn != nullptr) PQfinish(conn);
+    conn = connectBefore(connectionString, deadlineAfter(connect_timeout_ms), &failure_text);
+    if (conn != nullptr) {
+      broken = false;
       for (const auto& st : statements) {
-        PgResult r(PQprepare(conn, st.name.c_str(), st.sql.c_str(), st.nparams, nullptr));
-        if (!succeeded(r.get())) {
-          failure_text = std::string("prepare of ") + st.name + " failed: " + PQerrorMessage(conn);
+        try {
+          PgResult(runLocked(
+              {Send::kPrepare, st.name, &st.sql, st.nparams, nullptr, "prepare failed:  ", false}));
+        } catch (const PostgresqlException& e) {
+          // Without its statements the connection is of no use: it stays broken.
+          failure_text = std::string("prepare of ") + st.name + " failed: " + e.what();
+          breakLocked(failure_text);
           break;
         }
       }
-      recovered = failure_text.empty();
+      recovered = !broken;
     } else {
-      failure_text = PQerrorMessage(conn);
+      broken_reason = failure_text;
     }
     if (recovered) {
       lost = false;
       last_failure_log_ms = 0;
+      broken_reason.clear();
     } else if (last_failure_log_ms != 0 && now - last_failure_log_ms < 30000) {
       failure_text.clear();  // already said recently
     } else {
@@ -187,38 +417,79 @@ bool pgSafeThread::reconnect(const std::vector<PreparedStatement>& statements) {
   return recovered;
 }
 
-template <typename Call>
-PGresult* pgConnectionPool::run(Call call) {
-  pgSafeThread* c = getNextConnection();
-  try {
-    return call(c);
-  } catch (const PostgresqlException& e) {
-    if (!e.connectionLost()) throw;
-    std::vector<PreparedStatement> statements;
-    {
-      ScopedLock lock(&poolMutex);
-      statements = prepared;
+pgConnectionPool::Lease::Lease(pgConnectionPool& pool) : pool_(pool) {
+  for (Held& h : held_connections) {
+    if (h.pool == &pool) {
+      nested_ = true;
+      index_ = h.index;
+      conn_ = pool.connections[h.index];
+      ++h.depth;
+      return;
     }
-    if (!c->reconnect(statements)) throw;
   }
-  return call(c);  // once, on the re-established connection
+  index_ = pool.acquire();
+  conn_ = pool.connections[index_];
+  conn_->markAnswered(false);
+  if (!conn_->connected() && !conn_->reconnect(pool.preparedStatements())) {
+    pool.release(index_);
+    throw PostgresqlException("the database connection could not be re-established",
+                              PgErrorKind::kLost, "");
+  }
+  held_connections.push_back({&pool, index_, 1});
 }
 
-pgConnectionPool::pgConnectionPool(std::string connection_string, int count)
-    : connectionString(std::move(connection_string)), nextConnectionID(0) {
+pgConnectionPool::Lease::~Lease() {
+  for (auto it = held_connections.begin(); it != held_connections.end(); ++it) {
+    if (it->pool != &pool_) continue;
+    if (--it->depth == 0) {
+      held_connections.erase(it);
+      pool_.release(index_);
+    }
+    return;
+  }
+}
+
+bool pgConnectionPool::Lease::reestablish() {
+  return conn_->reconnect(pool_.preparedStatements());
+}
+
+template <typename Call>
+PGresult* pgConnectionPool::run(Call call) {
+  Lease lease(*this);
+  try {
+    return call(lease.connection());
+  } catch (const PostgresqlException& e) {
+    // Only a request that cannot have run is sent again: not one inside a held connection
+    // (a transaction), not one whose answer did not come in time.
+    if (lease.nested() || !e.connectionLost() || e.timedOut() || !lease.reestablish()) throw;
+  }
+  return call(lease.connection());
+}
+
+pgConnectionPool::pgConnectionPool(std::string connection_string, int count, int timeout_seconds)
+    : connectionString(std::move(connection_string)),
+      timeout_ms(std::max(1, timeout_seconds) * 1000),
+      nextConnectionID(0) {
   // Every request needs a connection: a pool without one is refused here rather than failing
   // on its first request.
   if (count < 1)
     throw PostgresqlException("connection pool needs at least one connection, got " +
                               std::to_string(count));
   try {
-    for (int k = 0; k < count; ++k) connections.push_back(new pgSafeThread(connectionString));
+    for (int k = 0; k < count; ++k)
+      connections.push_back(new pgSafeThread(connectionString, timeout_seconds));
   } catch (const PostgresqlException& e) {
     for (pgSafeThread* c : connections) delete c;
     connections.clear();
     throw PostgresqlException(e.what());
   }
+  busy.assign(connections.size(), false);
   pthread_mutex_init(&poolMutex, nullptr);
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&freed, &attr);
+  pthread_condattr_destroy(&attr);
 }
 
 pgConnectionPool::~pgConnectionPool() {
@@ -227,7 +498,64 @@ pgConnectionPool::~pgConnectionPool() {
     for (pgSafeThread* c : connections) delete c;
     connections.clear();
   }
+  pthread_cond_destroy(&freed);
   pthread_mutex_destroy(&poolMutex);
+}
+
+size_t pgConnectionPool::acquire() {
+  const int64_t until = deadlineAfter(std::min<int64_t>(kLeaseWaitMs, timeout_ms));
+  ScopedLock lock(&poolMutex);
+  for (;;) {
+    if (down && probing)
+      throw PostgresqlException("the database is not answering: " + down_reason,
+                                PgErrorKind::kLost, "");
+    const size_t n = connections.size();
+    const size_t start = nextConnectionID < n ? nextConnectionID : 0;
+    for (size_t k = 0; k < n; ++k) {
+      const size_t i = (start + k) % n;
+      if (busy[i]) continue;
+      busy[i] = true;
+      nextConnectionID = static_cast<uint32_t>(i + 1);
+      if (down) {
+        probing = true;  // this request finds out whether the database is back
+        probe_index = i;
+      }
+      return i;
+    }
+    if (monotonicMs() >= until)
+      throw PostgresqlException(
+          "no free database connection within " +
+              std::to_string(std::min<int64_t>(kLeaseWaitMs, timeout_ms)) + " ms",
+          PgErrorKind::kTransient, "");
+    timespec ts{static_cast<time_t>(until / 1000), static_cast<long>(until % 1000) * 1000000L};
+    pthread_cond_timedwait(&freed, &poolMutex, &ts);
+  }
+}
+
+void pgConnectionPool::release(size_t index) {
+  pgSafeThread* c = connections[index];
+  const bool broken = !c->connected();
+  const bool answered = c->answeredSinceMark();
+  ScopedLock lock(&poolMutex);
+  busy[index] = false;
+  if (probing && probe_index == index) probing = false;
+  if (broken) {
+    down = true;
+    down_reason = "its last request failed";
+  } else if (answered) {
+    down = false;
+  }
+  pthread_cond_broadcast(&freed);
+}
+
+std::vector<PreparedStatement> pgConnectionPool::preparedStatements() {
+  ScopedLock lock(&poolMutex);
+  return prepared;
+}
+
+bool pgConnectionPool::answering() {
+  ScopedLock lock(&poolMutex);
+  return !down;
 }
 
 pgSafeThread* pgConnectionPool::getNextConnection() {
@@ -249,9 +577,10 @@ int pgConnectionPool::getConnectionNumber() {
 
 void pgConnectionPool::prepareRequest(std::string name, std::string sql, int nparams) {
   ScopedLock lock(&poolMutex);
-  for (pgSafeThread* c : connections) {
+  for (size_t i = 0; i < connections.size(); ++i) {
+    while (busy[i]) pthread_cond_wait(&freed, &poolMutex);
     try {
-      c->prepareRequest(name, sql, nparams);
+      connections[i]->prepareRequest(name, sql, nparams);
     } catch (const PostgresqlException& e) {
       throw PostgresqlException(e.what());  // later connections stay unprepared
     }
@@ -272,23 +601,24 @@ bool pgConnectionPool::hasPrepared(const std::string& name) {
 }
 
 PGresult* pgConnectionPool::executeRequest(std::string sql) {
-  return run([&](pgSafeThread* c) { return c->executeRequest(sql); });
+  return run([&](pgSafeThread& c) { return c.executeRequest(sql); });
 }
 
 PGresult* pgConnectionPool::executeParamRequest(std::string sql,
                                                 const std::vector<std::string>& params) {
-  return run([&](pgSafeThread* c) { return c->executeParamRequest(sql, params); });
+  return run([&](pgSafeThread& c) { return c.executeParamRequest(sql, params); });
 }
 
 PGresult* pgConnectionPool::executePrepareRequest(std::string name,
                                                   const std::vector<std::string>& params) {
-  return run([&](pgSafeThread* c) { return c->executePrepareRequest(name, params); });
+  return run([&](pgSafeThread& c) { return c.executePrepareRequest(name, params); });
 }
 
 PGresult* pgConnectionPool::executePrepareRequest(std::string name) {
-  return run([&](pgSafeThread* c) { return c->executePrepareRequest(name); });
+  return run([&](pgSafeThread& c) { return c.executePrepareRequest(name); });
 }
 
 std::string pgConnectionPool::getClientEncoding() {
-  return getNextConnection()->getClientEncoding();
+  Lease lease(*this);
+  return lease->getClientEncoding();
 }

@@ -4,6 +4,11 @@
 
 namespace sql {
 
+const char* const kBegin = "BEGIN";
+const char* const kBeginRepeatableRead = "BEGIN ISOLATION LEVEL REPEATABLE READ";
+const char* const kCommit = "COMMIT";
+const char* const kRollback = "ROLLBACK";
+
 const char* const kSelectDefaultErrors =
     "SELECT error_id,error_name FROM mavo_errors WHERE error_name='default_critical_error' OR "
     "error_name='default_warning_error' OR error_name='default_unknow_error' OR "
@@ -93,6 +98,15 @@ std::string purgePendingQuery(int id_cluster) {
   return q;
 }
 
+std::string lockPendingQuery(int id_cluster) {
+  std::string q = "SELECT pending_service_id FROM mavo_service_pending_execute";
+  if (id_cluster > 0)
+    q += " WHERE pending_service_id IN (SELECT service_id FROM mavo_services WHERE "
+         "service_srv_id=" +
+         std::to_string(id_cluster) + ")";
+  return q + " FOR UPDATE;";
+}
+
 std::string checkDeleteServiceQuery(int id_cluster) {
   std::string q = "SELECT service_id FROM mavo_services WHERE service_delete=TRUE";
   if (id_cluster > 0) q += " AND service_srv_id=" + std::to_string(id_cluster) + ";";
@@ -138,6 +152,11 @@ const char* const kInsertMaintenancePlanned =
     "INSERT INTO mavo_maintenance_planned(planned_id, planned_type, planned_start, planned_end, "
     "planned_during, planned_service_id)VALUES (DEFAULT,$1::text,$2::timestamp,$2::timestamp + "
     "$3::interval,(SELECT EXTRACT(epoch FROM $4::interval)/60),$5::int);";
+
+const char* const kLockMaintenanceConf =
+    "SELECT maintenance_conf_id FROM mavo_maintenance_configuration WHERE "
+    "maintenance_conf_id=$1::int AND "
+    "to_char(maintenance_conf_start_date,'YYYY-MM-DD HH24:MI:SS')=$2::text FOR UPDATE";
 
 std::vector<NamedStatement> coreStatements() {
   return {{"GetPreviousState", kGetPreviousState, 1},

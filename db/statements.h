@@ -7,6 +7,12 @@
 
 namespace sql {
 
+// Transactions.
+extern const char* const kBegin;
+extern const char* const kBeginRepeatableRead;
+extern const char* const kCommit;
+extern const char* const kRollback;
+
 // Start-up.
 extern const char* const kSelectDefaultErrors;
 extern const char* const kSelectDeletedPluginServices;
@@ -35,6 +41,8 @@ std::string updateServiceQuery(int id_cluster);  // "updateService"
 extern const char* const kAcquitteFantom;
 extern const char* const kDelService;
 std::string purgePendingQuery(int id_cluster);
+// Locks the change requests that "purge_pending" deletes: the same rows, for the same daemon.
+std::string lockPendingQuery(int id_cluster);
 std::string checkDeleteServiceQuery(int id_cluster);
 extern const char* const kMaintenancePlanned;
 extern const char* const kMaintenanceDelete;
@@ -46,6 +54,9 @@ std::string selectMaintenanceConfQuery(int id_cluster);
 // Insertion of one planned window: parameters are type, start, duration, minutes interval
 // and service id, all as text and cast in the SQL.
 extern const char* const kInsertMaintenancePlanned;
+// Locks a configuration whose start date still has the text the planner read (parameters:
+// configuration id, start text); no row when another has moved it since.
+extern const char* const kLockMaintenanceConf;
 
 // One named statement: name, text and declared parameter count (-1: let the server infer).
 struct NamedStatement {

@@ -5,6 +5,7 @@
 //
 // The values of a configuration travel as parameters of the insertion and are cast in the SQL,
 // so a quote or a semicolon in one of them is stored as it is and never changes the statement.
+// The insertion and the advance of one configuration are one transaction.
 
 #include "maintenance/planner.h"
 
@@ -17,6 +18,7 @@
 #include "db/pg_handles.h"
 #include "db/pool.h"
 #include "db/statements.h"
+#include "db/transaction.h"
 
 namespace {
 
@@ -86,7 +88,13 @@ void loadMaintenance(pgConnectionPool* pool) {
     }
     // A FIRSTERROR window counts the length of the EXEC window its first failure opens.
     const std::string minutes = type == "FIRSTERROR" ? col(kConfDuringFirstError) : during;
+    // The window and the advance go together, and only from the start date that was read: a
+    // lost answer or another planner cannot plan an occurrence twice or skip one.
     try {
+      PgTransaction transaction(*pool);
+      PgResult still(pool->executeParamRequest(sql::kLockMaintenanceConf,
+                                               {col(kConfId), col(kConfStart)}));
+      if (PQntuples(still.get()) == 0) continue;  // moved since it was read: read again next time
       PgResult(
           pool->executeParamRequest(sql::kInsertMaintenancePlanned,
                                     {type, col(kConfStart), during, minutes, col(kConfService)}));
@@ -94,8 +102,9 @@ void loadMaintenance(pgConnectionPool* pool) {
       const char* advance = col(kConfWeekSelected).empty() ? "updateMaintenanceConf"
                                                            : "updateMaintenanceConfByDayOfMonth";
       PgResult(pool->executePrepareRequest(advance, params));
+      transaction.commit();
     } catch (const PostgresqlException& e) {
-      if (e.connectionLost()) throw;
+      if (e.retryable()) throw;
       // A row the server refuses does not keep the others from being planned.
       report(col(kConfId), col(kConfService), e.what());
     }

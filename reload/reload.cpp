@@ -13,9 +13,10 @@
 // purge and is read by the next cycle. The transaction first locks the request rows it will
 // purge; a tool that deletes or changes one of them meanwhile makes that first statement fail,
 // before any service has been loaded, so no request is ever applied and then kept for a second
-// time. The transaction spans several statements: the pool must hold one connection (pgSQL
-// does). When the connection breaks during the cycle, nothing is purged: a request is never
-// lost, but the requests read before the break are applied again by the next cycle.
+// time. The transaction holds one connection of the pool for the thread, and every query the
+// loaders make inside it runs there; a connection lost inside it fails the rest of the cycle.
+// When the connection breaks during the cycle, nothing is purged: a request is never lost, but
+// the requests read before the break are applied again by the next cycle.
 
 #include "reload/reload.h"
 
@@ -34,6 +35,7 @@
 #include "db/pg_handles.h"
 #include "db/pool.h"
 #include "db/statements.h"
+#include "db/transaction.h"
 #include "maintenance/maintenance.h"
 #include "maintenance/planner.h"
 #include "sched/delete_list.h"
@@ -44,72 +46,6 @@ namespace {
 
 const std::map<std::string, int> kMaintenanceModes = {
     {"NOEXEC", 1}, {"EXEC", 2}, {"FIRSTERROR", 3}};
-
-// Locks the change requests that "purge_pending" is going to delete: the same rows, for the
-// same daemon. It is the first statement of the transaction, so it also takes its snapshot.
-std::string lockPendingQuery(int cluster) {
-  std::string q = "SELECT pending_service_id FROM mavo_service_pending_execute";
-  if (cluster > 0)
-    q += " WHERE pending_service_id IN (SELECT service_id FROM mavo_services WHERE "
-         "service_srv_id=" +
-         std::to_string(cluster) + ")";
-  return q + " FOR UPDATE;";
-}
-
-// The transaction of the change requests, on the pool's one connection. Rolls back unless
-// committed; a failing rollback is ignored (the connection is then gone and the server has
-// dropped the transaction).
-//
-// The pool re-establishes a broken connection and retries the request there, outside the
-// transaction. The loaders go through the pool, so before the purge the transaction checks
-// that its backend is still the one that began it; the statements of its own run on the
-// connection itself, which never retries.
-class RequestTransaction {
- public:
-  explicit RequestTransaction(pgConnectionPool* pool) {
-    PgResult(pool->executeRequest("BEGIN ISOLATION LEVEL REPEATABLE READ"));
-    conn_ = pool->getNextConnection();
-    backend_ = conn_->backendPid();
-    try {
-      PgResult(conn_->executeRequest(lockPendingQuery(id_cluster)));
-    } catch (...) {
-      rollback();  // the destructor does not run for a constructor that throws
-      throw;
-    }
-  }
-  ~RequestTransaction() {
-    if (open_) rollback();
-  }
-  RequestTransaction(const RequestTransaction&) = delete;
-  RequestTransaction& operator=(const RequestTransaction&) = delete;
-
-  pgSafeThread* connection() { return conn_; }
-
-  // Deletes the requests of the snapshot and commits. Throws PostgresqlException, purging
-  // nothing, when the connection was re-established since BEGIN: the requests read before the
-  // loss stay for the next cycle.
-  void purgeAndCommit() {
-    if (conn_->backendPid() != backend_)
-      throw PostgresqlException(
-          "connection re-established during the cycle, change requests kept for the next one",
-          true);
-    PgResult(conn_->executePrepareRequest("purge_pending"));
-    open_ = false;
-    PgResult(conn_->executeRequest("COMMIT"));
-  }
-
- private:
-  void rollback() noexcept {
-    try {
-      PgResult(conn_->executeRequest("ROLLBACK"));
-    } catch (const std::exception&) {
-    }
-  }
-
-  pgSafeThread* conn_ = nullptr;
-  int backend_ = 0;
-  bool open_ = true;
-};
 
 // Planned windows already reported as ignored: such a row is read again at every cycle until
 // it is purged, and logged once. Used by the reload thread only.
@@ -125,7 +61,12 @@ timeval seconds(int64_t s) {
 // New services, changed services, deletions, then the purge of the requests, in one
 // transaction.
 void applyChangeRequests(pgConnectionPool* pool) {
-  RequestTransaction transaction(pool);
+  // The transaction holds the pool's connection for the thread: the loaders' queries below run
+  // on it too, and a connection lost in between fails the rest of the cycle instead of going on
+  // outside the transaction. Its first statement takes the snapshot and locks the requests
+  // that the purge will delete.
+  PgTransaction transaction(*pool, sql::kBeginRepeatableRead);
+  PgResult(pool->executeRequest(sql::lockPendingQuery(id_cluster)));
 
   Trace("th_loaddel#on test s'il y a des nouveaux services");
   load_script(pool, "getNewService");
@@ -135,14 +76,15 @@ void applyChangeRequests(pgConnectionPool* pool) {
 
   Trace("th_loaddel#test s'il y a des services à supprimer");
   {
-    PgResult marked(transaction.connection()->executePrepareRequest("checkDeleteService"));
+    PgResult marked(pool->executePrepareRequest("checkDeleteService"));
     for (int r = 0; r < PQntuples(marked.get()); ++r)
       serviceDeleteList.push(std::stoull(PQgetvalue(marked.get(), r, 0), nullptr, 10));
   }
   Trace("th_loaddel#les service à supprimer on bien été mis dans le vecteur de suppression");
 
   Trace("th_loaddel#purge de la table d'attente");
-  transaction.purgeAndCommit();
+  PgResult(pool->executePrepareRequest("purge_pending"));
+  transaction.commit();
   Trace("th_loaddel#purge reussi");
 }
 

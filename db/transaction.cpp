@@ -1,0 +1,33 @@
+// Transactions on one leased connection. Run by whichever thread makes one; the lease keeps the
+// connection to that thread until the transaction ends.
+
+#include "db/transaction.h"
+
+#include "db/pg_handles.h"
+#include "db/statements.h"
+
+PgTransaction::PgTransaction(pgConnectionPool& pool, const char* begin) : lease_(pool) {
+  const char* text = begin != nullptr ? begin : sql::kBegin;
+  try {
+    PgResult(lease_->executeRequest(text));
+  } catch (const PostgresqlException& e) {
+    // Nothing has run yet: a connection found lost at BEGIN is re-established and BEGIN sent
+    // again, once.
+    if (lease_.nested() || !e.connectionLost() || e.timedOut() || !lease_.reestablish()) throw;
+    PgResult(lease_->executeRequest(text));
+  }
+}
+
+PgTransaction::~PgTransaction() {
+  if (!open_ || !lease_->connected()) return;  // a lost connection took the transaction along
+  try {
+    PgResult(lease_->executeRequest(sql::kRollback));
+  } catch (const std::exception&) {
+    // the server drops the transaction with the connection
+  }
+}
+
+void PgTransaction::commit() {
+  open_ = false;
+  PgResult(lease_->executeRequest(sql::kCommit));
+}

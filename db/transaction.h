@@ -1,0 +1,23 @@
+#pragma once
+// A transaction on one connection of a pool.
+
+#include "db/pool.h"
+
+// BEGIN when made, ROLLBACK when destroyed without commit(). While it lives, the thread's
+// requests on the pool run on the transaction's connection (see pgConnectionPool::Lease), and
+// none of them is sent again on a re-established connection: a connection lost inside the
+// transaction fails every later statement of it. Throws PostgresqlException.
+class PgTransaction {
+ public:
+  explicit PgTransaction(pgConnectionPool& pool, const char* begin = nullptr);
+  ~PgTransaction();
+  PgTransaction(const PgTransaction&) = delete;
+  PgTransaction& operator=(const PgTransaction&) = delete;
+
+  void commit();
+  pgSafeThread& connection() { return lease_.connection(); }
+
+ private:
+  pgConnectionPool::Lease lease_;
+  bool open_ = true;
+};
