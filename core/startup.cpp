@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,17 +30,22 @@
 #include "core/monitor.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
+#include "db/conninfo.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
 #include "db/statements.h"
 #include "reload/reload.h"
 #include "sched/incidents.h"
 #include "sched/info_thread.h"
+#include "sched/result_journal.h"
 #include "sched/timer.h"
 #include "sched/worker.h"
 #include "service/loader.h"
 
 namespace {
+
+// Smallest bound of the journal that the configuration may set.
+const int kMinJournalBytes = 65536;
 
 // A start-up failure whose text is printed and ends the process with status 1.
 class StartupError : public std::exception {
@@ -60,6 +66,12 @@ std::streambuf* original_stdout = nullptr;
 
 const char kStopBySignal = 's';
 const char kStopQuietly = 'q';
+
+// POSTGRESQL/PGSQL_timeout: longest wait of a database request, seconds. Read by the stop
+// watcher, written before it starts.
+int pgsql_timeout = kDefaultPgTimeoutSeconds;
+// The journal of writes the database could not take, shared by every core.
+ResultJournal* journal = nullptr;
 
 // Parses an int like std::stoi in base 10: leading white space, optional sign, digits up to
 // the first other character. Fails on no digit or a value outside int.
@@ -110,6 +122,8 @@ void* thread_stop_watcher(void*) {
   if (c != kStopBySignal) return nullptr;
   write_log("INFO", "stop mavo... SIGTERM");
   requestStop();
+  // Whatever the database does, nothing waits for it more than the timeout from now.
+  setDatabaseStopDeadline(monotonicMs() + static_cast<int64_t>(pgsql_timeout) * 1000);
   {
     ScopedLock lock(&mutex_cores);
     for (infoThread* core : vec_core) core->execute_queue->broadcast();
@@ -211,7 +225,7 @@ void cleanDeletedPlugins() {
 void createCores(int connections, BackgroundThreads& threads) {
   write_log("INFO", "INSTANCE CORE - create queue");
   for (int i = 0; i < core_number; ++i) {
-    infoThread* core = createCore(connectLine, connections);
+    infoThread* core = createCore(connectLine, connections, pgsql_timeout, journal);
     write_log("INFO", "PREPARATION REQUEST ");
     try {
       for (const auto& st : sql::coreStatements())
@@ -255,12 +269,29 @@ void waitForWorkers() {
   }
 }
 
+// Once the workers have ended: one last attempt, within what is left of the stop deadline, to
+// write what the journal keeps; what is left is counted in the log.
+void writeOrCountJournal() {
+  if (journal == nullptr) return;
+  if (journal->entries() > 0 && !vec_core.empty()) journal->replay(vec_core[0]->pool);
+  const ResultJournal::Left left = journal->discard();
+  if (left.updates + left.changes > 0)
+    write_log("ERR", "stopping with " + std::to_string(left.updates + left.changes) +
+                         " results not written to the database (" + std::to_string(left.updates) +
+                         " state updates, " + std::to_string(left.changes) +
+                         " acknowledgements and incidents)");
+}
+
 void releaseAll() {
   delete pgSQL;
   pgSQL = nullptr;
-  ScopedLock lock(&mutex_cores);
-  for (infoThread* core : vec_core) destroyCore(core);
-  vec_core.clear();
+  {
+    ScopedLock lock(&mutex_cores);
+    for (infoThread* core : vec_core) destroyCore(core);
+    vec_core.clear();
+  }
+  delete journal;
+  journal = nullptr;
 }
 
 }  // namespace
@@ -340,14 +371,29 @@ int runDaemon(int argc, char** argv) {
 
     write_log("INFO", "MAVO Database connection ....");  // 12
     int connections = configInt(cfg, "POSTGRESQL", "connection_number", 1);
-    connectLine = "host=" + cfg.getKey("POSTGRESQL", "PGSQL_host") +
-                  " port=" + cfg.getKey("POSTGRESQL", "PGSQL_port") +
-                  " dbname=" + cfg.getKey("POSTGRESQL", "PGSQL_db") +
-                  " user=" + cfg.getKey("POSTGRESQL", "PGSQL_username") +
-                  " password=" + cfg.getKey("POSTGRESQL", "PGSQL_pwd");
+    // Optional: absent or empty means the default.
+    if (!cfg.getKey("POSTGRESQL", "PGSQL_timeout").empty())
+      pgsql_timeout = configInt(cfg, "POSTGRESQL", "PGSQL_timeout", 1);
+    size_t journal_bytes = kDefaultJournalBytes;
+    if (!cfg.getKey("MAVO", "journal_max_bytes").empty())
+      journal_bytes =
+          static_cast<size_t>(configInt(cfg, "MAVO", "journal_max_bytes", kMinJournalBytes));
+    const std::string options = cfg.getKey("POSTGRESQL", "PGSQL_options");
+    try {
+      connectLine = buildConnectLine(
+          cfg.getKey("POSTGRESQL", "PGSQL_host"), cfg.getKey("POSTGRESQL", "PGSQL_port"),
+          cfg.getKey("POSTGRESQL", "PGSQL_db"), cfg.getKey("POSTGRESQL", "PGSQL_username"),
+          cfg.getKey("POSTGRESQL", "PGSQL_pwd"), options, pgsql_timeout);
+    } catch (const std::invalid_argument& e) {
+      throw StartupError(
+          "error: configuration key PGSQL_options of section [POSTGRESQL] is not a "
+          "list of libpq keywords (\"" +
+          options + "\"): " + e.what());
+    }
+    journal = new ResultJournal(journal_bytes);
 
     write_log("INFO", "Connection database....");  // 13
-    pgSQL = new pgConnectionPool(connectLine, 1);
+    pgSQL = new pgConnectionPool(connectLine, 1, pgsql_timeout);
     write_log("INFO", "Connection database sucessful. Encoding: " + pgSQL->getClientEncoding());
 
     loadErrorMap();         // 14
@@ -381,6 +427,7 @@ int runDaemon(int argc, char** argv) {
   }
 
   waitForWorkers();  // 29
+  writeOrCountJournal();
   threads.joinAll();
   write_log("INFO", "MAVO is stopping....");  // 30
   releaseAll();                               // 31

@@ -1,8 +1,9 @@
 // Database writes of a run's result: the service's state and output ("UpdateState"), incidents
-// opened ("InsertErrorHappen") and acknowledged ("AcquitteErrorHappen").
-// Called by every worker thread of every core, each with its own core's pool (whose connections
-// serialise their libpq calls); no lock is taken here. map_error is filled by main before any
-// worker starts and only read afterwards.
+// opened ("InsertErrorHappen") and acknowledged ("AcquitteErrorHappen"), and the alerting
+// program that follows them.
+// Called by every worker thread of every core, each with its own core's pool; a run's writes
+// take one connection of it for their transaction. No lock is taken here. map_error is filled
+// by main before any worker starts and only read afterwards.
 
 #include "sched/incidents.h"
 
@@ -13,6 +14,7 @@
 #include "core/settings.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
+#include "db/transaction.h"
 #include "service/service.h"
 
 std::map<std::string, std::string> map_error;
@@ -37,6 +39,59 @@ const char* errorName(int state) {
   }
 }
 
+void storeState(unsigned long long id, const std::string& name, int state,
+                const std::string& output, pgConnectionPool* pool) {
+  const std::string id_text = std::to_string(id);
+  if (tracing()) Trace("#UPDATE " + name + "#" + id_text + "#");
+  // The output travels as a parameter: quotes and line breaks are stored as they are.
+  PgResult(pool->executePrepareRequest("UpdateState", {std::to_string(state), output, id_text}));
+}
+
+std::string openIncident(unsigned long long id, int64_t device_id, int state,
+                         const std::string& message, pgConnectionPool* pool) {
+  PgResult res(pool->executePrepareRequest(
+      "InsertErrorHappen",
+      {getErrorId(state), std::to_string(device_id), std::to_string(id), message}));
+  return PQntuples(res.get()) > 0 ? PQgetvalue(res.get(), 0, 0) : "-1";
+}
+
+std::string acknowledgeAll(unsigned long long id, const std::string& name, pgConnectionPool* pool) {
+  const std::string id_text = std::to_string(id);
+  if (tracing()) Trace("#" + name + " SERVICE ID" + id_text);
+  // Every open incident of the service is acknowledged at once; the first id is kept.
+  PgResult res(pool->executePrepareRequest("AcquitteErrorHappen", {id_text}));
+  if (PQntuples(res.get()) == 0) return "-1";
+  if (tracing()) Trace("#" + name + " ACQUITTE SUCCESS ID");
+  return PQgetvalue(res.get(), 0, 0);
+}
+
+// AcquitteError's handling around acknowledgeAll: every failure is logged, "-1" returned.
+std::string acknowledgeLogged(unsigned long long id, const std::string& name,
+                              pgConnectionPool* pool) {
+  if (tracing()) Trace("#" + name + " prepare SQL");
+  try {
+    return acknowledgeAll(id, name, pool);
+  } catch (const PostgresqlException& e) {
+    write_log("ERR", std::string("EXEC AcquitteErrorHappen failed in function AcquitteError: ") +
+                         e.what());
+  } catch (const std::exception& e) {
+    write_log("ERR", std::string("acquitte exception: ") + e.what());
+  }
+  return "-1";
+}
+
+// InsertError's handling around openIncident.
+std::string openLogged(unsigned long long id, int64_t device_id, int state,
+                       const std::string& message, pgConnectionPool* pool) {
+  try {
+    return openIncident(id, device_id, state, message, pool);
+  } catch (const PostgresqlException& e) {
+    // Also the path of a state without an error kind: "" is refused by the $1::int cast.
+    write_log("ERR", std::string("insert error failed:  ") + e.what());
+    return "-1";
+  }
+}
+
 }  // namespace
 
 std::string getErrorId(int state) {
@@ -47,66 +102,94 @@ std::string getErrorId(int state) {
 }
 
 void updateService(const service& s, pgConnectionPool* pool) {
-  const std::string id = std::to_string(s.service_id);
-  if (tracing()) Trace("#UPDATE " + s.service_name + "#" + id + "#");
-  // The output travels as a parameter: quotes and line breaks are stored as they are.
-  PgResult(
-      pool->executePrepareRequest("UpdateState", {std::to_string(s.state), s.last_stdout, id}));
+  storeState(s.service_id, s.service_name, s.state, s.last_stdout, pool);
 }
 
 std::string insertIncident(const service& s, int state, pgConnectionPool* pool) {
-  PgResult res(pool->executePrepareRequest("InsertErrorHappen",
-                                           {getErrorId(state), std::to_string(s.device_id),
-                                            std::to_string(s.service_id), s.last_stdout}));
-  return PQntuples(res.get()) > 0 ? PQgetvalue(res.get(), 0, 0) : "-1";
+  return openIncident(s.service_id, s.device_id, state, s.last_stdout, pool);
 }
 
 std::string acknowledgeIncidents(const service& s, pgConnectionPool* pool) {
-  const std::string id = std::to_string(s.service_id);
-  if (tracing()) Trace("#" + s.service_name + " SERVICE ID" + id);
-  // Every open incident of the service is acknowledged at once; the first id is kept.
-  PgResult res(pool->executePrepareRequest("AcquitteErrorHappen", {id}));
-  if (PQntuples(res.get()) == 0) return "-1";
-  if (tracing()) Trace("#" + s.service_name + " ACQUITTE SUCCESS ID");
-  return PQgetvalue(res.get(), 0, 0);
+  return acknowledgeAll(s.service_id, s.service_name, pool);
 }
 
 std::string InsertError(const service& s, int state, pgConnectionPool* pool) {
-  return insertErrorOrLost(s, state, pool, false);
+  return openLogged(s.service_id, s.device_id, state, s.last_stdout, pool);
 }
 
 std::string AcquitteError(const service& s, int state, pgConnectionPool* pool) {
-  return acquitteErrorOrLost(s, state, pool, false);
-}
-
-std::string insertErrorOrLost(const service& s, int state, pgConnectionPool* pool,
-                              bool rethrow_lost) {
-  std::string result = "-1";
-  try {
-    result = insertIncident(s, state, pool);
-  } catch (const PostgresqlException& e) {
-    if (rethrow_lost && e.connectionLost()) throw;
-    // Also the path of a state without an error kind: "" is refused by the $1::int cast.
-    write_log("ERR", std::string("insert error failed:  ") + e.what());
-    return "-1";
-  }
-  return result;
-}
-
-std::string acquitteErrorOrLost(const service& s, int state, pgConnectionPool* pool,
-                                bool rethrow_lost) {
-  std::string result = "-1";
   if (tracing()) Trace("#" + s.service_name + " FCT AQUITTE");
-  if (state == 0) return result;  // nothing was open for an OK service
-  if (tracing()) Trace("#" + s.service_name + " prepare SQL");
-  try {
-    result = acknowledgeIncidents(s, pool);
-  } catch (const PostgresqlException& e) {
-    if (rethrow_lost && e.connectionLost()) throw;
-    write_log("ERR", std::string("EXEC AcquitteErrorHappen failed in function AcquitteError: ") +
-                         e.what());
-  } catch (const std::exception& e) {
-    write_log("ERR", std::string("acquitte exception: ") + e.what());
+  if (state == 0) return "-1";  // nothing was open for an OK service
+  return acknowledgeLogged(s.service_id, s.service_name, pool);
+}
+
+size_t RunWrite::bytes() const {
+  size_t n = sizeof(RunWrite) + service_name.size() + output.size() + message.size();
+  if (alerting != nullptr) {
+    n += sizeof(service) + alerting->program_path.size() + alerting->parameter.size();
+    for (const std::string& a : alerting->alerting_parameter_list) n += a.size() + 32;
   }
-  return result;
+  return n;
+}
+
+RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool) {
+  RunRefs refs;
+  if (w.statements() == 1 && w.update) {
+    storeState(w.service_id, w.service_name, w.state, w.output, pool);
+    refs.stored = true;
+    return refs;
+  }
+  PgTransaction transaction(*pool);
+  if (w.update) storeState(w.service_id, w.service_name, w.state, w.output, pool);
+  if (w.acknowledge) {
+    if (tracing()) Trace("#" + w.service_name + " prepare SQL");
+    refs.acknowledged = acknowledgeAll(w.service_id, w.service_name, pool);
+  }
+  if (w.incident != 0)
+    refs.opened = openIncident(w.service_id, w.device_id, w.incident, w.message, pool);
+  transaction.commit();
+  refs.stored = w.update;
+  return refs;
+}
+
+RunRefs writeRunStepByStep(const RunWrite& w, pgConnectionPool* pool, const std::string& tid) {
+  RunRefs refs;
+  if (w.update) {
+    try {
+      storeState(w.service_id, w.service_name, w.state, w.output, pool);
+      refs.stored = true;
+    } catch (const PostgresqlException& e) {
+      write_log("ERR", tid + "#Update service state failed: " + std::to_string(w.service_id) + " " +
+                           w.service_name + " " + e.what());
+    }
+  }
+  if (w.acknowledge) refs.acknowledged = acknowledgeLogged(w.service_id, w.service_name, pool);
+  if (w.incident != 0)
+    refs.opened = openLogged(w.service_id, w.device_id, w.incident, w.message, pool);
+  return refs;
+}
+
+void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid) {
+  if (w.alert == RunWrite::kNoAlert || w.alerting == nullptr) return;
+  const service& s = *w.alerting;
+  if (w.alert == RunWrite::kOnIncident) {
+    switch (w.incident) {
+      case 1:
+        write_log("INFO", s.service_name + "Execute alerting software " + ref);
+        break;
+      case 2:
+        write_log("INFO", s.service_name + "Execute alerting software" + ref);
+        break;
+      default:
+        write_log("INFO", s.service_name + "Execute alerting software ");
+        break;
+    }
+  } else if (tracing()) {
+    Trace(tid + "#" + s.service_name + " " + "SEND ALERT ");
+  }
+  try {
+    s.executeAlertingSoftware(ref);
+  } catch (const serviceException& e) {
+    write_log("ERR", s.service_name + " " + e.what());
+  }
 }

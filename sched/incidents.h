@@ -1,8 +1,11 @@
 #pragma once
-// Database writes of a run's result: state and output, incidents opened and acknowledged.
-// Called by the workers with their core's pool, on which the statements are prepared.
+// Database writes of a run's result: state and output, incidents opened and acknowledged, and
+// the alerting program that follows. Called by the workers with their core's pool, on which the
+// statements are prepared.
 
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 class pgConnectionPool;
@@ -20,13 +23,56 @@ std::string InsertError(const service& s, int state, pgConnectionPool* pool);
 // Acknowledges every open incident of the service; returns the first id, or "-1".
 std::string AcquitteError(const service& s, int state, pgConnectionPool* pool);
 
-// The two statements without their error handling: they throw PostgresqlException, so that a
-// caller can tell a lost connection from a refused statement. "-1" when no row came back.
+// The writes one step of a worker's cycle makes, stored together or not at all: the state
+// update, the acknowledgement of the open incidents and the new incident of one run go in one
+// transaction, so that a stored state never hides an incident that was lost.
+struct RunWrite {
+  unsigned long long service_id = 0;
+  int64_t device_id = 0;
+  std::string service_name;
+  bool update = false;  // store state and output ("UpdateState")
+  int state = 0;
+  std::string output;
+  bool acknowledge = false;  // acknowledge every open incident ("AcquitteErrorHappen")
+  int incident = 0;          // open an incident of this state ("InsertErrorHappen"); 0: none
+  std::string message;       // the incident's message
+  // The alerting program to start once written, with the new incident's id or the first
+  // acknowledged one; its service (program, arguments, name) is kept only then.
+  enum Alert { kNoAlert, kOnIncident, kOnAcknowledge };
+  Alert alert = kNoAlert;
+  std::shared_ptr<const service> alerting;
+
+  int statements() const { return (update ? 1 : 0) + (acknowledge ? 1 : 0) + (incident ? 1 : 0); }
+  bool updateOnly() const { return update && !acknowledge && incident == 0; }
+  // Memory the write holds, for the journal's bound.
+  size_t bytes() const;
+};
+
+// What a written run got back: the first incident acknowledged and the one opened ("-1" when
+// none), and whether its state was stored.
+struct RunRefs {
+  std::string acknowledged = "-1";
+  std::string opened = "-1";
+  bool stored = false;
+  // The reference the run's alert gets.
+  const std::string& forAlert(const RunWrite& w) const {
+    return w.alert == RunWrite::kOnIncident ? opened : acknowledged;
+  }
+};
+
+// Runs the statements of w, in one transaction when there are several. Throws
+// PostgresqlException, and then nothing was written (unless the answer to the commit itself
+// was lost).
+RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool);
+// The statements of w one by one, each failure logged as the worker always logged it (the
+// state update prefixed with tid), the others still run: for a write that the server refuses
+// as a whole.
+RunRefs writeRunStepByStep(const RunWrite& w, pgConnectionPool* pool, const std::string& tid);
+// Logs the alert of a written run and starts its alerting program with ref; a failure to start
+// it is logged.
+void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid);
+
+// The two incident statements without their error handling: they throw PostgresqlException.
+// "-1" when no row came back.
 std::string insertIncident(const service& s, int state, pgConnectionPool* pool);
 std::string acknowledgeIncidents(const service& s, pgConnectionPool* pool);
-// InsertError and AcquitteError, except that with rethrow_lost a failure on a lost connection
-// is thrown (for the caller to keep the write) instead of logged.
-std::string insertErrorOrLost(const service& s, int state, pgConnectionPool* pool,
-                              bool rethrow_lost);
-std::string acquitteErrorOrLost(const service& s, int state, pgConnectionPool* pool,
-                                bool rethrow_lost);

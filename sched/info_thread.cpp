@@ -9,19 +9,16 @@
 
 std::vector<infoThread*> vec_core;
 
-namespace {
-// Results a core keeps through a database outage before it drops the oldest.
-const size_t kJournalBound = 20000;
-}  // namespace
 pthread_mutex_t mutex_vec_thread = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t cond_vec_thread = PTHREAD_COND_INITIALIZER;
 
-infoThread* createCore(const std::string& connection_string, int connections) {
+infoThread* createCore(const std::string& connection_string, int connections, int timeout_seconds,
+                       ResultJournal* journal) {
   // Every part is held by a guard until the pool (the one step that can throw) is open.
   auto wait_queue = std::make_unique<WaitServiceQueue>();
   auto execute_queue = std::make_unique<ExecuteQueue<service>>();
   auto vec_thread = std::make_unique<std::vector<pthread_t>>();
-  auto pool = std::make_unique<pgConnectionPool>(connection_string, connections);
+  auto pool = std::make_unique<pgConnectionPool>(connection_string, connections, timeout_seconds);
 
   auto core = std::make_unique<infoThread>();
   core->wait_queue = wait_queue.release();
@@ -31,7 +28,8 @@ infoThread* createCore(const std::string& connection_string, int connections) {
   core->pool = pool.release();
   core->nbr_thread_busy = 0;
   core->load = 0.0f;
-  core->journal = new ResultJournal(kJournalBound);
+  core->owns_journal = journal == nullptr;
+  core->journal = journal != nullptr ? journal : new ResultJournal();
   return core.release();
 }
 
@@ -41,7 +39,7 @@ void destroyCore(infoThread* core) {
   delete core->execute_queue;
   delete core->vec_thread;
   delete core->pool;
-  delete core->journal;
+  if (core->owns_journal) delete core->journal;
   pthread_mutex_destroy(&core->mutex_busy);
   delete core;
 }

@@ -19,9 +19,11 @@ struct infoThread {
   pgConnectionPool* pool;                // owned
   int32_t nbr_thread_busy;               // guarded by mutex_busy
   float load;  // written only by the loader thread (main, then reload); read by the monitor
-  // Owned; results kept while the database is unreachable. May be null (results are then
-  // written directly and a failure is only logged).
+  // Writes the database could not take, kept for later: the daemon's one journal (shared by
+  // every core), or the core's own when owns_journal. May be null (writes the database cannot
+  // take are then logged and lost).
   ResultJournal* journal;
+  bool owns_journal = false;
 };
 
 // Every core, index 0 first; complete before any thread that iterates it starts.
@@ -31,8 +33,11 @@ extern pthread_mutex_t mutex_vec_thread;
 extern pthread_cond_t cond_vec_thread;
 
 // Builds a core record as main does: empty queues and worker list, a pool of connections
-// connections on connection_string, counters at 0. Throws PostgresqlException.
-infoThread* createCore(const std::string& connection_string, int connections);
+// connections on connection_string whose requests wait at most timeout_seconds, counters at 0,
+// and the given journal (a journal of its own when null). Throws PostgresqlException.
+infoThread* createCore(const std::string& connection_string, int connections,
+                       int timeout_seconds = kDefaultPgTimeoutSeconds,
+                       ResultJournal* journal = nullptr);
 // Deletes the queues, the worker list, the pool and the record.
 void destroyCore(infoThread* core);
 

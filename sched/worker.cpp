@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <exception>
 #include <iostream>
+#include <memory>
 
 #include "core/log.h"
 #include "core/scoped_lock.h"
@@ -32,6 +33,7 @@
 #include "sched/incidents.h"
 #include "sched/info_thread.h"
 #include "sched/result_journal.h"
+#include "sched/result_writer.h"
 #include "sched/update_service_map.h"
 #include "sched/wait_service_queue.h"
 
@@ -50,81 +52,29 @@ enum class Next {
   kDropped,         // handed over for deletion, not re-queued
 };
 
-// The database writes of one core. While the core's database is unreachable they are kept in
-// the core's journal, in order, and written when it is back (alerts of kept incidents run then,
-// with the real incident id).
-class Writer {
- public:
-  explicit Writer(infoThread& core) : pool_(core.pool), journal_(core.journal) {}
+// A run's write of svc, without statements yet.
+RunWrite writeOf(const service& svc) {
+  RunWrite w;
+  w.service_id = svc.service_id;
+  w.device_id = svc.device_id;
+  w.service_name = svc.service_name;
+  return w;
+}
 
-  // Stores state and output; a failure other than a lost connection is logged and the cycle
-  // goes on.
-  void store(const service& svc, const std::string& tid) {
-    if (keepIfBusy(JournalEntry::kUpdate, svc, 0, false)) return;
-    try {
-      updateService(svc, pool_);
-      if (tracing()) Trace(tid + "#" + svc.service_name + " " + svc.parameter + "Update state OK ");
-    } catch (const PostgresqlException& e) {
-      if (keepIfLost(e, JournalEntry::kUpdate, svc, 0, false)) return;
-      write_log("ERR", tid + "#Update service state failed: " + svc.service_id_str + " " +
-                           svc.service_name + " " + e.what());
-    }
-  }
+// What an alert of svc needs once its write is done: program, arguments, name.
+std::shared_ptr<const service> alertingPart(const service& svc) {
+  auto s = std::make_shared<service>();
+  s->SetService_id(svc.service_id);
+  s->service_name = svc.service_name;
+  s->parameter = svc.parameter;
+  s->program_path = svc.program_path;
+  s->alerting_parameter_list = svc.alerting_parameter_list;
+  return s;
+}
 
-  // Acknowledges the open incidents. False when the write was kept: the alert, if asked for,
-  // then runs when it is written.
-  bool acknowledge(const service& svc, int state, bool alert, std::string* ref) {
-    *ref = "-1";
-    if (state != 0 && keepIfBusy(JournalEntry::kAcknowledge, svc, state, alert)) return false;
-    try {
-      *ref = acquitteErrorOrLost(svc, state, pool_, journal_ != nullptr);
-    } catch (const PostgresqlException& e) {
-      keepIfLost(e, JournalEntry::kAcknowledge, svc, state, alert);
-      return false;
-    }
-    return true;
-  }
-
-  // Opens an incident; same contract as acknowledge.
-  bool insert(const service& svc, int state, bool alert, std::string* ref) {
-    *ref = "-1";
-    if (keepIfBusy(JournalEntry::kInsert, svc, state, alert)) return false;
-    try {
-      *ref = insertErrorOrLost(svc, state, pool_, journal_ != nullptr);
-    } catch (const PostgresqlException& e) {
-      keepIfLost(e, JournalEntry::kInsert, svc, state, alert);
-      return false;
-    }
-    return true;
-  }
-
-  // Writes what was kept, once the database answers again.
-  void flush() {
-    if (journal_ != nullptr) journal_->replay(pool_);
-  }
-
- private:
-  bool keepIfBusy(JournalEntry::Kind kind, const service& svc, int state, bool alert) {
-    return journal_ != nullptr && journal_->appendIfBusy(entry(kind, svc, state, alert));
-  }
-  bool keepIfLost(const PostgresqlException& e, JournalEntry::Kind kind, const service& svc,
-                  int state, bool alert) {
-    if (journal_ == nullptr || !e.connectionLost()) return false;
-    journal_->append(entry(kind, svc, state, alert));
-    return true;
-  }
-  static JournalEntry entry(JournalEntry::Kind kind, const service& svc, int state, bool alert) {
-    JournalEntry e;
-    e.kind = kind;
-    e.svc = svc;
-    e.state = state;
-    e.alert = alert;
-    return e;
-  }
-
-  pgConnectionPool* pool_;
-  ResultJournal* journal_;
-};
+void traceAcquitte(const service& svc) {
+  if (tracing()) Trace("#" + svc.service_name + " FCT AQUITTE");
+}
 
 bool alertFlag(const service& svc, int state) {
   switch (state) {
@@ -140,7 +90,7 @@ bool alertFlag(const service& svc, int state) {
 }
 
 // The current second lies in one of the service's windows.
-void enterMaintenance(service& svc, Writer& db, const std::string& tid) {
+void enterMaintenance(service& svc, ResultWriter& db, const std::string& tid) {
   if (tracing())
     Trace(tid + "#MAINTENANCE# entre en maintenance" + svc.service_name + " " +
           std::to_string(svc.maintenance_type));
@@ -153,19 +103,25 @@ void enterMaintenance(service& svc, Writer& db, const std::string& tid) {
   svc.maintenance_end = w.end;
   svc.maintenance_end.tv_sec += 1;
   if (w.type == 3) return;  // FIRSTERROR waits for the first failing run
-  std::string ignored;
-  db.acknowledge(svc, 5, false, &ignored);
+  RunWrite write = writeOf(svc);
+  traceAcquitte(svc);
+  write.acknowledge = true;
   svc.last_stdout = kMaintenanceOutput;
   if (tracing())
     Trace(tid + "#MAINTENANCE#" + svc.service_name + " Maintenance Mode " + std::to_string(w.type) +
           " : START" + svc.service_id_str);
-  db.insert(svc, 5, false, &ignored);
+  write.incident = 5;
+  write.message = svc.last_stdout;
   svc.state = 5;
-  db.store(svc, tid);
+  write.update = true;
+  write.state = svc.state;
+  write.output = svc.last_stdout;
+  RunRefs ignored;
+  db.write(write, tid, &ignored);
 }
 
 // No window contains the current second.
-void leaveMaintenance(service& svc, Writer& db, const std::string& tid) {
+void leaveMaintenance(service& svc, ResultWriter& db, const std::string& tid) {
   if (tracing())
     Trace("th_exec#MAINTENANCE# le service n'est pas en maintenance" + svc.service_name + " " +
           std::to_string(svc.maintenance_type));
@@ -173,24 +129,31 @@ void leaveMaintenance(service& svc, Writer& db, const std::string& tid) {
   if (tracing()) Trace("th_exec#MAINTENANCE# sort de maintenance" + svc.service_name);
   maintenance.clean(svc.service_id);
   svc.maintenance_type = 0;
-  std::string ignored;
-  db.acknowledge(svc, 5, false, &ignored);
+  RunWrite write = writeOf(svc);
+  traceAcquitte(svc);
+  write.acknowledge = true;
+  RunRefs ignored;
+  db.write(write, tid, &ignored);
   if (tracing())
     Trace(tid + "#" + svc.service_name + " Maintenance Mode : STOP" + svc.service_id_str);
 }
 
 // The first failing run inside a FIRSTERROR window turns it into an EXEC window of `during`
 // minutes from now, under the same planned id. The run itself is stored as OK.
-void startFirstError(service& svc, int& rc, Writer& db, const std::string& tid) {
+void startFirstError(service& svc, int& rc, ResultWriter& db, const std::string& tid) {
   const var_maintenance w = maintenance.getMaintenanceInformation(svc.service_id);
   const int pid = w.planned_id;
-  std::string ignored;
-  db.acknowledge(svc, 5, false, &ignored);
+  RunWrite write = writeOf(svc);
+  traceAcquitte(svc);
+  write.acknowledge = true;
   if (tracing())
     Trace(tid + "#MAINTENANCE#" + svc.service_name + " Maintenance FIRST ERROR : START" +
           svc.service_id_str);
   svc.last_stdout = kMaintenanceOutput;
-  db.insert(svc, 5, false, &ignored);
+  write.incident = 5;
+  write.message = svc.last_stdout;
+  RunRefs ignored;
+  db.write(write, tid, &ignored);
   timeval now;
   gettimeofday(&now, nullptr);
   timeval end{now.tv_sec + static_cast<time_t>(w.during) * 60, 0};
@@ -222,44 +185,47 @@ int runPlugin(service& svc) {
   }
 }
 
-// The state changed outside maintenance: acknowledge, open, alert.
-void recordChange(service& svc, int previous, int rc, Writer& db, const std::string& tid) {
-  // Alerting programs are only started when the service has one.
-  const bool has_program = !svc.program_path.empty();
-  const bool recovery_alert = rc == 0 && !getErrorId(previous).empty() && svc.response_ok &&
-                              alertFlag(svc, previous) && has_program;
-  if (tracing())
-    Trace(tid + "#" + svc.service_name + " " + svc.parameter + "acquitte l'ancienne erreur ");
-  std::string ref;
-  const bool acknowledged = db.acknowledge(svc, previous, recovery_alert, &ref);
-  if (tracing()) Trace(tid + "#" + svc.service_name + " " + "acquitte l'erreur==>OK " + ref);
-  if (rc >= 1 && rc <= 3) {
-    if (tracing())
-      Trace(tid + "#" + svc.service_name + " " + svc.parameter + "insère l'erreur " +
-            (rc == 3 ? ref : std::string()));
-    const bool alert = alertFlag(svc, rc) && has_program;
-    if (!db.insert(svc, rc, alert, &ref) || !alert) return;  // a kept incident alerts later
-    switch (rc) {
-      case 1:
-        write_log("INFO", svc.service_name + "Execute alerting software " + ref);
-        break;
-      case 2:
-        write_log("INFO", svc.service_name + "Execute alerting software" + ref);
-        break;
-      default:
-        write_log("INFO", svc.service_name + "Execute alerting software ");
-        break;
+// Stores the run; when its state changed outside maintenance, acknowledges the open incidents,
+// opens the new one and starts the alert, all in one write.
+void storeRun(service& svc, int previous, int rc, ResultWriter& db, const std::string& tid) {
+  RunWrite write = writeOf(svc);
+  write.update = true;
+  write.state = svc.state;
+  write.output = svc.last_stdout;
+  const bool change = previous != rc && svc.maintenance_type == 0;
+  if (change) {
+    // Alerting programs are only started when the service has one.
+    const bool has_program = !svc.program_path.empty();
+    write.acknowledge = previous != 0;  // nothing was open for an OK service
+    if (rc >= 1 && rc <= 3) {
+      write.incident = rc;
+      write.message = svc.last_stdout;
+      if (alertFlag(svc, rc) && has_program) write.alert = RunWrite::kOnIncident;
+    } else if (rc == 0 && !getErrorId(previous).empty() && svc.response_ok &&
+               alertFlag(svc, previous) && has_program) {
+      write.alert = RunWrite::kOnAcknowledge;
     }
-    svc.executeAlertingSoftware(ref);
-  } else if (recovery_alert && acknowledged) {
-    if (tracing()) Trace(tid + "#" + svc.service_name + " " + "SEND ALERT ");
-    svc.executeAlertingSoftware(ref);
+    if (write.alert != RunWrite::kNoAlert) write.alerting = alertingPart(svc);
   }
+  RunRefs refs;
+  const bool written = db.write(write, tid, &refs);
+  if (refs.stored && tracing())
+    Trace(tid + "#" + svc.service_name + " " + svc.parameter + "Update state OK ");
+  if (!change) return;
+  if (tracing()) {
+    Trace(tid + "#" + svc.service_name + " " + svc.parameter + "acquitte l'ancienne erreur ");
+    traceAcquitte(svc);
+    Trace(tid + "#" + svc.service_name + " " + "acquitte l'erreur==>OK " + refs.acknowledged);
+    if (write.incident != 0)
+      Trace(tid + "#" + svc.service_name + " " + svc.parameter + "insère l'erreur " +
+            (rc == 3 ? refs.acknowledged : std::string()));
+  }
+  if (written) runAlert(write, refs.forAlert(write), tid);  // a kept write alerts when written
 }
 
 // One cycle up to the next due time. delay is the interval of the definition taken from the
 // queue (or the re-test delay); the return value tells what is left to do.
-Next runCycle(service& svc, int& delay, Writer& db, const std::string& tid) {
+Next runCycle(service& svc, int& delay, ResultWriter& db, const std::string& tid) {
   // Deletion: handed to the reload thread, never run again.
   if (serviceDeleteList.find(svc.service_id)) {
     if (tracing()) Trace(tid + "# suppression du service");
@@ -322,13 +288,10 @@ Next runCycle(service& svc, int& delay, Writer& db, const std::string& tid) {
     }
   }
 
-  // Store.
+  // Store, with incidents and alerts on a change of state outside maintenance.
   const int previous = svc.previous_state;
   svc.previous_state = svc.state;
-  db.store(svc, tid);
-
-  // Incidents and alerts on a change of state outside maintenance.
-  if (previous != rc && svc.maintenance_type == 0) recordChange(svc, previous, rc, db, tid);
+  storeRun(svc, previous, rc, db, tid);
   return Next::kComputeDueTime;
 }
 
@@ -412,7 +375,7 @@ void handleService(infoThread& core, service svc, const std::string& tid) {
   int delay = svc.interval_exec_time;
   Next next = Next::kComputeDueTime;
   try {
-    Writer db(core);
+    ResultWriter db(core.pool, core.journal);
     db.flush();  // results kept through an outage go first
     next = runCycle(svc, delay, db, tid);
   } catch (const serviceException& e) {

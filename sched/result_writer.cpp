@@ -1,0 +1,44 @@
+// Decides, for each write of a worker's cycle, between the database and the journal. Runs in
+// the worker threads; the journal takes its own lock, the pool its own.
+
+#include "sched/result_writer.h"
+
+#include "core/log.h"
+#include "db/pool.h"
+#include "sched/result_journal.h"
+
+bool ResultWriter::write(const RunWrite& w, const std::string& tid, RunRefs* refs) {
+  *refs = RunRefs();
+  // A service whose earlier writes wait must not overtake them.
+  if (journal_ != nullptr && journal_->holds(w.service_id)) {
+    journal_->keep(w, nullptr);
+    return false;
+  }
+  try {
+    *refs = writeRun(w, pool_);
+    return true;
+  } catch (const PostgresqlException& e) {
+    if (e.retryable()) {
+      if (journal_ != nullptr) {
+        journal_->keep(w, &e);
+        return false;
+      }
+    } else if (w.statements() > 1) {
+      *refs = writeRunStepByStep(w, pool_, tid);
+      return true;
+    }
+    if (w.update)
+      write_log("ERR", tid + "#Update service state failed: " + std::to_string(w.service_id) + " " +
+                           w.service_name + " " + e.what());
+    else if (w.acknowledge)
+      write_log("ERR", std::string("EXEC AcquitteErrorHappen failed in function AcquitteError: ") +
+                           e.what());
+    else
+      write_log("ERR", std::string("insert error failed:  ") + e.what());
+    return !e.retryable();
+  }
+}
+
+void ResultWriter::flush() {
+  if (journal_ != nullptr && journal_->entries() > 0) journal_->replay(pool_);
+}

@@ -1,0 +1,30 @@
+#pragma once
+// The one object that writes a run's outcome: the worker hands it the writes of each step of a
+// cycle (state, acknowledgement, incident, alert decision), and it alone decides between the
+// database and the journal.
+
+#include <string>
+
+#include "sched/incidents.h"
+
+class pgConnectionPool;
+class ResultJournal;
+
+class ResultWriter {
+ public:
+  // journal may be null: writes the database cannot take are then logged and lost.
+  ResultWriter(pgConnectionPool* pool, ResultJournal* journal) : pool_(pool), journal_(journal) {}
+
+  // Writes w, or keeps it in the journal when earlier writes of the service wait there or the
+  // database cannot take it now. Returns true when it was written: *refs then says what came
+  // back, and the caller starts the alert. False when it was kept: its alert starts once it is
+  // written. A write the server refuses is written statement by statement, each failure
+  // logged.
+  bool write(const RunWrite& w, const std::string& tid, RunRefs* refs);
+  // Writes what the journal keeps, when the database takes it again.
+  void flush();
+
+ private:
+  pgConnectionPool* pool_;
+  ResultJournal* journal_;
+};
