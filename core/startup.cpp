@@ -37,6 +37,7 @@
 #include "reload/reload.h"
 #include "sched/incidents.h"
 #include "sched/info_thread.h"
+#include "sched/journal_writer.h"
 #include "sched/result_journal.h"
 #include "sched/timer.h"
 #include "sched/worker.h"
@@ -129,6 +130,7 @@ void* thread_stop_watcher(void*) {
     for (infoThread* core : vec_core) core->execute_queue->broadcast();
   }
   wakeStopSleepers();
+  if (journal != nullptr) journal->wake();
   return nullptr;
 }
 
@@ -146,6 +148,19 @@ struct BackgroundThreads {
   std::vector<pthread_t> handles;
   bool watcher_started = false;
   pthread_t watcher;
+  bool journal_writer_started = false;
+  pthread_t journal_writer;
+
+  // The journal's writer is joined before the last attempt to write the journal, which must
+  // be the only one.
+  void joinJournalWriter() {
+    if (!journal_writer_started) return;
+    requestStop();
+    journal->wake();
+    wakeStopSleepers();
+    pthread_join(journal_writer, nullptr);
+    journal_writer_started = false;
+  }
 
   void start(void* (*entry)(void*), void* arg, const std::string& what) {
     pthread_t t;
@@ -156,6 +171,7 @@ struct BackgroundThreads {
 
   // Stops and joins everything (also after a failed start-up).
   void joinAll() {
+    joinJournalWriter();
     requestStop();
     {
       ScopedLock lock(&mutex_cores);
@@ -415,7 +431,10 @@ int runDaemon(int argc, char** argv) {
     write_log("INFO", "START CORE");                                         // 25
     startWorkers();                                                          // 26
     write_log("INFO", "START CORE SUCCESS:" + std::to_string(core_number));  // 27
-    threads.start(thread_load_delete_service, nullptr, "reload thread");     // 28
+    if (pthread_create(&threads.journal_writer, nullptr, thread_write_journal, journal) != 0)
+      throw StartupError("error: can't start the journal writer thread");
+    threads.journal_writer_started = true;
+    threads.start(thread_load_delete_service, nullptr, "reload thread");  // 28
     write_log("INFO", "MAVO was starting....");
   } catch (const std::exception& e) {
     printFatal(e.what());
@@ -427,6 +446,7 @@ int runDaemon(int argc, char** argv) {
   }
 
   waitForWorkers();  // 29
+  threads.joinJournalWriter();
   writeOrCountJournal();
   threads.joinAll();
   write_log("INFO", "MAVO is stopping....");  // 30

@@ -27,6 +27,7 @@
 #include "core/log.h"
 #include "core/scoped_lock.h"
 #include "db/pg_handles.h"
+#include "db/statements.h"
 
 pgConnectionPool* pgSQL = nullptr;
 
@@ -106,7 +107,8 @@ int hostCount(const std::string& conninfo) {
     if (o->val == nullptr) continue;
     const std::string k = o->keyword;
     if (k == "host" || k == "hostaddr")
-      hosts = std::max(hosts, 1 + static_cast<int>(std::count(o->val, o->val + strlen(o->val), ',')));
+      hosts =
+          std::max(hosts, 1 + static_cast<int>(std::count(o->val, o->val + strlen(o->val), ',')));
   }
   PQconninfoFree(opts);
   return hosts;
@@ -119,6 +121,7 @@ struct Held {
   int depth;
 };
 thread_local std::vector<Held> held_connections;
+thread_local int no_probe_scopes = 0;
 
 }  // namespace
 
@@ -137,15 +140,14 @@ PgErrorKind classifySqlstate(const std::string& s) {
   const std::string cls = s.substr(0, 2);
   if (cls == "08") return PgErrorKind::kLost;
   if (cls == "53" || cls == "40") return PgErrorKind::kTransient;
-  if (s == "25006" || s == "57P01" || s == "57P02" || s == "57P03" || s == "57014" ||
-      s == "55P03")
+  if (s == "25006" || s == "57P01" || s == "57P02" || s == "57P03" || s == "57014" || s == "55P03")
     return PgErrorKind::kTransient;
   return PgErrorKind::kData;
 }
 
 struct pgSafeThread::Request {
   Send send;
-  const std::string& text;  // SQL, or the statement name for kPrepared and kPrepare
+  const std::string& text;           // SQL, or the statement name for kPrepared and kPrepare
   const std::string* sql = nullptr;  // kPrepare: the statement's SQL
   int nparams = 0;
   const std::vector<std::string>* params = nullptr;
@@ -260,10 +262,6 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
       }
     }
     for (;;) {
-      if (PQconsumeInput(conn) == 0) {
-        failed = true;
-        return true;
-      }
       while (PQisBusy(conn) == 0) {
         PGresult* r = PQgetResult(conn);
         if (r == nullptr) return true;
@@ -274,6 +272,10 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
           PQclear(r);
       }
       if (!waitSocket(PQsocket(conn), POLLIN, until)) return false;
+      if (PQconsumeInput(conn) == 0) {
+        failed = true;
+        return true;
+      }
     }
   };
 
@@ -302,8 +304,8 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
   std::string error = rq.result_error && result != nullptr ? PQresultErrorMessage(result.get())
                                                            : PQerrorMessage(conn);
   if (timed_out)
-    error = "no answer within " + std::to_string(timeout_ms / 1000) +
-            " s, request cancelled: " + error;
+    error =
+        "no answer within " + std::to_string(timeout_ms / 1000) + " s, request cancelled: " + error;
   PgErrorKind kind = classifySqlstate(sqlstate);
   if (PQstatus(conn) != CONNECTION_OK) {
     kind = PgErrorKind::kLost;
@@ -427,7 +429,7 @@ pgConnectionPool::Lease::Lease(pgConnectionPool& pool) : pool_(pool) {
       return;
     }
   }
-  index_ = pool.acquire();
+  index_ = pool.acquire(no_probe_scopes == 0);
   conn_ = pool.connections[index_];
   conn_->markAnswered(false);
   if (!conn_->connected() && !conn_->reconnect(pool.preparedStatements())) {
@@ -449,9 +451,7 @@ pgConnectionPool::Lease::~Lease() {
   }
 }
 
-bool pgConnectionPool::Lease::reestablish() {
-  return conn_->reconnect(pool_.preparedStatements());
-}
+bool pgConnectionPool::Lease::reestablish() { return conn_->reconnect(pool_.preparedStatements()); }
 
 template <typename Call>
 PGresult* pgConnectionPool::run(Call call) {
@@ -502,13 +502,25 @@ pgConnectionPool::~pgConnectionPool() {
   pthread_mutex_destroy(&poolMutex);
 }
 
-size_t pgConnectionPool::acquire() {
+pgConnectionPool::NoProbe::NoProbe() { ++no_probe_scopes; }
+pgConnectionPool::NoProbe::~NoProbe() { --no_probe_scopes; }
+
+bool pgConnectionPool::probe() {
+  try {
+    PgResult(executeRequest(sql::kProbe));
+    return true;
+  } catch (const PostgresqlException&) {
+    return false;
+  }
+}
+
+size_t pgConnectionPool::acquire(bool may_probe) {
   const int64_t until = deadlineAfter(std::min<int64_t>(kLeaseWaitMs, timeout_ms));
   ScopedLock lock(&poolMutex);
   for (;;) {
-    if (down && probing)
-      throw PostgresqlException("the database is not answering: " + down_reason,
-                                PgErrorKind::kLost, "");
+    if (down && (probing || !may_probe))
+      throw PostgresqlException("the database is not answering: " + down_reason, PgErrorKind::kLost,
+                                "");
     const size_t n = connections.size();
     const size_t start = nextConnectionID < n ? nextConnectionID : 0;
     for (size_t k = 0; k < n; ++k) {
@@ -523,10 +535,10 @@ size_t pgConnectionPool::acquire() {
       return i;
     }
     if (monotonicMs() >= until)
-      throw PostgresqlException(
-          "no free database connection within " +
-              std::to_string(std::min<int64_t>(kLeaseWaitMs, timeout_ms)) + " ms",
-          PgErrorKind::kTransient, "");
+      throw PostgresqlException("no free database connection within " +
+                                    std::to_string(std::min<int64_t>(kLeaseWaitMs, timeout_ms)) +
+                                    " ms",
+                                PgErrorKind::kTransient, "");
     timespec ts{static_cast<time_t>(until / 1000), static_cast<long>(until % 1000) * 1000000L};
     pthread_cond_timedwait(&freed, &poolMutex, &ts);
   }

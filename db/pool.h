@@ -136,13 +136,13 @@ class pgSafeThread {
   std::string connectionString;
   pthread_mutex_t mutex;
   int timeout_ms;
-  int connect_timeout_ms;            // per connection attempt: timeout_ms per host
-  bool broken = false;               // guarded by mutex
-  std::string broken_reason;         // guarded by mutex
-  bool lost = false;                 // guarded by mutex: the loss has been logged
-  long last_attempt_ms = 0;          // guarded by mutex: monotonic time of the last attempt
-  long last_failure_log_ms = 0;      // guarded by mutex
-  bool answered = false;             // guarded by mutex
+  int connect_timeout_ms;        // per connection attempt: timeout_ms per host
+  bool broken = false;           // guarded by mutex
+  std::string broken_reason;     // guarded by mutex
+  bool lost = false;             // guarded by mutex: the loss has been logged
+  long last_attempt_ms = 0;      // guarded by mutex: monotonic time of the last attempt
+  long last_failure_log_ms = 0;  // guarded by mutex
+  bool answered = false;         // guarded by mutex
   std::shared_ptr<std::atomic<bool>> cancelling;  // a cancel thread is running
 };
 
@@ -181,6 +181,20 @@ class pgConnectionPool {
 
   // Whether the pool's database answered its last request (false while it is found lost).
   bool answering();
+  // Finds out whether a lost database answers again (a trivial request); false when it does
+  // not, or another request is finding out already.
+  bool probe();
+
+  // While one lives, the calling thread's requests on any pool fail at once while that pool's
+  // database is found lost, instead of finding out whether it is back (the workers: their
+  // writes are kept for later, and the journal's writer finds out).
+  class NoProbe {
+   public:
+    NoProbe();
+    ~NoProbe();
+    NoProbe(const NoProbe&) = delete;
+    NoProbe& operator=(const NoProbe&) = delete;
+  };
   // Longest wait of one request, in milliseconds.
   int timeoutMs() const { return timeout_ms; }
 
@@ -216,22 +230,23 @@ class pgConnectionPool {
   friend class Lease;
   template <typename Call>
   PGresult* run(Call call);
-  // Takes a free connection for a lease (see Lease); returns its index.
-  size_t acquire();
+  // Takes a free connection for a lease (see Lease); returns its index. may_probe: while the
+  // database is found lost, this lease may be the one that finds out whether it is back.
+  size_t acquire(bool may_probe);
   void release(size_t index);
   std::vector<PreparedStatement> preparedStatements();
 
   std::vector<pgSafeThread*> connections;  // owned; fixed after construction
   std::string connectionString;
   const int timeout_ms;
-  pthread_mutex_t poolMutex;    // guards every member below
-  pthread_cond_t freed;         // a connection was handed back
-  uint32_t nextConnectionID;    // guarded by poolMutex
-  std::vector<bool> busy;       // guarded by poolMutex: held by a lease
+  pthread_mutex_t poolMutex;                // guards every member below
+  pthread_cond_t freed;                     // a connection was handed back
+  uint32_t nextConnectionID;                // guarded by poolMutex
+  std::vector<bool> busy;                   // guarded by poolMutex: held by a lease
   std::vector<PreparedStatement> prepared;  // guarded by poolMutex
-  bool down = false;     // guarded by poolMutex: the last request found the database lost
-  bool probing = false;  // guarded by poolMutex: a lease is finding out whether it is back
-  size_t probe_index = 0;  // guarded by poolMutex
+  bool down = false;        // guarded by poolMutex: the last request found the database lost
+  bool probing = false;     // guarded by poolMutex: a lease is finding out whether it is back
+  size_t probe_index = 0;   // guarded by poolMutex
   std::string down_reason;  // guarded by poolMutex
 };
 

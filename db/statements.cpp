@@ -4,6 +4,7 @@
 
 namespace sql {
 
+const char* const kProbe = "SELECT 1";
 const char* const kBegin = "BEGIN";
 const char* const kBeginRepeatableRead = "BEGIN ISOLATION LEVEL REPEATABLE READ";
 const char* const kCommit = "COMMIT";

@@ -7,6 +7,9 @@
 
 namespace sql {
 
+// Whether a database answers at all.
+extern const char* const kProbe;
+
 // Transactions.
 extern const char* const kBegin;
 extern const char* const kBeginRepeatableRead;

@@ -30,9 +30,29 @@ std::string label(const RunWrite& w) {
 
 ResultJournal::ResultJournal(size_t max_bytes) : max_bytes(max_bytes) {
   pthread_mutex_init(&mutex, nullptr);
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&entries_cond, &attr);
+  pthread_condattr_destroy(&attr);
 }
 
-ResultJournal::~ResultJournal() { pthread_mutex_destroy(&mutex); }
+ResultJournal::~ResultJournal() {
+  pthread_cond_destroy(&entries_cond);
+  pthread_mutex_destroy(&mutex);
+}
+
+void ResultJournal::waitForEntries(long milliseconds) {
+  const int64_t until = monotonicMs() + milliseconds;
+  timespec ts{static_cast<time_t>(until / 1000), static_cast<long>(until % 1000) * 1000000L};
+  ScopedLock lock(&mutex);
+  if (count_.load() == 0) pthread_cond_timedwait(&entries_cond, &mutex, &ts);
+}
+
+void ResultJournal::wake() {
+  ScopedLock lock(&mutex);
+  pthread_cond_broadcast(&entries_cond);
+}
 
 bool ResultJournal::holds(unsigned long long service_id) {
   if (count_.load(std::memory_order_acquire) == 0) return false;
@@ -113,6 +133,7 @@ void ResultJournal::keep(RunWrite w, const PostgresqlException* why) {
     (kept.write.updateOnly() ? plain : others)[kept.seq] = id;
     sw.writes.push_back(std::move(kept));
     count_.fetch_add(1, std::memory_order_acq_rel);
+    pthread_cond_broadcast(&entries_cond);
 
     const size_t before = dropped_updates + dropped_changes;
     while (bytes_ > max_bytes && dropOldestLocked()) {

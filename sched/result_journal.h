@@ -48,6 +48,9 @@ class ResultJournal {
   bool replay(pgConnectionPool* pool);
 
   size_t entries() { return count_.load(std::memory_order_acquire); }
+  // Returns once a write is kept, wake() is called or milliseconds have passed.
+  void waitForEntries(long milliseconds);
+  void wake();
   size_t bytes();
   // Kept writes oldest first, by service id (tests look at the order).
   std::list<std::pair<unsigned long long, RunWrite>> snapshot();
@@ -78,6 +81,7 @@ class ResultJournal {
   bool dropOldestLocked();
 
   pthread_mutex_t mutex;
+  pthread_cond_t entries_cond;                                     // a write was kept, or wake()
   std::unordered_map<unsigned long long, ServiceWrites> services;  // guarded by mutex
   std::list<unsigned long long> turn;  // guarded by mutex: services in the order replay takes
   std::map<uint64_t, unsigned long long> plain;   // guarded by mutex: seq of plain updates

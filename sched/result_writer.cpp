@@ -15,6 +15,9 @@ bool ResultWriter::write(const RunWrite& w, const std::string& tid, RunRefs* ref
     return false;
   }
   try {
+    // While the database is found lost, the write is kept at once: the journal's writer finds
+    // out when it is back.
+    pgConnectionPool::NoProbe no_probe;
     *refs = writeRun(w, pool_);
     return true;
   } catch (const PostgresqlException& e) {
@@ -37,8 +40,4 @@ bool ResultWriter::write(const RunWrite& w, const std::string& tid, RunRefs* ref
       write_log("ERR", std::string("insert error failed:  ") + e.what());
     return !e.retryable();
   }
-}
-
-void ResultWriter::flush() {
-  if (journal_ != nullptr && journal_->entries() > 0) journal_->replay(pool_);
 }

@@ -21,8 +21,6 @@ class ResultWriter {
   // written. A write the server refuses is written statement by statement, each failure
   // logged.
   bool write(const RunWrite& w, const std::string& tid, RunRefs* refs);
-  // Writes what the journal keeps, when the database takes it again.
-  void flush();
 
  private:
   pgConnectionPool* pool_;

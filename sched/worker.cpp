@@ -376,7 +376,6 @@ void handleService(infoThread& core, service svc, const std::string& tid) {
   Next next = Next::kComputeDueTime;
   try {
     ResultWriter db(core.pool, core.journal);
-    db.flush();  // results kept through an outage go first
     next = runCycle(svc, delay, db, tid);
   } catch (const serviceException& e) {
     write_log("ERR", svc.service_name + " " + e.what());

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "db/conninfo.h"
 #include "db/pg_handles.h"
 #include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
@@ -190,6 +191,33 @@ TEST_F(PoolTest, BrokenConnectionIsReestablishedWithItsStatements) {
   // Each connection lost twice and recovered twice: one line each time, not one per request.
   EXPECT_EQ(count(cap.text(), "#ERR#database connection lost, reconnecting: "), 4u) << cap.text();
   EXPECT_EQ(count(cap.text(), "#INFO#database connection re-established"), 4u) << cap.text();
+}
+
+// The connection string quotes every value: a password with blanks, quotes and backslashes logs
+// in, and the options come last, so that they can override what the daemon sets.
+TEST_F(PoolTest, AnyPasswordLogsInAndOptionsComeLast) {
+  const std::string role = "odd_" + std::to_string(getpid());
+  const std::string password = "a b'c\\d=e";
+  exec("CREATE ROLE " + role + " LOGIN PASSWORD " + quote(password));
+  exec("GRANT CONNECT ON DATABASE " + dbname() + " TO " + role);
+  auto line = [&](const std::string& options) {
+    return buildConnectLine(conninfoValue("host"), conninfoValue("port"), dbname(), role, password,
+                            options, 5);
+  };
+  {
+    pgConnectionPool pool(line(""), 1);
+    PgResult r(pool.executeRequest("SELECT current_user, current_setting('application_name')"));
+    EXPECT_EQ(PQgetvalue(r.get(), 0, 0), role);
+    EXPECT_STREQ(PQgetvalue(r.get(), 0, 1), "mavoDaemon");
+  }
+  {
+    pgConnectionPool pool(line("application_name='other name' connect_timeout=3"), 1);
+    PgResult r(pool.executeRequest("SELECT current_setting('application_name')"));
+    EXPECT_STREQ(PQgetvalue(r.get(), 0, 0), "other name");
+  }
+  EXPECT_THROW(line("sslmode"), std::invalid_argument);
+  exec("DROP OWNED BY " + role);
+  exec("DROP ROLE " + role);
 }
 
 TEST_F(PoolTest, StatementErrorsAreNotMistakenForALostConnection) {

@@ -118,7 +118,7 @@ TEST_F(StartupTest, WrongPasswordExitsWithOneAndLibpqMessage) {
   EXPECT_NE(readFile(d.stdoutPath()).find("password authentication failed"), std::string::npos);
 }
 
-TEST_F(StartupTest, BadIntegerKeysAreRefusedByName) {
+TEST_F(StartupTest, BadIntegerKeysAndOptionsAreRefusedByName) {
   struct Case {
     std::string from, to, key;
   } cases[] = {
@@ -131,6 +131,11 @@ TEST_F(StartupTest, BadIntegerKeysAreRefusedByName) {
       {"connection_number=2", "connection_number=x2", "connection_number"},
       {"daemon_id=0", "daemon_id=seven", "daemon_id"},
       {"wait_state_verify=60", "wait_state_verify=99999999999", "wait_state_verify"},
+      {"connection_number=2", "connection_number=2\nPGSQL_timeout=0", "PGSQL_timeout"},
+      {"load_mod=1", "load_mod=1\njournal_max_bytes=100", "journal_max_bytes"},
+      {"connection_number=2", "connection_number=2\nPGSQL_options=sslmode", "PGSQL_options"},
+      {"connection_number=2", "connection_number=2\nPGSQL_options=no_such_keyword=1",
+       "PGSQL_options"},
   };
   for (const auto& c : cases) {
     std::string text = daemonConfigText(config(), dir_.path());

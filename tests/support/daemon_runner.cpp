@@ -25,9 +25,11 @@ std::string daemonConfigText(const DaemonConfig& c, const std::string& dir) {
                      "\nwait_state_verify=" + std::to_string(c.wait_state_verify) + "\n";
   for (const auto& line : c.extra_mavo) text += line + "\n";
   text += "\n[POSTGRESQL]\nconnection_number=" + std::to_string(c.connections) +
-          "\nPGSQL_host=" + conninfoValue("host") + "\nPGSQL_port=" + conninfoValue("port") +
+          "\nPGSQL_host=" + (c.host.empty() ? conninfoValue("host") : c.host) +
+          "\nPGSQL_port=" + (c.port.empty() ? conninfoValue("port") : c.port) +
           "\nPGSQL_db=" + c.dbname + "\nPGSQL_username=" + conninfoValue("user") +
           "\nPGSQL_pwd=" + password + "\n";
+  for (const auto& line : c.extra_postgresql) text += line + "\n";
   return text;
 }
 

@@ -19,8 +19,11 @@ struct DaemonConfig {
   int wait_state_verify = 60;
   std::string daemon_id = "0";
   std::string password;  // empty: the cluster's password
-  // Extra "key=value" lines appended to section MAVO.
+  std::string host;      // empty: the cluster's
+  std::string port;      // empty: the cluster's
+  // Extra "key=value" lines appended to sections MAVO and POSTGRESQL.
   std::vector<std::string> extra_mavo;
+  std::vector<std::string> extra_postgresql;
 };
 
 // Text of a configuration file for the test cluster (log paths inside dir).

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # pg_tmp.sh DIR start|stop|pause|resume [SCHEMA]
+# pg_tmp.sh DIR standby PRIMARY_DIR | promote
 # Starts a throwaway PostgreSQL cluster in DIR (unix socket in DIR, TCP on 127.0.0.1 at a free
 # port), creates the role mavo with a password and a schema_template database holding the
 # reference schema, and writes the libpq connection string (without dbname) to DIR/conninfo.
 # stop stops the cluster and removes DIR; pause stops the server only (fast shutdown, as in an
-# outage) and resume starts it again on the same port.
+# outage) and resume starts it again on the same port. standby makes DIR a streaming standby of
+# the cluster in PRIMARY_DIR (pg_basebackup -R) on a port of its own; promote makes it a
+# primary.
 set -euo pipefail
 
 dir=${1:?usage: pg_tmp.sh DIR start|stop [SCHEMA]}
@@ -61,6 +64,7 @@ case "$cmd" in
     # that a wrong one can be tested.
     cat >"$dir/data/pg_hba.conf" <<HBA
 local all postgres trust
+local replication postgres trust
 local all all scram-sha-256
 host all all 127.0.0.1/32 scram-sha-256
 HBA
@@ -75,6 +79,25 @@ HBA
     echo "host=$dir port=$port user=mavo password=mavo_pw" >"$dir/conninfo"
     chmod 644 "$dir/conninfo"
     ;;
+  standby)
+    primary=${3:?usage: pg_tmp.sh DIR standby PRIMARY_DIR}
+    stop_cluster
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    chmod 755 "$dir"
+    [ "$(id -u)" = 0 ] && chown postgres: "$dir"
+    as_owner "$bindir/pg_basebackup" -h "$primary" -p "$(cat "$primary/port")" -U postgres \
+      -D "$dir/data" -R -X stream -c fast >"$dir/basebackup.log" 2>&1 ||
+      { cat "$dir/basebackup.log" >&2; exit 1; }
+    port=$(free_port)
+    echo "$port" >"$dir/port"
+    start_server "$port"
+    sed "s#host=[^ ]*#host=$dir#; s#port=[0-9]*#port=$port#" "$primary/conninfo" >"$dir/conninfo"
+    chmod 644 "$dir/conninfo"
+    ;;
+  promote)
+    as_owner "$bindir/pg_ctl" -D "$dir/data" -w -t 60 promote >/dev/null
+    ;;
   stop)
     stop_cluster
     rm -rf "$dir"
@@ -86,7 +109,7 @@ HBA
     start_server "$(cat "$dir/port")"
     ;;
   *)
-    echo "usage: pg_tmp.sh DIR start|stop|pause|resume [SCHEMA]" >&2
+    echo "usage: pg_tmp.sh DIR start|stop|pause|resume|promote [SCHEMA], or DIR standby PRIMARY_DIR" >&2
     exit 2
     ;;
 esac

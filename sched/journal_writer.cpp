@@ -1,0 +1,54 @@
+// The journal's writer thread. It takes, one at a time, the journal's mutex (inside the
+// journal's calls) and each pool's mutexes (inside its requests); it holds no lock of its own.
+// Its requests find out whether a lost database is back: while a pool's database is lost, a
+// worker's request fails at once and the worker keeps its write, so the time a probe waits
+// for a database that does not answer is spent here.
+
+#include "sched/journal_writer.h"
+
+#include <signal.h>
+
+#include "core/log.h"
+#include "core/settings.h"
+#include "db/pool.h"
+#include "sched/info_thread.h"
+#include "sched/result_journal.h"
+
+namespace {
+// Pause between two passes while writes stay kept.
+const long kRetryMs = 1000;
+}  // namespace
+
+bool writeJournalOnce(ResultJournal& journal) {
+  pgConnectionPool* answering = nullptr;
+  for (infoThread* core : vec_core) {
+    if (core->pool->answering() || core->pool->probe()) {
+      if (answering == nullptr) answering = core->pool;
+    }
+    if (stopRequested()) return journal.entries() == 0;
+  }
+  if (answering == nullptr) return journal.entries() == 0;
+  return journal.replay(answering);
+}
+
+void* thread_write_journal(void* arg) {
+  ResultJournal* journal = static_cast<ResultJournal*>(arg);
+
+  // SIGTERM stays deliverable on every thread of the daemon.
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+
+  while (!stopRequested()) {
+    try {
+      journal->waitForEntries(kRetryMs);
+      if (stopRequested()) break;
+      if (journal->entries() == 0) continue;
+      if (!writeJournalOnce(*journal)) sleepUnlessStopped(kRetryMs);
+    } catch (const std::exception& e) {
+      write_log("ERR", std::string("journal writer: ") + e.what());
+      sleepUnlessStopped(kRetryMs);
+    }
+  }
+  return nullptr;
+}

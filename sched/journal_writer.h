@@ -1,0 +1,13 @@
+#pragma once
+// The journal's writer thread: while writes wait in the journal, it finds out whether the
+// cores' databases answer again and writes what is kept, so that no worker ever waits for a
+// database that is gone.
+
+class ResultJournal;
+
+// Thread entry; arg is the daemon's ResultJournal*. Uses vec_core, complete before it starts.
+// Returns when the stop flag is set (a stop wakes it through ResultJournal::wake).
+void* thread_write_journal(void* arg);
+// One pass: every core pool found lost is probed, then the journal is written through the
+// first pool that answers. Returns true when nothing is left.
+bool writeJournalOnce(ResultJournal& journal);
