@@ -118,7 +118,14 @@ CREATE TABLE mavo_maintenance_configuration (
   maintenance_conf_during            interval,
   maintenance_conf_recurring         interval,
   maintenance_conf_during_firsterror interval,
+  -- Empty: the configuration recurs every maintenance_conf_recurring. Otherwise it recurs on
+  -- chosen days of each month (see updateNextMaintenanceNextMonth): one or more of 1, 2, 3, 4,
+  -- last, separated by commas (blanks around items ignored, case-insensitive). Week n of a month
+  -- is days 7(n-1)+1 to 7n, where each weekday occurs for the n-th time; last is the month's
+  -- last seven days, where each weekday occurs for the last time.
   maintenance_week_selected          text DEFAULT '',
+  -- With a week selection: one or more of mon, tue, wed, thu, fri, sat, sun, separated by commas
+  -- (same rules). Empty: the weekday of the current start date.
   maintenance_day_selected           text DEFAULT ''
 );
 
@@ -131,13 +138,83 @@ CREATE TABLE mavo_maintenance_planned (
   planned_service_id integer NOT NULL
 );
 
--- Moves a configuration that recurs on selected days of the month to its next occurrence.
--- This reference version moves it one month forward.
+-- Moves a configuration that recurs on chosen days of the month to its next occurrence: the
+-- first day after the day of its current start date whose weekday is selected and which lies in
+-- a selected week of its month, at the same time of day. "The second Tuesday of every month at
+-- 02:00" is week '2', day 'tue', with a start date at 02:00; "the last Sunday" is week 'last',
+-- day 'sun'. A configuration without a start date is left as it is. An unknown item in either
+-- column, or a week selection without items, raises an exception that names the column, the
+-- configuration and the item, and lists what is accepted. Returns conf_id.
 CREATE FUNCTION updateNextMaintenanceNextMonth(conf_id integer) RETURNS integer AS $$
+DECLARE
+  accepted_weeks constant text[] := ARRAY['1', '2', '3', '4', 'last'];
+  accepted_days  constant text[] := ARRAY['mon', 'tue', 'wed', 'thu', 'fri', 'sat', 'sun'];
+  start_date     timestamp;
+  week_text      text;
+  day_text       text;
+  item           text;
+  weeks          text[] := '{}';     -- items of accepted_weeks, in lower case
+  weekdays       integer[] := '{}';  -- ISO weekdays: 1 is Monday, 7 is Sunday
+  candidate      date;
+  day_of_month   integer;
+  month_length   integer;
 BEGIN
-  UPDATE mavo_maintenance_configuration
-     SET maintenance_conf_start_date = maintenance_conf_start_date + interval '1 month'
-   WHERE maintenance_conf_id = conf_id;
-  RETURN conf_id;
+  -- A column of blanks counts as empty.
+  SELECT maintenance_conf_start_date, btrim(maintenance_week_selected, E' \t'),
+         btrim(maintenance_day_selected, E' \t')
+    INTO start_date, week_text, day_text
+    FROM mavo_maintenance_configuration
+   WHERE maintenance_conf_id = conf_id
+     FOR UPDATE;
+  IF start_date IS NULL THEN  -- no start date, or no such configuration
+    RETURN conf_id;
+  END IF;
+
+  IF coalesce(week_text, '') = '' THEN
+    RAISE EXCEPTION 'maintenance_week_selected of configuration %: no week selected (accepted: %)',
+      conf_id, array_to_string(accepted_weeks, ', ')
+      USING ERRCODE = 'invalid_parameter_value';
+  END IF;
+  FOREACH item IN ARRAY string_to_array(week_text, ',') LOOP
+    item := btrim(item, E' \t');
+    IF NOT (lower(item) = ANY (accepted_weeks)) THEN
+      RAISE EXCEPTION 'maintenance_week_selected of configuration %: unknown item ''%'' (accepted: %)',
+        conf_id, item, array_to_string(accepted_weeks, ', ')
+        USING ERRCODE = 'invalid_parameter_value';
+    END IF;
+    weeks := weeks || lower(item);
+  END LOOP;
+
+  IF coalesce(day_text, '') = '' THEN
+    weekdays := ARRAY[extract(isodow FROM start_date)::integer];
+  ELSE
+    FOREACH item IN ARRAY string_to_array(day_text, ',') LOOP
+      item := btrim(item, E' \t');
+      IF NOT (lower(item) = ANY (accepted_days)) THEN
+        RAISE EXCEPTION 'maintenance_day_selected of configuration %: unknown item ''%'' (accepted: %)',
+          conf_id, item, array_to_string(accepted_days, ', ')
+          USING ERRCODE = 'invalid_parameter_value';
+      END IF;
+      weekdays := weekdays || array_position(accepted_days, lower(item));
+    END LOOP;
+  END IF;
+
+  -- Every month has a day of each selected weekday in each selected week, so the next one is at
+  -- most 62 days (the end of the next month) after the current start date.
+  FOR ahead IN 1..62 LOOP
+    candidate := start_date::date + ahead;
+    day_of_month := extract(day FROM candidate);
+    month_length := extract(day FROM date_trunc('month', candidate) + interval '1 month - 1 day');
+    -- Days 29 to 31 are in no numbered week, only in the last one.
+    IF extract(isodow FROM candidate)::integer = ANY (weekdays)
+       AND ((day_of_month <= 28 AND ((day_of_month - 1) / 7 + 1)::text = ANY (weeks))
+            OR (day_of_month > month_length - 7 AND 'last' = ANY (weeks))) THEN
+      UPDATE mavo_maintenance_configuration
+         SET maintenance_conf_start_date = candidate + (start_date - start_date::date)
+       WHERE maintenance_conf_id = conf_id;
+      RETURN conf_id;
+    END IF;
+  END LOOP;
+  RAISE EXCEPTION 'configuration %: no selected day within 62 days of %', conf_id, start_date;
 END;
 $$ LANGUAGE plpgsql;

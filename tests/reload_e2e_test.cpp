@@ -149,9 +149,13 @@ TEST_F(ReloadE2eTest, MaintenanceConfigurationsArePlannedAndReachTheWorkers) {
   };
   EXPECT_EQ(advanced(exec_conf), interval("1 day"));
   EXPECT_EQ(advanced(first_conf), interval("1 day"));
+  // Week 2, on the start's weekday and at its time: the first day a whole number of weeks later
+  // that is day 8 to 14 of its month.
   EXPECT_EQ(advanced(noexec_conf),
-            scalar("SELECT " + quote(start) + "::timestamp + interval '1 month' - " + quote(start) +
-                   "::timestamp"));
+            scalar("SELECT min(s) - " + quote(start) + "::timestamp FROM generate_series(" +
+                   quote(start) + "::timestamp + interval '7 days', " + quote(start) +
+                   "::timestamp + interval '63 days', interval '7 days') s "
+                   "WHERE extract(day FROM s) BETWEEN 8 AND 14"));
 
   // EXEC: the service runs on and its stored state is the maintenance state.
   EXPECT_TRUE(waitFor([&] { return column(exec_svc, "service_previous_state") == "5"; }, kWaitMs))
