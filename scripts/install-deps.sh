@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format pkg-config libpq-dev libboost-dev libutfcpp-dev
   libgtest-dev googletest postgresql-15 postgresql-client-15 monitoring-plugins-basic
-  libclang-rt-14-dev)
+  libclang-rt-14-dev python3)
 
 missing=()
 for p in "${packages[@]}"; do
