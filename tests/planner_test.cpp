@@ -227,6 +227,9 @@ TEST_F(PlannerTest, RefusedConfigurationsAreLoggedOnceAndOthersStillPlan) {
   long negative_firsterror = conf(s, "FIRSTERROR", kNow, "01:00:00", "1 day", "'-00:10:00'");
   long negative_step = conf(s, "EXEC", kNow, "01:00:00", "-1 day");
   long zero_step = conf(s, "NOEXEC", kNow, "01:00:00", "00:00:00");
+  // A week selection the stored function refuses: the window goes with the refused advance,
+  // or it would be planned again at every cycle.
+  long bad_week = conf(s, "EXEC", kNow, "01:00:00", "1 day", "NULL", "fifth");
   long ok = conf(s, "EXEC", kNow, "01:00:00", "1 day");
   const std::string ok_start = confStart(ok);
   std::ostringstream log;
@@ -245,6 +248,9 @@ TEST_F(PlannerTest, RefusedConfigurationsAreLoggedOnceAndOthersStillPlan) {
        "maintenance_conf_during_firsterror must be a positive interval, got '-00:10:00'"},
       {negative_step, "maintenance_conf_recurring must be a positive interval, got '-1 days'"},
       {zero_step, "maintenance_conf_recurring must be a positive interval, got '00:00:00'"},
+      {bad_week,
+       "Exec prepareRequest failed:  ERROR:  maintenance_week_selected of configuration " +
+           std::to_string(bad_week) + ": unknown item 'fifth'"},
   };
   for (const auto& r : refused) {
     const std::string line = "#ERR#maintenance configuration " + std::to_string(r.first) +
