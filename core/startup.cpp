@@ -86,7 +86,8 @@ bool parseInt(const std::string& text, int* out) {
   return true;
 }
 
-int configInt(iniConfig& cfg, const std::string& section, const std::string& key, int minimum) {
+int configInt(iniConfig& cfg, const std::string& section, const std::string& key, int minimum,
+              int maximum = INT_MAX) {
   std::string text = cfg.getKey(section, key);
   int value = 0;
   if (text.empty())
@@ -98,6 +99,10 @@ int configInt(iniConfig& cfg, const std::string& section, const std::string& key
   if (value < minimum)
     throw StartupError("error: configuration key " + key + " of section [" + section +
                        "] must be at least " + std::to_string(minimum) + ", got " +
+                       std::to_string(value));
+  if (value > maximum)
+    throw StartupError("error: configuration key " + key + " of section [" + section +
+                       "] must be at most " + std::to_string(maximum) + ", got " +
                        std::to_string(value));
   return value;
 }
@@ -232,7 +237,7 @@ void cleanDeletedPlugins() {
     write_log("ERR", std::string("SELECT delete service failed:  ") + e.what());
   }
   try {
-    PgResult(pgSQL->executeRequest(sql::kDeleteMarkedServices));
+    PgResult(pgSQL->executeRequest(sql::deleteMarkedServicesQuery(id_cluster)));
   } catch (const PostgresqlException& e) {
     write_log("ERR", std::string("SELECT delete service failed:  ") + e.what());
   }
@@ -365,7 +370,8 @@ int runDaemon(int argc, char** argv) {
     modulo_rand = configInt(cfg, "MAVO", "load_mod", 1);
     wait_load_delete_thread = configInt(cfg, "MAVO", "interval_check_update", 1);
     verify_state_change = configInt(cfg, "MAVO", "verify_state_change", INT_MIN);
-    wait_state_verify = configInt(cfg, "MAVO", "wait_state_verify", INT_MIN);
+    // Seconds, turned into milliseconds for the next due time: a day at most.
+    wait_state_verify = configInt(cfg, "MAVO", "wait_state_verify", 0, 86400);
     // Optional: absent or empty means no limit.
     if (!cfg.getKey("MAVO", "plugin_timeout").empty())
       plugin_timeout = configInt(cfg, "MAVO", "plugin_timeout", 0);

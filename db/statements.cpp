@@ -21,7 +21,11 @@ const char* const kDeleteServiceById = "DELETE FROM mavo_services WHERE service_
 const char* const kDeleteDeletedPlugins = "DELETE FROM mavo_plugins WHERE plugin_delete=TRUE ;";
 const char* const kResetSysReload =
     "UPDATE mavo_configuration SET config_value=0 WHERE config_key='SYS_RELOAD';";
-const char* const kDeleteMarkedServices = "DELETE FROM mavo_services WHERE service_delete=true;";
+std::string deleteMarkedServicesQuery(int id_cluster) {
+  if (id_cluster <= 0) return "DELETE FROM mavo_services WHERE service_delete=true;";
+  return "DELETE FROM mavo_services WHERE service_delete=true AND service_srv_id=" +
+         std::to_string(id_cluster) + ";";
+}
 
 const char* const kGetPreviousState =
     "SELECT service_previous_state,service_last_stdout FROM mavo_services WHERE "

@@ -22,7 +22,8 @@ extern const char* const kSelectDeletedPluginServices;
 extern const char* const kDeleteServiceById;
 extern const char* const kDeleteDeletedPlugins;
 extern const char* const kResetSysReload;
-extern const char* const kDeleteMarkedServices;
+// The services marked for deletion: this daemon's own when id_cluster is above 0, else all.
+std::string deleteMarkedServicesQuery(int id_cluster);
 
 // Statements prepared on each core's pool, in the order they are prepared.
 extern const char* const kGetPreviousState;

@@ -40,6 +40,7 @@
 #include "maintenance/planner.h"
 #include "sched/delete_list.h"
 #include "sched/execute_queue.h"
+#include "sched/scheduled_services.h"
 #include "service/loader.h"
 
 namespace {
@@ -60,32 +61,73 @@ timeval seconds(int64_t s) {
 
 // New services, changed services, deletions, then the purge of the requests, in one
 // transaction.
+// Marked services of this daemon that it does not schedule: their rows are deleted at once (no
+// worker holds them to hand over). Used by the reload thread only.
+std::vector<unsigned long long> unscheduled_marked;
+
 void applyChangeRequests(pgConnectionPool* pool) {
   // The transaction holds the pool's connection for the thread: the loaders' queries below run
-  // on it too, and a connection lost in between fails the rest of the cycle instead of going on
+  // on it too, and a connection lost in between fails the rest of the part instead of going on
   // outside the transaction. Its first statement takes the snapshot and locks the requests
   // that the purge will delete.
   PgTransaction transaction(*pool, sql::kBeginRepeatableRead);
   PgResult(pool->executeRequest(sql::lockPendingQuery(id_cluster)));
 
+  // Deletions first: a service marked for deletion is neither loaded nor reloaded.
+  Trace("th_loaddel#test s'il y a des services à supprimer");
+  IdSet marked;
+  std::vector<unsigned long long> unscheduled;
+  {
+    PgResult rows(pool->executePrepareRequest("checkDeleteService"));
+    for (int r = 0; r < PQntuples(rows.get()); ++r)
+      marked.insert(std::stoull(PQgetvalue(rows.get(), r, 0), nullptr, 10));
+  }
+  // The worker that next takes a marked service drops it and hands it over for its row to be
+  // deleted; a marked service that is not scheduled has its row deleted after the sleep.
+  for (unsigned long long id : marked)
+    if (!scheduledServices.markForDeletion(id)) unscheduled.push_back(id);
+  Trace("th_loaddel#les service à supprimer on bien été mis dans le vecteur de suppression");
+
   Trace("th_loaddel#on test s'il y a des nouveaux services");
-  load_script(pool, "getNewService");
+  load_script(pool, "getNewService", &marked);
 
   Trace("th_loaddel#test s'il y a des services à mettre à jour");
-  load_UpdateService(pool, "updateService");
-
-  Trace("th_loaddel#test s'il y a des services à supprimer");
-  {
-    PgResult marked(pool->executePrepareRequest("checkDeleteService"));
-    for (int r = 0; r < PQntuples(marked.get()); ++r)
-      serviceDeleteList.push(std::stoull(PQgetvalue(marked.get(), r, 0), nullptr, 10));
-  }
-  Trace("th_loaddel#les service à supprimer on bien été mis dans le vecteur de suppression");
+  load_UpdateService(pool, "updateService", &marked);
 
   Trace("th_loaddel#purge de la table d'attente");
   PgResult(pool->executePrepareRequest("purge_pending"));
   transaction.commit();
   Trace("th_loaddel#purge reussi");
+  unscheduled_marked.swap(unscheduled);
+}
+
+// Deletes the row of a service marked for deletion; a failure is logged and the row stays
+// marked, so that the next cycle tries again.
+void deleteRow(pgConnectionPool* pool, unsigned long long id) {
+  write_log("INFO", "supression du service " + std::to_string(id));
+  std::vector<std::string> params = {std::to_string(id)};
+  Trace("th_loaddel#On supprime le service");
+  try {
+    PgResult(pool->executePrepareRequest("del_service", params));
+    Trace("th_loaddel#suppression reussi");
+  } catch (const PostgresqlException& e) {
+    write_log("ERR", std::string("EXEC deleteservice failed: ") + e.what());
+  }
+}
+
+// Runs one part of the cycle; a failure is logged with prefix and the next parts still run,
+// unless the database is lost (they would only wait for it too). False then.
+template <typename Part>
+bool runPart(const char* prefix, Part part) {
+  try {
+    part();
+  } catch (const PostgresqlException& e) {
+    write_log("ERR", std::string(prefix) + e.what());
+    return !e.connectionLost();
+  } catch (const std::exception& e) {
+    write_log("ERR", std::string(prefix) + e.what());
+  }
+  return true;
 }
 
 // The planned windows that start within 10 minutes join the maintenance table.
@@ -136,17 +178,13 @@ void prepareReloadStatements(pgConnectionPool* pool) {
 }
 
 void reloadCycle(pgConnectionPool* pool) {
-  // A failure here (a database that cannot be reached) leaves the whole cycle; the thread
-  // logs it and tries again at the next cycle.
-  loadMaintenance(pool);
-  try {
-    applyChangeRequests(pool);
-    PgResult(pool->executePrepareRequest("acquitte_fantom"));
-    loadPlannedWindows(pool);
-    PgResult(pool->executePrepareRequest("maintenance_delete"));
-  } catch (const PostgresqlException& e) {
-    write_log("ERR", std::string("EXEC th loaddell: ") + e.what());
-  }
+  // Each part fails alone: its failure is logged and the others still run.
+  const char* kFailed = "EXEC th loaddell: ";
+  runPart("Connection to database Administration failed:  ", [&] { loadMaintenance(pool); }) &&
+      runPart(kFailed, [&] { applyChangeRequests(pool); }) &&
+      runPart(kFailed, [&] { PgResult(pool->executePrepareRequest("acquitte_fantom")); }) &&
+      runPart(kFailed, [&] { loadPlannedWindows(pool); }) &&
+      runPart(kFailed, [&] { PgResult(pool->executePrepareRequest("maintenance_delete")); });
 }
 
 void deleteRemovedServices(pgConnectionPool* pool) {
@@ -159,17 +197,12 @@ void deleteRemovedServices(pgConnectionPool* pool) {
     } catch (const EmptyQueueException&) {
       break;
     }
-    write_log("INFO", "supression du service " + removed.service_id_str);
-    std::vector<std::string> params = {std::to_string(removed.service_id)};
-    Trace("th_loaddel#On supprime le service");
-    try {
-      PgResult(pool->executePrepareRequest("del_service", params));
-      Trace("th_loaddel#suppression reussi");
-    } catch (const PostgresqlException& e) {
-      // The service is dropped all the same; its row stays marked for deletion.
-      write_log("ERR", std::string("EXEC deleteservice failed: ") + e.what());
-    }
+    // A failure leaves the row marked: the next cycle finds it unscheduled and tries again.
+    deleteRow(pool, removed.service_id);
   }
+  std::vector<unsigned long long> ids;
+  ids.swap(unscheduled_marked);
+  for (unsigned long long id : ids) deleteRow(pool, id);
 }
 
 namespace {

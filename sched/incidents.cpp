@@ -125,9 +125,9 @@ std::string AcquitteError(const service& s, int state, pgConnectionPool* pool) {
 
 size_t RunWrite::bytes() const {
   size_t n = sizeof(RunWrite) + service_name.size() + output.size() + message.size();
-  if (alerting != nullptr) {
-    n += sizeof(service) + alerting->program_path.size() + alerting->parameter.size();
-    for (const std::string& a : alerting->alerting_parameter_list) n += a.size() + 32;
+  for (const auto& a : alerting) {
+    n += sizeof(service) + a->program_path.size() + a->parameter.size();
+    for (const std::string& arg : a->alerting_parameter_list) n += arg.size() + 32;
   }
   return n;
 }
@@ -170,26 +170,28 @@ RunRefs writeRunStepByStep(const RunWrite& w, pgConnectionPool* pool, const std:
 }
 
 void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid) {
-  if (w.alert == RunWrite::kNoAlert || w.alerting == nullptr) return;
-  const service& s = *w.alerting;
-  if (w.alert == RunWrite::kOnIncident) {
-    switch (w.incident) {
-      case 1:
-        write_log("INFO", s.service_name + "Execute alerting software " + ref);
-        break;
-      case 2:
-        write_log("INFO", s.service_name + "Execute alerting software" + ref);
-        break;
-      default:
-        write_log("INFO", s.service_name + "Execute alerting software ");
-        break;
+  if (w.alert == RunWrite::kNoAlert) return;
+  for (const auto& program : w.alerting) {
+    const service& s = *program;
+    if (w.alert == RunWrite::kOnIncident) {
+      switch (w.incident) {
+        case 1:
+          write_log("INFO", s.service_name + "Execute alerting software " + ref);
+          break;
+        case 2:
+          write_log("INFO", s.service_name + "Execute alerting software" + ref);
+          break;
+        default:
+          write_log("INFO", s.service_name + "Execute alerting software ");
+          break;
+      }
+    } else if (tracing()) {
+      Trace(tid + "#" + s.service_name + " " + "SEND ALERT ");
     }
-  } else if (tracing()) {
-    Trace(tid + "#" + s.service_name + " " + "SEND ALERT ");
-  }
-  try {
-    s.executeAlertingSoftware(ref);
-  } catch (const serviceException& e) {
-    write_log("ERR", s.service_name + " " + e.what());
+    try {
+      s.executeAlertingSoftware(ref);
+    } catch (const serviceException& e) {
+      write_log("ERR", s.service_name + " " + e.what());
+    }
   }
 }

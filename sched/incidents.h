@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class pgConnectionPool;
 class service;
@@ -36,11 +37,11 @@ struct RunWrite {
   bool acknowledge = false;  // acknowledge every open incident ("AcquitteErrorHappen")
   int incident = 0;          // open an incident of this state ("InsertErrorHappen"); 0: none
   std::string message;       // the incident's message
-  // The alerting program to start once written, with the new incident's id or the first
-  // acknowledged one; its service (program, arguments, name) is kept only then.
+  // The alerting programs to start once written, with the new incident's id or the first
+  // acknowledged one: one service each (program, arguments, name), kept only then.
   enum Alert { kNoAlert, kOnIncident, kOnAcknowledge };
   Alert alert = kNoAlert;
-  std::shared_ptr<const service> alerting;
+  std::vector<std::shared_ptr<const service>> alerting;
 
   int statements() const { return (update ? 1 : 0) + (acknowledge ? 1 : 0) + (incident ? 1 : 0); }
   bool updateOnly() const { return update && !acknowledge && incident == 0; }
@@ -68,8 +69,8 @@ RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool);
 // state update prefixed with tid), the others still run: for a write that the server refuses
 // as a whole.
 RunRefs writeRunStepByStep(const RunWrite& w, pgConnectionPool* pool, const std::string& tid);
-// Logs the alert of a written run and starts its alerting program with ref; a failure to start
-// it is logged.
+// Logs the alert of a written run and starts its alerting programs with ref, one after the
+// other; a failure to start one is logged.
 void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid);
 
 // The two incident statements without their error handling: they throw PostgresqlException.

@@ -22,6 +22,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <vector>
 
 #include "core/log.h"
 #include "core/scoped_lock.h"
@@ -34,6 +35,7 @@
 #include "sched/info_thread.h"
 #include "sched/result_journal.h"
 #include "sched/result_writer.h"
+#include "sched/scheduled_services.h"
 #include "sched/update_service_map.h"
 #include "sched/wait_service_queue.h"
 
@@ -61,14 +63,23 @@ RunWrite writeOf(const service& svc) {
   return w;
 }
 
-// What an alert of svc needs once its write is done: program, arguments, name.
-std::shared_ptr<const service> alertingPart(const service& svc) {
+// The alerting programs of svc: its own, then the further ones.
+std::vector<ServiceResponse> responsesOf(const service& svc) {
+  std::vector<ServiceResponse> all;
+  all.push_back({svc.program_path, svc.alerting_parameter_list, svc.response_ok,
+                 svc.response_unknown, svc.response_warning, svc.response_critical});
+  all.insert(all.end(), svc.more_responses.begin(), svc.more_responses.end());
+  return all;
+}
+
+// What an alert of svc by program r needs once its write is done: program, arguments, name.
+std::shared_ptr<const service> alertingPart(const service& svc, const ServiceResponse& r) {
   auto s = std::make_shared<service>();
   s->SetService_id(svc.service_id);
   s->service_name = svc.service_name;
   s->parameter = svc.parameter;
-  s->program_path = svc.program_path;
-  s->alerting_parameter_list = svc.alerting_parameter_list;
+  s->program_path = r.program_path;
+  s->alerting_parameter_list = r.alerting_parameter_list;
   return s;
 }
 
@@ -76,14 +87,14 @@ void traceAcquitte(const service& svc) {
   if (tracing()) Trace("#" + svc.service_name + " FCT AQUITTE");
 }
 
-bool alertFlag(const service& svc, int state) {
+bool alertFlag(const ServiceResponse& r, int state) {
   switch (state) {
     case 1:
-      return svc.response_warning;
+      return r.response_warning;
     case 2:
-      return svc.response_critical;
+      return r.response_critical;
     case 3:
-      return svc.response_unknown;
+      return r.response_unknown;
     default:
       return false;
   }
@@ -194,18 +205,21 @@ void storeRun(service& svc, int previous, int rc, ResultWriter& db, const std::s
   write.output = svc.last_stdout;
   const bool change = previous != rc && svc.maintenance_type == 0;
   if (change) {
-    // Alerting programs are only started when the service has one.
-    const bool has_program = !svc.program_path.empty();
     write.acknowledge = previous != 0;  // nothing was open for an OK service
     if (rc >= 1 && rc <= 3) {
       write.incident = rc;
       write.message = svc.last_stdout;
-      if (alertFlag(svc, rc) && has_program) write.alert = RunWrite::kOnIncident;
-    } else if (rc == 0 && !getErrorId(previous).empty() && svc.response_ok &&
-               alertFlag(svc, previous) && has_program) {
-      write.alert = RunWrite::kOnAcknowledge;
     }
-    if (write.alert != RunWrite::kNoAlert) write.alerting = alertingPart(svc);
+    // Every alerting program of the service whose flags ask for it (an empty path is none).
+    for (const ServiceResponse& r : responsesOf(svc)) {
+      if (r.program_path.empty()) continue;
+      const bool on_incident = write.incident != 0 && alertFlag(r, rc);
+      const bool on_recovery =
+          rc == 0 && !getErrorId(previous).empty() && r.response_ok && alertFlag(r, previous);
+      if (!on_incident && !on_recovery) continue;
+      write.alert = on_incident ? RunWrite::kOnIncident : RunWrite::kOnAcknowledge;
+      write.alerting.push_back(alertingPart(svc, r));
+    }
   }
   RunRefs refs;
   const bool written = db.write(write, tid, &refs);
@@ -226,10 +240,11 @@ void storeRun(service& svc, int previous, int rc, ResultWriter& db, const std::s
 // One cycle up to the next due time. delay is the interval of the definition taken from the
 // queue (or the re-test delay); the return value tells what is left to do.
 Next runCycle(service& svc, int& delay, ResultWriter& db, const std::string& tid) {
-  // Deletion: handed to the reload thread, never run again.
+  // Deletion: out of the schedule (with any newer definition), handed to the reload thread,
+  // never run again.
   if (serviceDeleteList.find(svc.service_id)) {
     if (tracing()) Trace(tid + "# suppression du service");
-    serviceDeleteList.erase(svc.service_id);
+    scheduledServices.unschedule(svc.service_id);
     deleteService.push(std::move(svc));
     if (tracing()) Trace(tid + "# suppression du service reussi");
     return Next::kDropped;

@@ -1,6 +1,8 @@
 // Service loaders. load_script runs in main at start and later in the reload thread;
 // load_UpdateService in the reload thread only; the two never run at the same time, so the
-// cores' load fields have one writer. The wait queues and serviceUpdate take their own locks.
+// cores' load fields have one writer. Every service goes through scheduledServices, which
+// places it on a core only when its id is not scheduled yet (and hands it to serviceUpdate
+// otherwise), under its own lock and then the wait queue's.
 
 #include "service/loader.h"
 
@@ -10,6 +12,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
+#include <unordered_map>
+#include <vector>
 
 #include "core/conversions.h"
 #include "core/log.h"
@@ -17,6 +21,7 @@
 #include "db/pg_handles.h"
 #include "db/pool.h"
 #include "sched/info_thread.h"
+#include "sched/scheduled_services.h"
 #include "sched/update_service_map.h"
 #include "service/command_line.h"
 
@@ -115,47 +120,92 @@ size_t leastLoadedCore() {
   return best;
 }
 
-void placeService(service& s) {
+// One more alerting program of a service, from a further row of the same service.
+ServiceResponse responseOf(PGresult* res, int r) {
+  auto col = [res, r](int c) { return std::string(PQgetvalue(res, r, c)); };
+  ServiceResponse response;
+  response.program_path = col(kProgramPath);
+  response.alerting_parameter_list = splitArguments(col(kResponseParameter));
+  response.response_unknown = col(kResponseUnknown) == "t";
+  response.response_warning = col(kResponseWarning) == "t";
+  response.response_critical = col(kResponseCritical) == "t";
+  response.response_ok = col(kResponseOk) == "t";
+  return response;
+}
+
+// The services of a result, one per service id, in the order of their first rows: the row of
+// each further alerting program of a service adds it to that service. A row that cannot be
+// built is logged and left out; ids in skip are left out.
+std::vector<service> buildServices(PGresult* res, pgConnectionPool* pool, Loader loader,
+                                   const std::string& name, const IdSet* skip) {
+  const char* failure =
+      loader == Loader::kInitial ? "Failed to initial load service: " : "Failed to load service: ";
+  std::vector<service> built;
+  std::unordered_map<std::string, size_t> index;  // service id text -> position in built
+  for (int r = 0; r < PQntuples(res); ++r) {
+    const std::string id = PQgetvalue(res, r, kServiceId);
+    try {
+      auto seen = index.find(id);
+      if (seen != index.end()) {
+        built[seen->second].more_responses.push_back(responseOf(res, r));
+        continue;
+      }
+      if (loader == Loader::kInitial && (debug == 1 || debug == 2))
+        Trace("Chargement dans la queue " + id);
+      service s = buildService(res, r, pool, loader, name);
+      if (skip != nullptr && skip->count(s.service_id) != 0) continue;
+      index.emplace(id, built.size());
+      built.push_back(std::move(s));
+    } catch (const std::exception& e) {
+      write_log("ERR", failure + id + e.what());
+    }
+  }
+  return built;
+}
+
+// Puts a new service on the least-loaded core with its first run spread over modulo_rand
+// seconds; returns the core's index. Runs under scheduledServices' lock: it logs nothing.
+size_t placeService(service& s) {
   timeval now;
   gettimeofday(&now, nullptr);
   const int spread = modulo_rand > 0 ? modulo_rand : 1;
   s.next_exec_time.tv_sec = now.tv_sec + rand() % spread;
   s.next_exec_time.tv_usec = now.tv_usec;
-  size_t core = leastLoadedCore();
-  const bool tracing = debug == 1 || debug == 2;
-  if (tracing) Trace("Chargement dans la queue numéros " + std::to_string(core));
+  const size_t core = leastLoadedCore();
   vec_core[core]->wait_queue->push(s);
-  if (tracing) Trace("Chargement dans la queue numéros sucess");
   addCoreLoad(*vec_core[core], s.load_weight);
+  return core;
+}
+
+// Hands s to the schedule (see load_script); failures are logged with failure.
+void scheduleService(service s, const char* failure) {
+  const std::string id = s.service_id_str;
+  try {
+    size_t core = 0;
+    const bool placed =
+        scheduledServices.schedule(std::move(s), [&core](service& x) { core = placeService(x); });
+    if (placed && (debug == 1 || debug == 2)) {
+      Trace("Chargement dans la queue numéros " + std::to_string(core));
+      Trace("Chargement dans la queue numéros sucess");
+    }
+  } catch (const std::exception& e) {
+    write_log("ERR", failure + id + e.what());
+  }
 }
 
 }  // namespace
 
-void load_script(pgConnectionPool* pool, std::string name) {
+void load_script(pgConnectionPool* pool, std::string name, const IdSet* skip) {
   PgResult res(pool->executePrepareRequest(name));
   srand(static_cast<unsigned>(time(nullptr)));
-  for (int r = 0; r < PQntuples(res.get()); ++r) {
-    const std::string id = PQgetvalue(res.get(), r, kServiceId);
-    try {
-      if (debug == 1 || debug == 2) Trace("Chargement dans la queue " + id);
-      service s = buildService(res.get(), r, pool, Loader::kInitial, name);
-      placeService(s);
-    } catch (const std::exception& e) {
-      write_log("ERR", "Failed to initial load service: " + id + e.what());
-    }
-  }
+  for (service& s : buildServices(res.get(), pool, Loader::kInitial, name, skip))
+    scheduleService(std::move(s), "Failed to initial load service: ");
   res.reset();
   write_log("INFO", "script reload successful");
 }
 
-void load_UpdateService(pgConnectionPool* pool, std::string name) {
+void load_UpdateService(pgConnectionPool* pool, std::string name, const IdSet* skip) {
   PgResult res(pool->executePrepareRequest(name));
-  for (int r = 0; r < PQntuples(res.get()); ++r) {
-    const std::string id = PQgetvalue(res.get(), r, kServiceId);
-    try {
-      serviceUpdate.addService(buildService(res.get(), r, pool, Loader::kUpdate, name));
-    } catch (const std::exception& e) {
-      write_log("ERR", "Failed to load service: " + id + e.what());
-    }
-  }
+  for (service& s : buildServices(res.get(), pool, Loader::kUpdate, name, skip))
+    scheduleService(std::move(s), "Failed to load service: ");
 }

@@ -89,6 +89,7 @@ void service::internalCopyService(const service& other) {
   maintenance_end = other.maintenance_end;
   maintenance_id = other.maintenance_id;
   load_weight = other.load_weight;
+  more_responses = other.more_responses;
 }
 
 // Every field, as internalCopyService copies them; the strings and lists are moved.
@@ -117,6 +118,7 @@ void service::internalMoveService(service& other) noexcept {
   maintenance_end = other.maintenance_end;
   maintenance_id = other.maintenance_id;
   load_weight = other.load_weight;
+  more_responses = std::move(other.more_responses);
 }
 
 void service::SetService_id(unsigned long long id) {

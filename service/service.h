@@ -22,6 +22,18 @@ class serviceException : public std::exception {
   std::string message;
 };
 
+// One more alerting program of a service (a service may name several, one row of the service
+// query each): its path, its split argument line and the states it is started on, as the
+// service's own program_path, alerting_parameter_list and response flags are.
+struct ServiceResponse {
+  std::string program_path;
+  std::list<std::string> alerting_parameter_list;
+  bool response_ok = false;
+  bool response_unknown = false;
+  bool response_warning = false;
+  bool response_critical = false;
+};
+
 class service {
  public:
   service();
@@ -70,6 +82,8 @@ class service {
   timeval maintenance_end;  // end of the window plus one second
   int maintenance_id;
   float load_weight;
+  // The service's further alerting programs, after the one above; empty for most services.
+  std::list<ServiceResponse> more_responses;
 
  private:
   void internalCopyService(const service& other);

@@ -255,19 +255,59 @@ TEST_F(LoaderTest, TraceLinesFollowTheLoadSteps) {
   EXPECT_EQ(i, std::size(expected));
 }
 
-TEST_F(LoaderTest, UpdateLoaderHandsServicesToTheUpdateMap) {
+// A service id is scheduled once: a new definition of a scheduled service goes to the update
+// map (its worker takes it at the next run), one of a service that is not scheduled is placed.
+TEST_F(LoaderTest, UpdateLoaderReplacesScheduledDefinitionsAndPlacesTheOthers) {
   makeCores(1);
   long id = addService("upd", plugin_, device_, 120000, "-v $NODEID", 1);
-  exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(id) + ", 'UPDATE')");
-  exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(id) + ", 'ADD')");
+  load_script(pool_, "reloadService");
+  ASSERT_EQ(vec_core[0]->wait_queue->size(), 1u);
+  long fresh = addService("fresh", plugin_, device_, 60000);
+  for (long x : {id, fresh}) {
+    exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(x) + ", 'UPDATE')");
+    exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(x) + ", 'ADD')");
+  }
   load_UpdateService(pool_, "updateService");
-  EXPECT_TRUE(vec_core[0]->wait_queue->empty());
-  EXPECT_FLOAT_EQ(vec_core[0]->load, 0.0f);
   ASSERT_TRUE(serviceUpdate.find(id));
+  EXPECT_FALSE(serviceUpdate.find(fresh));
   service s = serviceUpdate.getService(id);
   EXPECT_EQ(s.parameter_list, (std::list<std::string>{"-v", std::to_string(device_)}));
   EXPECT_EQ(s.interval_exec_time, 120000);
   EXPECT_EQ(s.state, 1);
+  auto queued = drain(0);
+  ASSERT_EQ(queued.size(), 2u);
+  EXPECT_EQ(queued[0].service_id + queued[1].service_id,
+            static_cast<unsigned long long>(id + fresh));
+  EXPECT_FLOAT_EQ(vec_core[0]->load, 2.0f + 5.0f);
+  // Loading everything again changes nothing in the queues: both ids are scheduled.
+  load_script(pool_, "reloadService");
+  EXPECT_TRUE(vec_core[0]->wait_queue->empty());
+  EXPECT_TRUE(serviceUpdate.find(id) && serviceUpdate.find(fresh));
+}
+
+// A service with several alerting programs comes as one row per program: it is scheduled once,
+// with every program.
+TEST_F(LoaderTest, ServiceWithSeveralAlertingProgramsIsOneServiceWithEach) {
+  makeCores(2);
+  long id = addService("multi", plugin_, device_, 60000);
+  addResponse(id, addProgram("/bin/first"), "-a $ERROR", false, true, false, false);
+  addResponse(id, addProgram("/bin/second"), "-b $ERROR", true, false, true, false);
+  load_script(pool_, "reloadService");
+  auto got = drain(0), other = drain(1);
+  got.insert(got.end(), other.begin(), other.end());
+  ASSERT_EQ(got.size(), 1u);
+  const service& s = got[0];
+  ASSERT_EQ(s.more_responses.size(), 1u);
+  std::set<std::string> programs = {s.program_path, s.more_responses.front().program_path};
+  EXPECT_EQ(programs, (std::set<std::string>{"/bin/first", "/bin/second"}));
+  const ServiceResponse& second =
+      s.program_path == "/bin/second"
+          ? ServiceResponse{s.program_path,     s.alerting_parameter_list, s.response_ok,
+                            s.response_unknown, s.response_warning,        s.response_critical}
+          : s.more_responses.front();
+  EXPECT_EQ(second.alerting_parameter_list, (std::list<std::string>{"-b", "$ERROR"}));
+  EXPECT_TRUE(second.response_ok && second.response_critical);
+  EXPECT_FALSE(second.response_warning || second.response_unknown);
 }
 
 TEST_F(LoaderTest, FailingStatementReachesTheCaller) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -20,6 +21,7 @@
 #include "sched/delete_list.h"
 #include "sched/execute_queue.h"
 #include "sched/info_thread.h"
+#include "sched/scheduled_services.h"
 #include "sched/timer.h"
 #include "sched/update_service_map.h"
 #include "sched/wait_service_queue.h"
@@ -405,20 +407,36 @@ TEST_F(QueuesTest, TimerThreadMovesAServicePushedWhileItSleeps) {
   EXPECT_EQ(c.core.wait_queue->size(), 1u);
 }
 
-TEST(DeleteList, EraseRemovesOneOccurrenceOfADuplicate) {
-  DeleteList list;
-  EXPECT_FALSE(list.find(7));
-  EXPECT_FALSE(list.erase(7));
-  list.push(7);
-  list.push(8);
-  list.push(7);
-  EXPECT_TRUE(list.erase(7));
-  EXPECT_TRUE(list.find(7));
-  EXPECT_TRUE(list.find(8));
-  EXPECT_TRUE(list.erase(7));
-  EXPECT_FALSE(list.find(7));
-  EXPECT_FALSE(list.erase(7));
-  EXPECT_TRUE(list.find(8));
+// One copy per service id: a second definition of a scheduled id goes to the update map, a
+// deletion mark is taken only for a scheduled id and held once, and dropping a service takes
+// its id, mark and waiting definition together.
+TEST(ScheduledServiceSet, KeepsOneCopyPerIdAndDropsItWhole) {
+  ScheduledServiceSet set;
+  service s;
+  s.SetService_id(7);
+  int placed = 0;
+  auto place = [&](service&) { ++placed; };
+  EXPECT_TRUE(set.schedule(s, place));
+  s.parameter = "newer";
+  EXPECT_FALSE(set.schedule(s, place));
+  EXPECT_EQ(placed, 1);
+  ASSERT_TRUE(serviceUpdate.find(7));
+  EXPECT_FALSE(set.markForDeletion(8));
+  EXPECT_TRUE(set.markForDeletion(7));
+  EXPECT_TRUE(set.markForDeletion(7));
+  EXPECT_EQ(serviceDeleteList.size(), 1u);
+  set.unschedule(7);
+  EXPECT_FALSE(set.contains(7));
+  EXPECT_FALSE(serviceDeleteList.find(7));
+  EXPECT_FALSE(serviceUpdate.find(7));
+  EXPECT_TRUE(set.schedule(s, place));  // an id dropped may come back (a new ADD)
+  EXPECT_EQ(placed, 2);
+  // A placement that fails leaves the id unscheduled.
+  service t;
+  t.SetService_id(9);
+  EXPECT_THROW(set.schedule(t, [](service&) { throw std::runtime_error("no core"); }),
+               std::runtime_error);
+  EXPECT_FALSE(set.contains(9));
 }
 
 TEST(UpdateServiceMap, LaterDefinitionReplacesEarlierAndGetServiceTakesIt) {

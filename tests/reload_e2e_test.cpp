@@ -6,6 +6,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/daemon_runner.h"
 #include "tests/support/pg_test.h"
@@ -98,6 +99,47 @@ TEST_F(ReloadE2eTest, AddedChangedAndDeletedServicesReachTheSchedule) {
   EXPECT_NE(d.log().find("#INFO#supression du service " + std::to_string(s)), std::string::npos)
       << d.log();
   EXPECT_EQ(d.log().find("#ERR#"), std::string::npos) << d.log();
+  EXPECT_EQ(d.stop(), 0);
+}
+
+// A service whose ADD request is still pending when the daemon starts is loaded at start and
+// named again by the first reload cycle: it must still be scheduled once, run once per
+// interval, open one incident when it fails, and stop running when it is deleted.
+TEST_F(ReloadE2eTest, AddPendingAtStartIsScheduledOnce) {
+  const std::string times = dir_.file("times.txt"), code = dir_.file("code");
+  long plugin =
+      addPlugin(dir_.script("timed", "/bin/date +%s.%N >> " + times + "\nc=$(/bin/cat " + code +
+                                         " 2>/dev/null || echo 0)\necho state $c\n"
+                                         "exit $c\n"));
+  long s = addService("pending", plugin, device_, 2000);
+  exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(s) + ", 'ADD')");
+  DaemonProcess d(config(), dir_.path());
+  ASSERT_TRUE(started(d)) << d.log() << readFile(d.stdoutPath());
+  EXPECT_TRUE(
+      waitFor([&] { return rows("SELECT 1 FROM mavo_service_pending_execute") == 0; }, kWaitMs));
+  auto starts = [&] {
+    std::vector<double> out;
+    std::istringstream in(readFile(times));
+    for (std::string line; std::getline(in, line);) out.push_back(std::stod(line));
+    return out;
+  };
+  ASSERT_TRUE(waitFor([&] { return starts().size() >= 4; }, kWaitMs)) << d.log();
+  dir_.write("code", "2\n");
+  EXPECT_TRUE(waitFor([&] { return column(s, "service_previous_state") == "2"; }, kWaitMs));
+  const size_t failed_at = starts().size();
+  ASSERT_TRUE(waitFor([&] { return starts().size() >= failed_at + 2; }, kWaitMs));
+  // Two copies would run side by side (both due at start) and each open its own incident.
+  const std::vector<double> t = starts();
+  for (size_t i = 1; i < t.size(); ++i)
+    EXPECT_GE(t[i] - t[i - 1], 1.0) << "runs " << i - 1 << " and " << i << " of a 2 s service";
+  EXPECT_EQ(
+      scalar("SELECT count(*) FROM mavo_error_happen WHERE happen_service_id=" + std::to_string(s)),
+      "1");
+
+  exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(s));
+  EXPECT_TRUE(waitFor([&] { return column(s, "count(*)") == "0"; }, kWaitMs)) << d.log();
+  const size_t after_delete = starts().size();
+  EXPECT_FALSE(waitFor([&] { return starts().size() > after_delete; }, 5000)) << "still running";
   EXPECT_EQ(d.stop(), 0);
 }
 

@@ -10,12 +10,14 @@
 #include <atomic>
 #include <iostream>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/scoped_lock.h"
 #include "core/settings.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
@@ -24,7 +26,10 @@
 #include "sched/delete_list.h"
 #include "sched/execute_queue.h"
 #include "sched/info_thread.h"
+#include "sched/scheduled_services.h"
 #include "sched/update_service_map.h"
+#include "sched/worker.h"
+#include "service/loader.h"
 #include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
@@ -74,6 +79,7 @@ class ReloadTest : public PgTest {
       }
       if (serviceUpdate.find(id)) serviceUpdate.getService(id);
     }
+    scheduledServices.clear();
     PgResult windows = exec("SELECT planned_service_id, planned_id FROM mavo_maintenance_planned");
     for (int r = 0; r < PQntuples(windows.get()); ++r)
       maintenance.clean(std::stoul(PQgetvalue(windows.get(), r, 0)),
@@ -170,6 +176,7 @@ TEST_F(ReloadTest, AddRequestLoadsTheServiceOnceAndIsPurged) {
 
 TEST_F(ReloadTest, UpdateRequestHandsTheNewDefinitionToTheUpdateMap) {
   long a = svc("-r 0 -t old");
+  scheduledServices.schedule(byHand(a), [](service&) {});  // running already
   exec("UPDATE mavo_services SET service_parameter='-r 2 -t new' WHERE service_id=" +
        std::to_string(a));
   request(a, "UPDATE");
@@ -197,14 +204,19 @@ TEST_F(ReloadTest, DaemonIdentifierLimitsLoadingAndPurgeToItsServices) {
   EXPECT_EQ(pending("pending_service_id=" + std::to_string(other)), 2);
 }
 
-TEST_F(ReloadTest, MarkedServiceIdIsPushedOnEveryCycle) {
-  long a = svc();
-  exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(a));
+// A marked service that is scheduled is marked once however many cycles see it, and dropped by
+// its worker; one that is not scheduled (never loaded, or dropped already) has its row deleted.
+TEST_F(ReloadTest, MarkedServicesAreMarkedOnceOrDeletedWhenNotScheduled) {
+  long scheduled = svc(), unscheduled = svc();
+  scheduledServices.schedule(byHand(scheduled), [](service&) {});
+  exec("UPDATE mavo_services SET service_delete=true");
   reloadCycle(pool_);
   reloadCycle(pool_);
-  EXPECT_TRUE(serviceDeleteList.erase(a));
-  EXPECT_TRUE(serviceDeleteList.erase(a));
-  EXPECT_FALSE(serviceDeleteList.erase(a));
+  EXPECT_EQ(serviceDeleteList.size(), 1u);
+  EXPECT_TRUE(serviceDeleteList.find(scheduled));
+  deleteRemovedServices(pool_);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(unscheduled)), 0);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(scheduled)), 1);
 }
 
 TEST_F(ReloadTest, DeletionLoopDeletesTheRowsOfRemovedServices) {
@@ -242,6 +254,12 @@ TEST_F(ReloadTest, FailingDeletionIsLoggedAndTheLoopGoesOn) {
   const std::string log = cap.text();
   EXPECT_EQ(count(log, "#ERR#EXEC deleteservice failed: "), 1) << log;
   EXPECT_NE(log.find("refused"), std::string::npos) << log;
+  // The row stays marked: a later cycle deletes it once the server lets it.
+  exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(refused));
+  exec("DROP TRIGGER no_delete ON mavo_services");
+  reloadCycle(pool_);
+  deleteRemovedServices(pool_);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(refused)), 0);
 }
 
 TEST_F(ReloadTest, OpenIncidentsOfServicesBackToOkAreAcknowledged) {
@@ -452,18 +470,20 @@ TEST_F(ReloadTest, RequestChangedByAnotherSessionIsAppliedExactlyOnce) {
   EXPECT_EQ(pending(), 0);
 }
 
-TEST_F(ReloadTest, FailingStepSkipsTheRestOfTheCycleAndRollsBack) {
+TEST_F(ReloadTest, FailingChangeRequestsFailAloneAndRollBack) {
   long a = svc(), ok = svc("0", 0, 0);
   request(a, "ADD");
   exec("INSERT INTO mavo_error_happen (happen_error_id, happen_service_id) VALUES (1, " +
        std::to_string(ok) + ")");
-  // checkDeleteService fails: the new service was loaded, the purge and later steps never ran.
-  exec("ALTER TABLE mavo_services RENAME COLUMN service_delete TO service_gone");
+  // The change requests cannot be read: that part fails and rolls back, the acknowledgement of
+  // left-over incidents still runs.
+  exec("ALTER TABLE mavo_service_pending_execute RENAME COLUMN pending_type TO pending_kind");
   CoutCapture cap;
   reloadCycle(pool_);
   EXPECT_EQ(count(cap.text(), "#ERR#EXEC th loaddell: "), 1) << cap.text();
   EXPECT_EQ(pending(), 1);
-  EXPECT_EQ(scalar("SELECT happen_acquitte FROM mavo_error_happen"), "0");
+  EXPECT_TRUE(drainQueues().empty());
+  EXPECT_EQ(scalar("SELECT happen_acquitte FROM mavo_error_happen"), "1");
   // The connection is usable again: the transaction was rolled back.
   EXPECT_NO_THROW(PgResult(pool_->executeRequest("SELECT 1")));
 }
@@ -606,6 +626,185 @@ TEST_F(ReloadTest, ConnectionReestablishedDuringTheCycleLosesNoRequest) {
   reloadCycle(pool_);
   EXPECT_EQ(drainQueues().count(late), 1u);
   EXPECT_EQ(pending(), 0);
+}
+
+// A property of the whole path from change requests to the schedule, over random sequences of
+// ADD and UPDATE requests (for new and for scheduled services), deletion marks, reload cycles
+// whose connection is broken at a random point, runs of the scheduled services and daemon
+// restarts: after every step each scheduled service has exactly one copy (in the queues: no
+// worker holds one between steps), every service whose request was applied and that is not
+// marked is scheduled, a service whose mark was applied never runs again, and a service that
+// ran is due again one interval later.
+TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
+  for (infoThread* c : vec_core) destroyCore(c);
+  vec_core.clear();
+  for (int i = 0; i < 2; ++i) {
+    infoThread* c = createCore(conninfo(), 1);
+    for (const auto& st : sql::coreStatements())
+      c->pool->prepareRequest(st.name, st.text, st.nparams);
+    vec_core.push_back(c);
+  }
+  pool_->prepareRequest("reloadService", sql::reloadServiceQuery(0));
+  TempDir dir;
+  const std::string runs_file = dir.file("runs");
+  const long plugin =
+      addPlugin(dir.script("run", "/bin/echo \"$1\" >> " + runs_file + "\n/bin/echo ok\n"));
+  const int kIntervalMs = 60000;
+  CoutCapture quiet;  // the cycles log their broken connections
+
+  for (unsigned seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    std::vector<long> all;   // every service row made
+    std::set<long> applied;  // its ADD or UPDATE was applied, or it was loaded at a restart
+    std::set<long> dropped;  // marked, and the mark was applied: never to run again
+    std::set<long> marked;   // marked in the database
+    size_t runs_seen = readFile(runs_file).size();
+
+    auto copies = [&] {
+      std::multiset<unsigned long long> ids;
+      for (infoThread* c : vec_core) {
+        std::vector<service> held;
+        while (!c->wait_queue->empty()) held.push_back(c->wait_queue->pop());
+        for (service& x : held) {
+          ids.insert(x.service_id);
+          c->wait_queue->push(std::move(x));
+        }
+        ScopedLock lock(&c->execute_queue->mutex_queue);
+        for (const service& x : c->execute_queue->queue) ids.insert(x.service_id);
+      }
+      return ids;
+    };
+    auto check = [&](const std::string& step) {
+      SCOPED_TRACE(step);
+      const std::multiset<unsigned long long> held = copies();
+      for (long id : all) {
+        const size_t n = held.count(id);
+        EXPECT_LE(n, 1u) << "service " << id << " held " << n << " times";
+        EXPECT_EQ(n == 1, scheduledServices.contains(id)) << "service " << id;
+        if (serviceUpdate.find(id)) {
+          EXPECT_TRUE(scheduledServices.contains(id)) << id;
+        }
+        if (serviceDeleteList.find(id)) {
+          EXPECT_TRUE(scheduledServices.contains(id)) << id;
+        }
+        if (applied.count(id) && !marked.count(id)) {
+          EXPECT_EQ(n, 1u) << "service " << id << " applied but not scheduled";
+        }
+      }
+      EXPECT_EQ(held.size(), scheduledServices.size());
+    };
+    auto request_for = [&](long id, const char* type) {
+      exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(id) + ", '" + type +
+           "')");
+    };
+    auto cycle = [&] {
+      // A request that is always there tells whether the change requests were committed.
+      request_for(all.empty() ? 0 : all[pick(all.size())], "UPDATE");
+      std::set<long> requested;
+      PgResult r = exec("SELECT pending_service_id FROM mavo_service_pending_execute");
+      for (int i = 0; i < PQntuples(r.get()); ++i)
+        requested.insert(std::stol(PQgetvalue(r.get(), i, 0)));
+      const std::set<long> marks_before = marked;
+      const int backend = pool_->getNextConnection()->backendPid();
+      const int delay_us = static_cast<int>(pick(4) == 0 ? 100000 : pick(20000));
+      std::thread breaker([&, backend, delay_us] {
+        usleep(delay_us);
+        PgConn c(PQconnectdb(conninfo().c_str()));
+        PgResult(PQexec(c.get(),
+                        ("SELECT pg_terminate_backend(" + std::to_string(backend) + ")").c_str()));
+      });
+      reloadCycle(pool_);
+      breaker.join();
+      deleteRemovedServices(pool_);
+      if (pending() == 0) {
+        for (long id : requested)
+          if (id != 0 && !marks_before.count(id)) applied.insert(id);
+        dropped.insert(marks_before.begin(), marks_before.end());
+      }
+    };
+    auto runAll = [&] {
+      timeval now;
+      gettimeofday(&now, nullptr);
+      for (infoThread* c : vec_core) {
+        std::vector<service> due;
+        while (!c->wait_queue->empty()) due.push_back(c->wait_queue->pop());
+        for (service& x : due) handleService(*c, std::move(x), "42");
+        std::vector<service> back;
+        while (!c->wait_queue->empty()) back.push_back(c->wait_queue->pop());
+        for (service& x : back) {
+          EXPECT_NEAR(static_cast<double>(x.next_exec_time.tv_sec - now.tv_sec), kIntervalMs / 1000,
+                      2)
+              << "service " << x.service_id;
+          c->wait_queue->push(std::move(x));
+        }
+      }
+      const std::string text = readFile(runs_file);
+      std::istringstream in(text.substr(runs_seen));
+      runs_seen = text.size();
+      for (std::string line; std::getline(in, line);)
+        EXPECT_EQ(dropped.count(std::stol(line)), 0u) << "deleted service " << line << " ran";
+    };
+    auto restart = [&] {
+      for (infoThread* c : vec_core) {
+        while (!c->wait_queue->empty()) c->wait_queue->pop();
+        ScopedLock lock(&c->execute_queue->mutex_queue);
+        c->execute_queue->queue.clear();
+      }
+      for (long id : all) {
+        serviceDeleteList.erase(id);
+        if (serviceUpdate.find(id)) serviceUpdate.getService(id);
+      }
+      while (!deleteService.empty()) deleteService.pop();
+      scheduledServices.clear();
+      PgResult(pool_->executeRequest(sql::deleteMarkedServicesQuery(0)));
+      dropped.insert(marked.begin(), marked.end());
+      applied.clear();
+      PgResult r = exec("SELECT service_id FROM mavo_services");
+      for (int i = 0; i < PQntuples(r.get()); ++i)
+        applied.insert(std::stol(PQgetvalue(r.get(), i, 0)));
+      load_script(pool_, "reloadService");
+    };
+
+    for (int step = 0; step < 60; ++step) {
+      const size_t what = pick(10);
+      std::string name;
+      if (what <= 1 || all.empty()) {
+        name = "add";
+        all.push_back(addService("p", plugin, device_, kIntervalMs, "$SERID"));
+        ids_.insert(all.back());
+        request_for(all.back(), "ADD");
+        if (pick(3) == 0) request_for(all.back(), "ADD");
+      } else if (what == 2) {
+        name = "update";
+        const long id = all[pick(all.size())];
+        exec("UPDATE mavo_services SET service_name='p" + std::to_string(step) +
+             "' WHERE service_id=" + std::to_string(id));
+        request_for(id, "UPDATE");
+      } else if (what == 3) {
+        name = "add again";
+        request_for(all[pick(all.size())], "ADD");
+      } else if (what == 4) {
+        name = "mark";
+        const long id = all[pick(all.size())];
+        exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(id));
+        marked.insert(id);
+      } else if (what <= 7) {
+        name = "cycle";
+        cycle();
+      } else if (what == 8) {
+        name = "run";
+        runAll();
+      } else {
+        name = "restart";
+        restart();
+      }
+      check("step " + std::to_string(step) + ": " + name);
+      if (::testing::Test::HasFailure()) return;
+    }
+    restart();  // the next seed starts from what is in the database
+  }
 }
 
 }  // namespace

@@ -131,6 +131,8 @@ TEST_F(StartupTest, BadIntegerKeysAndOptionsAreRefusedByName) {
       {"connection_number=2", "connection_number=x2", "connection_number"},
       {"daemon_id=0", "daemon_id=seven", "daemon_id"},
       {"wait_state_verify=60", "wait_state_verify=99999999999", "wait_state_verify"},
+      {"wait_state_verify=60", "wait_state_verify=-1", "wait_state_verify"},
+      {"wait_state_verify=60", "wait_state_verify=86401", "wait_state_verify"},
       {"connection_number=2", "connection_number=2\nPGSQL_timeout=0", "PGSQL_timeout"},
       {"load_mod=1", "load_mod=1\njournal_max_bytes=100", "journal_max_bytes"},
       {"connection_number=2", "connection_number=2\nPGSQL_options=sslmode", "PGSQL_options"},
@@ -228,11 +230,20 @@ TEST_F(StartupTest, DaemonIdentifierFromConfigurationReplacesOption) {
   long plug = addPlugin("/bin/true");
   addService("mine", plug, dev, 3600000, "", 0, 3);
   addService("other", plug, dev, 3600000, "", 0, 7);
+  // Only this daemon's services marked for deletion go at start: another daemon still runs
+  // its own and deletes them itself once its workers have dropped them.
+  const long my_marked = addService("my marked", plug, dev, 3600000, "", 0, 3);
+  const long other_marked = addService("other marked", plug, dev, 3600000, "", 0, 7);
+  exec("UPDATE mavo_services SET service_delete=true WHERE service_id IN (" +
+       std::to_string(my_marked) + ", " + std::to_string(other_marked) + ")");
   DaemonConfig c = config();
   c.daemon_id = "3";
   DaemonProcess d(c, dir_.path(), {"-i", "7"});
   ASSERT_TRUE(d.waitForLog("MAVO was starting....", 30000)) << d.log();
   EXPECT_NE(d.log().find("#INFO#ID CLUSTER: 3\n"), std::string::npos);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(my_marked)), 0);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(other_marked)),
+            1);
   EXPECT_TRUE(waitFor(
       [&] { return readFile(d.statusPath()).find("TOTAL SERVICE: 1\n") != std::string::npos; },
       5000))

@@ -34,7 +34,8 @@ TEST_F(StatementsTest, EveryPlainStatementPrepares) {
                                sql::kDeleteServiceById,
                                sql::kDeleteDeletedPlugins,
                                sql::kResetSysReload,
-                               sql::kDeleteMarkedServices,
+                               sql::deleteMarkedServicesQuery(0),
+                               sql::deleteMarkedServicesQuery(3),
                                sql::selectMaintenanceConfQuery(0),
                                sql::selectMaintenanceConfQuery(3),
                                sql::kInsertMaintenancePlanned};

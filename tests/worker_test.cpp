@@ -218,6 +218,15 @@ TEST_F(WorkerTest, FailureFromOkIsStoredOpensAnIncidentAndAlertsWithItsId) {
       EXPECT_EQ(readFile(alerts), "--id\n" + id + "\n" + id + "\nend\n--\n");
     }
   }
+  // A service with a second alerting program: each program whose flag asks for the state runs.
+  service s = makeService("two", kDummy, {"2", "down"});
+  s.response_warning = true;
+  alertTo(s, dir.file("first.alerts"));
+  s.more_responses.push_back(
+      {alert_script, {dir.file("second.alerts"), "$ERROR"}, false, false, false, true});
+  cycle(s);
+  EXPECT_FALSE(exists(dir.file("first.alerts")));
+  EXPECT_EQ(readFile(dir.file("second.alerts")), lastIncidentId(s) + "\n--\n");
 }
 
 TEST_F(WorkerTest, RecoveryAcknowledgesAndAlertsWithTheAcknowledgedId) {

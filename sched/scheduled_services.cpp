@@ -1,0 +1,59 @@
+// The set of scheduled service ids. Written by the loaders (main at start, then the reload
+// thread) and by the workers that drop a service; see the header for the lock order.
+
+#include "sched/scheduled_services.h"
+
+#include "core/scoped_lock.h"
+#include "sched/delete_list.h"
+#include "sched/update_service_map.h"
+
+ScheduledServiceSet scheduledServices;
+
+ScheduledServiceSet::ScheduledServiceSet() { pthread_mutex_init(&mutex_set, nullptr); }
+
+ScheduledServiceSet::~ScheduledServiceSet() { pthread_mutex_destroy(&mutex_set); }
+
+bool ScheduledServiceSet::schedule(service s, const std::function<void(service&)>& place) {
+  ScopedLock lock(&mutex_set);
+  if (!ids.insert(s.service_id).second) {
+    serviceUpdate.addService(std::move(s));
+    return false;
+  }
+  try {
+    place(s);
+  } catch (...) {
+    ids.erase(s.service_id);
+    throw;
+  }
+  return true;
+}
+
+bool ScheduledServiceSet::markForDeletion(unsigned long long id) {
+  ScopedLock lock(&mutex_set);
+  if (ids.count(id) == 0) return false;
+  serviceDeleteList.push(id);
+  return true;
+}
+
+void ScheduledServiceSet::unschedule(unsigned long long id) {
+  ScopedLock lock(&mutex_set);
+  ids.erase(id);
+  while (serviceDeleteList.erase(id)) {
+  }
+  if (serviceUpdate.find(id)) serviceUpdate.getService(id);
+}
+
+bool ScheduledServiceSet::contains(unsigned long long id) {
+  ScopedLock lock(&mutex_set);
+  return ids.count(id) != 0;
+}
+
+size_t ScheduledServiceSet::size() {
+  ScopedLock lock(&mutex_set);
+  return ids.size();
+}
+
+void ScheduledServiceSet::clear() {
+  ScopedLock lock(&mutex_set);
+  ids.clear();
+}

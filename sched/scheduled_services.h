@@ -1,0 +1,46 @@
+#pragma once
+// The ids of the services this daemon has scheduled: each is held exactly once, by one of the
+// cores' queues or the worker running it. Every change of the schedule that could give a
+// service a second copy, or leave it without one, goes through here, under mutex_set: a service
+// is placed on a core only when its id is not scheduled, and a definition for a scheduled id
+// goes to serviceUpdate instead; a deletion mark is taken only for a scheduled id, and a worker
+// that drops a service takes its id, its mark and its waiting definition out together.
+//
+// Lock order: mutex_set, then (inside it) the wait queue's, serviceUpdate's or
+// serviceDeleteList's own mutex; none of those is held while mutex_set is taken.
+
+#include <pthread.h>
+
+#include <functional>
+#include <unordered_set>
+
+#include "service/service.h"
+
+class ScheduledServiceSet {
+ public:
+  ScheduledServiceSet();
+  ~ScheduledServiceSet();
+  ScheduledServiceSet(const ScheduledServiceSet&) = delete;
+  ScheduledServiceSet& operator=(const ScheduledServiceSet&) = delete;
+
+  // Hands a loaded definition to the schedule: when its id is scheduled, it replaces that
+  // definition (serviceUpdate, taken by the worker that next holds the service) and false is
+  // returned; otherwise the id is marked scheduled, place(s) puts it on a core and true is
+  // returned.
+  bool schedule(service s, const std::function<void(service&)>& place);
+  // Marks a scheduled service for deletion (serviceDeleteList); false when it is not
+  // scheduled.
+  bool markForDeletion(unsigned long long id);
+  // A worker drops the service: its id, its deletion mark and its waiting definition go.
+  void unschedule(unsigned long long id);
+  bool contains(unsigned long long id);
+  size_t size();
+  // Forgets every id (tests, and a schedule rebuilt from nothing).
+  void clear();
+
+ private:
+  std::unordered_set<unsigned long long> ids;  // guarded by mutex_set
+  pthread_mutex_t mutex_set;
+};
+
+extern ScheduledServiceSet scheduledServices;
