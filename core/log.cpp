@@ -1,16 +1,52 @@
 // Daemon log lines. Any thread may log; mutex_log_system makes each line atomic and is never
-// held while another lock is taken.
+// held while another lock is taken. It also guards where std::cout points.
 
 #include "core/log.h"
 
 #include <time.h>
 
+#include <fstream>
 #include <iostream>
+#include <memory>
 
 #include "core/scoped_lock.h"
-#include "core/settings.h"
 
 pthread_mutex_t mutex_log_system = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+std::unique_ptr<std::ofstream> log_file;  // guarded by mutex_log_system
+std::streambuf* started_with = nullptr;   // guarded by mutex_log_system: std::cout's own buffer
+
+void flushed(std::ostream& out, const std::string& text) {
+  out << text << std::flush;
+  out.clear();  // a failed log stream never turns into an error of the caller
+}
+}  // namespace
+
+bool openDaemonLog(const std::string& path) {
+  ScopedLock lock(&mutex_log_system);
+  auto file = std::make_unique<std::ofstream>(path, std::ios::out | std::ios::trunc);
+  const bool opened = file->is_open();
+  if (!opened) flushed(std::cout, "ERROR can't open file " + path + "\n");
+  std::streambuf* previous = std::cout.rdbuf(file->rdbuf());
+  if (started_with == nullptr) started_with = previous;
+  log_file = std::move(file);
+  return opened;
+}
+
+void closeDaemonLog() {
+  ScopedLock lock(&mutex_log_system);
+  std::cout.flush();
+  if (started_with != nullptr) std::cout.rdbuf(started_with);
+  started_with = nullptr;
+  log_file.reset();
+  std::cout.clear();
+}
+
+std::streambuf* redirectLog(std::streambuf* buf) {
+  ScopedLock lock(&mutex_log_system);
+  return std::cout.rdbuf(buf);
+}
 
 void write_log(std::string level, std::string message) {
   ScopedLock lock(&mutex_log_system);
@@ -23,16 +59,23 @@ void write_log(std::string level, std::string message) {
   std::string line;
   line.reserve(date.size() + level.size() + message.size() + 3);
   line.append(date).append("#").append(level).append("#").append(message).append("\n");
-  std::cout << line << std::flush;
-  std::cout.clear();  // a failed log stream never turns into an error of the caller
+  flushed(std::cout, line);
 }
 
 void write_raw_log(const std::string& text) {
   ScopedLock lock(&mutex_log_system);
-  std::cout << text << std::flush;
-  std::cout.clear();
+  flushed(std::cout, text);
+}
+
+void write_fatal(const std::string& text) {
+  ScopedLock lock(&mutex_log_system);
+  flushed(std::cout, text + "\n");
+  if (started_with != nullptr && started_with != std::cout.rdbuf()) {
+    std::ostream out(started_with);
+    flushed(out, text + "\n");
+  }
 }
 
 void Trace(std::string message) {
-  if (debug == 1 || debug == 2) write_log("DEBUG", std::move(message));
+  if (traceOn()) write_log("DEBUG", std::move(message));
 }

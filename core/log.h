@@ -1,17 +1,37 @@
 #pragma once
 // Daemon log: one dated line per message on the standard output stream, which start-up points
-// at the log file. Lines look like "Mon Dec  7 03:40:43 2026#INFO#message".
+// at the log file. Lines look like "Mon Dec  7 03:40:43 2026#INFO#message". Everything that
+// writes to the log, or changes where it goes, goes through these functions: nothing else
+// touches std::cout or mutex_log_system.
 
 #include <pthread.h>
 
+#include <streambuf>
 #include <string>
 
-extern pthread_mutex_t mutex_log_system;  // serialises log lines; held only inside write_log
+#include "core/settings.h"
+
+extern pthread_mutex_t mutex_log_system;  // serialises log lines; held only inside these calls
+
+// Opens path for writing, truncated, and points the log (std::cout) at it. When it cannot be
+// opened, says so ("ERROR can't open file PATH") where the log went until now and points the
+// log at nothing: later lines are lost. Returns whether it was opened.
+bool openDaemonLog(const std::string& path);
+// Flushes the log and points std::cout back at the standard output the process was started
+// with; the log file is closed.
+void closeDaemonLog();
+// Points the log at buf and returns where it went (tests capture the log this way).
+std::streambuf* redirectLog(std::streambuf* buf);
 
 // Writes one line (date, "#", level, "#", message) and flushes. Never throws.
 void write_log(std::string level, std::string message);
-// Writes text as it is (no date, no level) and flushes, under mutex_log_system, so that it never
-// lands inside another thread's line. Never throws.
+// Writes text as it is (no date, no level) and flushes, so that it never lands inside another
+// thread's line. Never throws.
 void write_raw_log(const std::string& text);
-// write_log("DEBUG", message) when debug is 1 or 2; takes no lock otherwise.
+// Writes text and a line end on the log and, once the log is a file, on the standard output the
+// process was started with too (the operator's terminal): for the failure that ends start-up.
+void write_fatal(const std::string& text);
+// Whether Trace writes (debug is 1 or 2): callers build trace texts only then.
+inline bool traceOn() { return debug == 1 || debug == 2; }
+// write_log("DEBUG", message) when traceOn(); takes no lock otherwise.
 void Trace(std::string message);

@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <signal.h>
 #include <time.h>
 
 std::string pathToConfigFile = "/etc/mavo/mavo.conf";
@@ -62,4 +63,10 @@ void sleepMilliseconds(long milliseconds) {
   timespec req{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
   timespec rem;
   while (nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;
+}
+
+void clearThreadSignalMask() {
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
 }

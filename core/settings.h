@@ -31,3 +31,7 @@ void wakeStopSleepers();
 
 // Sleeps for the given milliseconds, resuming after signal interruptions.
 void sleepMilliseconds(long milliseconds);
+
+// The first call of every thread of the daemon: an empty signal mask, so that SIGTERM stays
+// deliverable on every thread.
+void clearThreadSignalMask();

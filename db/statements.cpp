@@ -71,6 +71,40 @@ std::string serviceQuery(bool pending_join, const std::string& where) {
   return q + where;
 }
 
+const char* const kServiceColumnNames[service_column::kCount] = {
+    "plugin_id",
+    "service_name",
+    "plugin_path",
+    "service_interval_time",
+    "service_parameter",
+    "device_id",
+    "device_ip_address",
+    "device_snmp_version",
+    "device_snmp_community",
+    "service_id",
+    "program_path",
+    "response_unknown",
+    "response_warning",
+    "response_critical",
+    "response_parameter",
+    "device_name",
+    "tibo_sn",
+    "device_snmp3_user",
+    "device_snmp3_sec_lvl",
+    "device_snmp3_auth_protocole",
+    "device_snmp3_auth_key",
+    "device_snmp3_priv_protocol",
+    "device_snmp3_priv_passphrase",
+    "device_snmp_timer",
+    "response_ok",
+    "?column?",
+    "?column?",
+    "service_previous_state",
+    "service_last_stdout",
+    "ip_version",
+    "device_snmp_port",
+};
+
 std::string reloadServiceQuery(int id_cluster) {
   std::string where = " WHERE plugin_type='default'";
   if (id_cluster > 0) where += " AND service_srv_id=" + std::to_string(id_cluster);
@@ -127,6 +161,8 @@ const char* const kMaintenancePlanned =
     "planned_during,planned_service_id"
     " FROM mavo_maintenance_planned JOIN mavo_services ON service_id=planned_service_id"
     "  WHERE planned_start < (NOW()+ '10 min') AND planned_end > NOW() AND service_delete=false;";
+const char* const kPlannedColumnNames[planned_column::kCount] = {
+    "planned_id", "planned_type", "start", "end", "planned_during", "planned_service_id"};
 const char* const kMaintenanceDelete =
     "DELETE FROM mavo_maintenance_planned WHERE planned_end < NOW() - '30 min'::interval;";
 
@@ -150,6 +186,16 @@ std::string selectMaintenanceConfQuery(int id_cluster) {
   if (id_cluster > 0) q += " AND service_srv_id=" + std::to_string(id_cluster) + ";";
   return q;
 }
+
+const char* const kConfColumnNames[conf_column::kCount] = {"maintenance_conf_id",
+                                                           "maintenance_conf_type",
+                                                           "start",
+                                                           "maintenance_conf_service_id",
+                                                           "maintenance_conf_during",
+                                                           "maintenance_conf_recurring",
+                                                           "maintenance_conf_during_firsterror",
+                                                           "maintenance_week_selected",
+                                                           "maintenance_day_selected"};
 
 // The values come from the database: they travel as parameters so that a quote in one of them
 // can neither break nor alter the statement.

@@ -37,6 +37,45 @@ extern const char* const kSelectAdvConfig;
 
 // The 31-column service query. pending_join adds the change-request join; where is appended.
 std::string serviceQuery(bool pending_join, const std::string& where);
+// Its columns, by position, and the names the server gives them (every reader of the query
+// uses these; a test checks the names against the server's description of the query).
+namespace service_column {
+enum : int {
+  kPluginId,
+  kServiceName,
+  kPluginPath,
+  kInterval,
+  kParameter,
+  kDeviceId,
+  kDeviceIp,
+  kSnmpVersion,
+  kSnmpCommunity,
+  kServiceId,
+  kProgramPath,
+  kResponseUnknown,
+  kResponseWarning,
+  kResponseCritical,
+  kResponseParameter,
+  kDeviceName,
+  kTiboSn,
+  kSnmp3User,
+  kSnmp3SecLvl,
+  kSnmp3AuthProtocol,
+  kSnmp3AuthKey,
+  kSnmp3PrivProtocol,
+  kSnmp3PrivPassphrase,
+  kSnmpTimer,
+  kResponseOk,
+  kUnused1,  // constant 0
+  kUnused2,  // constant 0
+  kPreviousState,
+  kLastStdout,
+  kIpVersion,
+  kSnmpPort,
+  kCount
+};
+}  // namespace service_column
+extern const char* const kServiceColumnNames[service_column::kCount];
 std::string reloadServiceQuery(int id_cluster);  // "reloadService"
 std::string getNewServiceQuery(int id_cluster);  // "getNewService"
 std::string updateServiceQuery(int id_cluster);  // "updateService"
@@ -49,12 +88,33 @@ std::string purgePendingQuery(int id_cluster);
 std::string lockPendingQuery(int id_cluster);
 std::string checkDeleteServiceQuery(int id_cluster);
 extern const char* const kMaintenancePlanned;
+// Columns of "maintenance_planned", by position, and their names.
+namespace planned_column {
+enum : int { kPlannedId, kType, kStart, kEnd, kDuring, kServiceId, kCount };
+}  // namespace planned_column
+extern const char* const kPlannedColumnNames[planned_column::kCount];
 extern const char* const kMaintenanceDelete;
 
 // Maintenance planner.
 extern const char* const kUpdateMaintenanceConf;
 extern const char* const kUpdateMaintenanceConfByDayOfMonth;
 std::string selectMaintenanceConfQuery(int id_cluster);
+// Its columns, by position, and their names.
+namespace conf_column {
+enum : int {
+  kConfId,
+  kType,
+  kStart,
+  kServiceId,
+  kDuring,
+  kRecurring,
+  kDuringFirstError,
+  kWeekSelected,
+  kDaySelected,
+  kCount
+};
+}  // namespace conf_column
+extern const char* const kConfColumnNames[conf_column::kCount];
 // Insertion of one planned window: parameters are type, start, duration, minutes interval
 // and service id, all as text and cast in the SQL.
 extern const char* const kInsertMaintenancePlanned;

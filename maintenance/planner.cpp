@@ -22,17 +22,7 @@
 
 namespace {
 
-// Columns of the configuration query.
-enum ConfColumn {
-  kConfId = 0,
-  kConfType = 1,
-  kConfStart = 2,
-  kConfService = 3,
-  kConfDuring = 4,
-  kConfRecurring = 5,
-  kConfDuringFirstError = 6,
-  kConfWeekSelected = 7,
-};
+namespace col = sql::conf_column;
 
 bool negative(const std::string& interval) { return interval.find('-') != std::string::npos; }
 
@@ -78,35 +68,35 @@ void loadMaintenance(pgConnectionPool* pool) {
   const int n = PQntuples(confs.get());
   for (int r = 0; r < n; ++r) {
     auto col = [&](int c) { return std::string(PQgetvalue(confs.get(), r, c)); };
-    const std::string type = col(kConfType);
-    const std::string during = col(kConfDuring);
-    const std::string why = refusal(type, during, col(kConfDuringFirstError), col(kConfRecurring),
-                                    col(kConfWeekSelected));
+    const std::string type = col(col::kType);
+    const std::string during = col(col::kDuring);
+    const std::string why = refusal(type, during, col(col::kDuringFirstError), col(col::kRecurring),
+                                    col(col::kWeekSelected));
     if (!why.empty()) {
-      report(col(kConfId), col(kConfService), why);
+      report(col(col::kConfId), col(col::kServiceId), why);
       continue;
     }
     // A FIRSTERROR window counts the length of the EXEC window its first failure opens.
-    const std::string minutes = type == "FIRSTERROR" ? col(kConfDuringFirstError) : during;
+    const std::string minutes = type == "FIRSTERROR" ? col(col::kDuringFirstError) : during;
     // The window and the advance go together, and only from the start date that was read: a
     // lost answer or another planner cannot plan an occurrence twice or skip one.
     try {
       PgTransaction transaction(*pool);
       PgResult still(pool->executeParamRequest(sql::kLockMaintenanceConf,
-                                               {col(kConfId), col(kConfStart)}));
+                                               {col(col::kConfId), col(col::kStart)}));
       if (PQntuples(still.get()) == 0) continue;  // moved since it was read: read again next time
-      PgResult(
-          pool->executeParamRequest(sql::kInsertMaintenancePlanned,
-                                    {type, col(kConfStart), during, minutes, col(kConfService)}));
-      const std::vector<std::string> params = {col(kConfId)};
-      const char* advance = col(kConfWeekSelected).empty() ? "updateMaintenanceConf"
-                                                           : "updateMaintenanceConfByDayOfMonth";
+      PgResult(pool->executeParamRequest(
+          sql::kInsertMaintenancePlanned,
+          {type, col(col::kStart), during, minutes, col(col::kServiceId)}));
+      const std::vector<std::string> params = {col(col::kConfId)};
+      const char* advance = col(col::kWeekSelected).empty() ? "updateMaintenanceConf"
+                                                            : "updateMaintenanceConfByDayOfMonth";
       PgResult(pool->executePrepareRequest(advance, params));
       transaction.commit();
     } catch (const PostgresqlException& e) {
       if (e.retryable()) throw;
       // A row the server refuses does not keep the others from being planned.
-      report(col(kConfId), col(kConfService), e.what());
+      report(col(col::kConfId), col(col::kServiceId), e.what());
     }
   }
   confs.reset();

@@ -36,12 +36,12 @@
 #include "db/pool.h"
 #include "db/statements.h"
 #include "db/transaction.h"
+#include "loader/loader.h"
 #include "maintenance/maintenance.h"
 #include "maintenance/planner.h"
 #include "sched/delete_list.h"
 #include "sched/execute_queue.h"
 #include "sched/scheduled_services.h"
-#include "service/loader.h"
 
 namespace {
 
@@ -134,14 +134,15 @@ bool runPart(const char* prefix, Part part) {
 void loadPlannedWindows(pgConnectionPool* pool) {
   Trace("th_loaddel#MAINTENANCE# load param");
   PgResult planned(pool->executePrepareRequest("maintenance_planned"));
+  namespace col = sql::planned_column;
   for (int r = 0; r < PQntuples(planned.get()); ++r) {
-    auto col = [&](int c) { return std::string(PQgetvalue(planned.get(), r, c)); };
+    auto text = [&](int c) { return std::string(PQgetvalue(planned.get(), r, c)); };
     auto ignore = [&](const std::string& why) {
-      if (reported_windows.insert(col(0)).second)
-        write_log("ERR",
-                  "maintenance window " + col(0) + " of service " + col(5) + " ignored: " + why);
+      if (reported_windows.insert(text(col::kPlannedId)).second)
+        write_log("ERR", "maintenance window " + text(col::kPlannedId) + " of service " +
+                             text(col::kServiceId) + " ignored: " + why);
     };
-    const std::string mode = col(1);
+    const std::string mode = text(col::kType);
     Trace("th_loaddel#MAINTENANCE#Type maintenance" + mode);
     auto found = kMaintenanceModes.find(mode);
     if (found == kMaintenanceModes.end()) {
@@ -149,19 +150,21 @@ void loadPlannedWindows(pgConnectionPool* pool) {
       continue;
     }
     // Only a FIRSTERROR window uses its minutes; the others do without them.
-    const bool no_minutes = PQgetisnull(planned.get(), r, 4) != 0;
+    const bool no_minutes = PQgetisnull(planned.get(), r, col::kDuring) != 0;
     if (no_minutes && found->second == 3) {
       ignore("planned_during is NULL");
       continue;
     }
     Trace("th_loaddel#MAINTENANCE#MODE TROUVER" + mode);
-    const int planned_id = std::stoi(col(0));
+    const int planned_id = std::stoi(text(col::kPlannedId));
     if (maintenance.isPlannedIDPresent(planned_id)) continue;
-    Trace("th_loaddel#MAINTENANCE#AJOUT" + std::to_string(found->second) + " " + col(5));
-    Trace("th_loaddel#MAINTENANCE# " + col(2));
-    maintenance.add(planned_id, static_cast<unsigned long>(stringToLongInt(col(5))), found->second,
-                    seconds(stringToLongLongInt(col(2))), seconds(stringToLongLongInt(col(3))),
-                    no_minutes ? 0 : std::stoi(col(4)));
+    Trace("th_loaddel#MAINTENANCE#AJOUT" + std::to_string(found->second) + " " +
+          text(col::kServiceId));
+    Trace("th_loaddel#MAINTENANCE# " + text(col::kStart));
+    maintenance.add(planned_id, static_cast<unsigned long>(stringToLongInt(text(col::kServiceId))),
+                    found->second, seconds(stringToLongLongInt(text(col::kStart))),
+                    seconds(stringToLongLongInt(text(col::kEnd))),
+                    no_minutes ? 0 : std::stoi(text(col::kDuring)));
   }
 }
 
@@ -211,9 +214,7 @@ const long kRetryMs = 5000;
 }  // namespace
 
 void* thread_load_delete_service(void*) {
-  sigset_t none;
-  sigemptyset(&none);
-  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  clearThreadSignalMask();
 
   const long period_ms = static_cast<long>(wait_load_delete_thread) * 1000L;
   pgConnectionPool* pool = pgSQL;

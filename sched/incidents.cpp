@@ -21,9 +21,6 @@ std::map<std::string, std::string> map_error;
 
 namespace {
 
-// Trace texts are only built when they are written.
-inline bool tracing() { return debug == 1 || debug == 2; }
-
 const char* errorName(int state) {
   switch (state) {
     case 1:
@@ -42,7 +39,7 @@ const char* errorName(int state) {
 void storeState(unsigned long long id, const std::string& name, int state,
                 const std::string& output, pgConnectionPool* pool) {
   const std::string id_text = std::to_string(id);
-  if (tracing()) Trace("#UPDATE " + name + "#" + id_text + "#");
+  if (traceOn()) Trace("#UPDATE " + name + "#" + id_text + "#");
   // The output travels as a parameter: quotes and line breaks are stored as they are.
   PgResult(pool->executePrepareRequest("UpdateState", {std::to_string(state), output, id_text}));
 }
@@ -57,18 +54,18 @@ std::string openIncident(unsigned long long id, int64_t device_id, int state,
 
 std::string acknowledgeAll(unsigned long long id, const std::string& name, pgConnectionPool* pool) {
   const std::string id_text = std::to_string(id);
-  if (tracing()) Trace("#" + name + " SERVICE ID" + id_text);
+  if (traceOn()) Trace("#" + name + " SERVICE ID" + id_text);
   // Every open incident of the service is acknowledged at once; the first id is kept.
   PgResult res(pool->executePrepareRequest("AcquitteErrorHappen", {id_text}));
   if (PQntuples(res.get()) == 0) return "-1";
-  if (tracing()) Trace("#" + name + " ACQUITTE SUCCESS ID");
+  if (traceOn()) Trace("#" + name + " ACQUITTE SUCCESS ID");
   return PQgetvalue(res.get(), 0, 0);
 }
 
 // AcquitteError's handling around acknowledgeAll: every failure is logged, "-1" returned.
 std::string acknowledgeLogged(unsigned long long id, const std::string& name,
                               pgConnectionPool* pool) {
-  if (tracing()) Trace("#" + name + " prepare SQL");
+  if (traceOn()) Trace("#" + name + " prepare SQL");
   try {
     return acknowledgeAll(id, name, pool);
   } catch (const PostgresqlException& e) {
@@ -118,7 +115,7 @@ std::string InsertError(const service& s, int state, pgConnectionPool* pool) {
 }
 
 std::string AcquitteError(const service& s, int state, pgConnectionPool* pool) {
-  if (tracing()) Trace("#" + s.service_name + " FCT AQUITTE");
+  if (traceOn()) Trace("#" + s.service_name + " FCT AQUITTE");
   if (state == 0) return "-1";  // nothing was open for an OK service
   return acknowledgeLogged(s.service_id, s.service_name, pool);
 }
@@ -142,7 +139,7 @@ RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool) {
   PgTransaction transaction(*pool);
   if (w.update) storeState(w.service_id, w.service_name, w.state, w.output, pool);
   if (w.acknowledge) {
-    if (tracing()) Trace("#" + w.service_name + " prepare SQL");
+    if (traceOn()) Trace("#" + w.service_name + " prepare SQL");
     refs.acknowledged = acknowledgeAll(w.service_id, w.service_name, pool);
   }
   if (w.incident != 0)
@@ -185,7 +182,7 @@ void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid)
           write_log("INFO", s.service_name + "Execute alerting software ");
           break;
       }
-    } else if (tracing()) {
+    } else if (traceOn()) {
       Trace(tid + "#" + s.service_name + " " + "SEND ALERT ");
     }
     try {

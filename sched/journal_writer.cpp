@@ -34,10 +34,7 @@ bool writeJournalOnce(ResultJournal& journal) {
 void* thread_write_journal(void* arg) {
   ResultJournal* journal = static_cast<ResultJournal*>(arg);
 
-  // SIGTERM stays deliverable on every thread of the daemon.
-  sigset_t none;
-  sigemptyset(&none);
-  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  clearThreadSignalMask();
 
   while (!stopRequested()) {
     try {

@@ -34,10 +34,7 @@ int moveDueServices(infoThread& core, time_t now) {
 void* thread_check_time(void* arg) {
   infoThread* core = static_cast<infoThread*>(arg);
 
-  // SIGTERM stays deliverable on every thread of the daemon.
-  sigset_t none;
-  sigemptyset(&none);
-  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  clearThreadSignalMask();
 
   if (stopRequested()) return nullptr;
   for (;;) {

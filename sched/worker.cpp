@@ -5,9 +5,8 @@
 //
 // Locks: mutex_queue of the execute queue only while waiting for work; mutex_busy only around
 // the busy-counter changes; the container locks only inside their own operations; at thread
-// end mutex_vec_thread, and inside it mutex_log_system for the end-of-worker line (the daemon
-// log's stream must not be written by two threads at once). No lock is held while a plugin,
-// an alerting program or a database call runs.
+// end mutex_vec_thread (with the log's own lock inside it for the end-of-worker line). No lock
+// is held while a plugin, an alerting program or a database call runs.
 //
 // A cycle never ends a worker: whatever goes wrong is logged and the service is rescheduled.
 
@@ -20,7 +19,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <vector>
 
@@ -40,9 +38,6 @@
 #include "sched/wait_service_queue.h"
 
 namespace {
-
-// The hot path builds its trace texts only when they are written.
-inline bool tracing() { return debug == 1 || debug == 2; }
 
 const int kAttempts = 3;
 const long kRetryPauseMs = 1000;
@@ -84,7 +79,7 @@ std::shared_ptr<const service> alertingPart(const service& svc, const ServiceRes
 }
 
 void traceAcquitte(const service& svc) {
-  if (tracing()) Trace("#" + svc.service_name + " FCT AQUITTE");
+  if (traceOn()) Trace("#" + svc.service_name + " FCT AQUITTE");
 }
 
 bool alertFlag(const ServiceResponse& r, int state) {
@@ -102,7 +97,7 @@ bool alertFlag(const ServiceResponse& r, int state) {
 
 // The current second lies in one of the service's windows.
 void enterMaintenance(service& svc, ResultWriter& db, const std::string& tid) {
-  if (tracing())
+  if (traceOn())
     Trace(tid + "#MAINTENANCE# entre en maintenance" + svc.service_name + " " +
           std::to_string(svc.maintenance_type));
   if (svc.maintenance_type != 0) return;
@@ -118,7 +113,7 @@ void enterMaintenance(service& svc, ResultWriter& db, const std::string& tid) {
   traceAcquitte(svc);
   write.acknowledge = true;
   svc.last_stdout = kMaintenanceOutput;
-  if (tracing())
+  if (traceOn())
     Trace(tid + "#MAINTENANCE#" + svc.service_name + " Maintenance Mode " + std::to_string(w.type) +
           " : START" + svc.service_id_str);
   write.incident = 5;
@@ -133,11 +128,11 @@ void enterMaintenance(service& svc, ResultWriter& db, const std::string& tid) {
 
 // No window contains the current second.
 void leaveMaintenance(service& svc, ResultWriter& db, const std::string& tid) {
-  if (tracing())
+  if (traceOn())
     Trace("th_exec#MAINTENANCE# le service n'est pas en maintenance" + svc.service_name + " " +
           std::to_string(svc.maintenance_type));
   if (svc.maintenance_type == 0) return;
-  if (tracing()) Trace("th_exec#MAINTENANCE# sort de maintenance" + svc.service_name);
+  if (traceOn()) Trace("th_exec#MAINTENANCE# sort de maintenance" + svc.service_name);
   maintenance.clean(svc.service_id);
   svc.maintenance_type = 0;
   RunWrite write = writeOf(svc);
@@ -145,7 +140,7 @@ void leaveMaintenance(service& svc, ResultWriter& db, const std::string& tid) {
   write.acknowledge = true;
   RunRefs ignored;
   db.write(write, tid, &ignored);
-  if (tracing())
+  if (traceOn())
     Trace(tid + "#" + svc.service_name + " Maintenance Mode : STOP" + svc.service_id_str);
 }
 
@@ -157,7 +152,7 @@ void startFirstError(service& svc, int& rc, ResultWriter& db, const std::string&
   RunWrite write = writeOf(svc);
   traceAcquitte(svc);
   write.acknowledge = true;
-  if (tracing())
+  if (traceOn())
     Trace(tid + "#MAINTENANCE#" + svc.service_name + " Maintenance FIRST ERROR : START" +
           svc.service_id_str);
   svc.last_stdout = kMaintenanceOutput;
@@ -223,10 +218,10 @@ void storeRun(service& svc, int previous, int rc, ResultWriter& db, const std::s
   }
   RunRefs refs;
   const bool written = db.write(write, tid, &refs);
-  if (refs.stored && tracing())
+  if (refs.stored && traceOn())
     Trace(tid + "#" + svc.service_name + " " + svc.parameter + "Update state OK ");
   if (!change) return;
-  if (tracing()) {
+  if (traceOn()) {
     Trace(tid + "#" + svc.service_name + " " + svc.parameter + "acquitte l'ancienne erreur ");
     traceAcquitte(svc);
     Trace(tid + "#" + svc.service_name + " " + "acquitte l'erreur==>OK " + refs.acknowledged);
@@ -243,10 +238,10 @@ Next runCycle(service& svc, int& delay, ResultWriter& db, const std::string& tid
   // Deletion: out of the schedule (with any newer definition), handed to the reload thread,
   // never run again.
   if (serviceDeleteList.find(svc.service_id)) {
-    if (tracing()) Trace(tid + "# suppression du service");
+    if (traceOn()) Trace(tid + "# suppression du service");
     scheduledServices.unschedule(svc.service_id);
     deleteService.push(std::move(svc));
-    if (tracing()) Trace(tid + "# suppression du service reussi");
+    if (traceOn()) Trace(tid + "# suppression du service reussi");
     return Next::kDropped;
   }
 
@@ -258,7 +253,7 @@ Next runCycle(service& svc, int& delay, ResultWriter& db, const std::string& tid
 
   // NOEXEC: not run; due again one second after the window's end.
   if (svc.maintenance_type == 1) {
-    if (tracing()) Trace("th_exec#MAINTENANCE# TYPE NOEXEC" + svc.service_name);
+    if (traceOn()) Trace("th_exec#MAINTENANCE# TYPE NOEXEC" + svc.service_name);
     svc.next_exec_time = svc.maintenance_end;
     return Next::kDueTimeSet;
   }
@@ -270,13 +265,13 @@ Next runCycle(service& svc, int& delay, ResultWriter& db, const std::string& tid
   // A newer definition replaces this one entirely (its own state and maintenance fields).
   if (serviceUpdate.find(svc.service_id)) svc = serviceUpdate.getService(svc.service_id);
 
-  if (tracing())
+  if (traceOn())
     Trace(tid + "#" + svc.service_name + " " + svc.parameter +
           " Execution du script =>old state:" + std::to_string(old_state));
 
   // Run, with retries.
   int rc = runPlugin(svc);
-  if (tracing()) {
+  if (traceOn()) {
     Trace(tid + "#" + svc.service_name + " " + svc.parameter + " ==> code retour" +
           std::to_string(rc));
     Trace(tid + "#" + svc.service_name + " OUT" + svc.last_stdout);
@@ -295,10 +290,10 @@ Next runCycle(service& svc, int& delay, ResultWriter& db, const std::string& tid
 
   // A first non-OK result after OK is run again before it is believed.
   if (verify_state_change == 1) {
-    if (tracing()) Trace(tid + "# on test l'état précédent");
+    if (traceOn()) Trace(tid + "# on test l'état précédent");
     if (old_state == 0 && rc != 0) {
       delay = wait_state_verify * 1000;
-      if (tracing()) Trace(tid + "# remise dans la PQ afin de retester");
+      if (traceOn()) Trace(tid + "# remise dans la PQ afin de retester");
       return Next::kComputeDueTime;
     }
   }
@@ -312,7 +307,7 @@ Next runCycle(service& svc, int& delay, ResultWriter& db, const std::string& tid
 
 // Next due time: now + delay milliseconds, in signed 32-bit arithmetic.
 void computeDueTime(service& svc, int delay, const std::string& tid) {
-  if (tracing()) Trace(tid + "#Calcul de la prochaine execution");
+  if (traceOn()) Trace(tid + "#Calcul de la prochaine execution");
   timeval now;
   gettimeofday(&now, nullptr);
   const int32_t d = delay;
@@ -331,9 +326,9 @@ void computeDueTime(service& svc, int delay, const std::string& tid) {
 
 // Back into the core's wait queue.
 void requeue(infoThread& core, const service& svc, const std::string& tid) {
-  if (tracing()) Trace(tid + "#remise dans la pq " + svc.service_name + " " + svc.parameter);
+  if (traceOn()) Trace(tid + "#remise dans la pq " + svc.service_name + " " + svc.parameter);
   core.wait_queue->push(svc);
-  if (tracing()) Trace(tid + "#remise dans la pq success" + svc.service_name + " " + svc.parameter);
+  if (traceOn()) Trace(tid + "#remise dans la pq success" + svc.service_name + " " + svc.parameter);
 }
 
 void logUnexpected(const service& svc, const char* what) {
@@ -356,7 +351,7 @@ class BusyMark {
 // The popped service, constructed in place in handleService's parameter.
 service takeService(infoThread& core, const std::string& tid) {
   service svc = core.execute_queue->pop();  // throws EmptyQueueException
-  if (tracing()) Trace(tid + "# prise du reussi");
+  if (traceOn()) Trace(tid + "# prise du reussi");
   return svc;
 }
 
@@ -376,10 +371,9 @@ void leaveCore(infoThread& core, const std::string& tid) {
     auto it = std::find_if(handles.begin(), handles.end(),
                            [self](pthread_t t) { return pthread_equal(t, self) != 0; });
     if (it != handles.end()) handles.erase(it);
-    ScopedLock log(&mutex_log_system);
-    std::cout << "\tfin thread: " << tid << " nbr:" << handles.size() << " "
-              << static_cast<unsigned long>(self) << std::endl;
-    std::cout.clear();
+    // Under mutex_vec_thread, so that the counts of the lines follow one another.
+    write_raw_log("\tfin thread: " + tid + " nbr:" + std::to_string(handles.size()) + " " +
+                  std::to_string(static_cast<unsigned long>(self)) + "\n");
   }
   pthread_cond_signal(&cond_vec_thread);
 }
@@ -414,19 +408,16 @@ void handleService(infoThread& core, service svc, const std::string& tid) {
 void* thread_execute_plugin(void* arg) {
   infoThread* core = static_cast<infoThread*>(arg);
 
-  // SIGTERM stays deliverable on every thread of the daemon.
-  sigset_t none;
-  sigemptyset(&none);
-  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  clearThreadSignalMask();
 
   const std::string tid = std::to_string(static_cast<unsigned long>(pthread_self()));
   while (!stopRequested()) {
     try {
       waitForWork(*core);
-      if (tracing()) Trace(tid + "# Réveille ");
+      if (traceOn()) Trace(tid + "# Réveille ");
       if (stopRequested()) break;
       BusyMark busy(*core);
-      if (tracing()) Trace(tid + "# prise du service");
+      if (traceOn()) Trace(tid + "# prise du service");
       try {
         handleService(*core, takeService(*core, tid), tid);
       } catch (const EmptyQueueException&) {

@@ -18,6 +18,9 @@ if [ "${CI:-}" = true ] || [ "${FORMAT_CHECK:-0}" = 1 ]; then
   git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
 fi
 
+# No file includes a header of a higher layer (docs/architecture.md).
+scripts/check_layers.sh
+
 jobs=$(nproc)
 build() {
   local dir=$1

@@ -11,28 +11,11 @@
 #include "core/log.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
+#include "db/statements.h"
 
 namespace {
 
-// Columns of the service query read by the macros.
-enum Column {
-  kDeviceId = 5,
-  kDeviceIp = 6,
-  kSnmpVersion = 7,
-  kSnmpCommunity = 8,
-  kServiceId = 9,
-  kDeviceName = 15,
-  kTiboSn = 16,
-  kSnmp3User = 17,
-  kSnmp3SecLvl = 18,
-  kSnmp3AuthProtocol = 19,
-  kSnmp3AuthKey = 20,
-  kSnmp3PrivProtocol = 21,
-  kSnmp3PrivPassphrase = 22,
-  kSnmpTimer = 23,
-  kIpVersion = 29,
-  kSnmpPort = 30,
-};
+namespace col = sql::service_column;
 
 // Replaces `length` characters at the first occurrence of macro with value. The count is
 // clamped at the end of the line, so a spacing macro that ends the line takes only its own
@@ -53,17 +36,18 @@ void replaceFirstWith(std::string& line, const std::string& macro, std::string::
 
 // First "$IP" that does not begin "$IP_VERSION".
 std::string::size_type findIpMacro(const std::string& line) {
-  static const std::string kIpVersion = "$IP_VERSION";
+  static const std::string kIpVersionMacro = "$IP_VERSION";
   std::string::size_type pos = line.find("$IP");
-  while (pos != std::string::npos && line.compare(pos, kIpVersion.size(), kIpVersion) == 0)
+  while (pos != std::string::npos &&
+         line.compare(pos, kIpVersionMacro.size(), kIpVersionMacro) == 0)
     pos = line.find("$IP", pos + 1);
   return pos;
 }
 
 std::string snmpParameterTemplate(const ColumnReader& column) {
   std::string text;
-  if (std::stoi(column(kSnmpVersion)) == 3) {
-    const bool privacy = !column(kSnmp3PrivProtocol).empty();
+  if (std::stoi(column(col::kSnmpVersion)) == 3) {
+    const bool privacy = !column(col::kSnmp3PrivProtocol).empty();
     text = "-v 3 -p $SNMP_PORT -U $SNMP3_USER -A '$SNMP3_AUTH_KEY'";
     if (privacy) text += " -P '$SNMP3_PRIV_KEY'";
     text += " -L $SNMP3_AUTH_PROT";
@@ -75,7 +59,7 @@ std::string snmpParameterTemplate(const ColumnReader& column) {
 }
 
 std::string snmpVersionText(const ColumnReader& column) {
-  switch (std::stoi(column(kSnmpVersion))) {
+  switch (std::stoi(column(col::kSnmpVersion))) {
     case 2:
       return "2 ";
     case 3:
@@ -98,25 +82,25 @@ std::string replaceServiceParameter(std::string line, const ColumnReader& column
   std::string out = std::move(line);
 
   const std::string::size_type ip = findIpMacro(out);
-  if (ip != std::string::npos) out.replace(ip, 3, column(kDeviceIp));
-  replaceFirst(out, "$IP_VERSION", 11, column(kIpVersion));
-  replaceFirst(out, "$NODEID", 7, column(kDeviceId));
-  replaceFirst(out, "$NODENAME", 9, column(kDeviceName));
+  if (ip != std::string::npos) out.replace(ip, 3, column(col::kDeviceIp));
+  replaceFirst(out, "$IP_VERSION", 11, column(col::kIpVersion));
+  replaceFirst(out, "$NODEID", 7, column(col::kDeviceId));
+  replaceFirst(out, "$NODENAME", 9, column(col::kDeviceName));
   replaceFirstWith(out, "$SNMP_PARAMETER", 16, [&] { return snmpParameterTemplate(column); });
   replaceFirstWith(out, "$SNMP_VERSION", 14, [&] { return snmpVersionText(column); });
-  replaceFirst(out, "$SNMP_COM", 10, "'" + column(kSnmpCommunity) + "' ");
-  replaceFirst(out, "$SNMP_PORT", 11, column(kSnmpPort) + " ");
-  replaceFirst(out, "$SNMP_TIMER", 11, column(kSnmpTimer));
+  replaceFirst(out, "$SNMP_COM", 10, "'" + column(col::kSnmpCommunity) + "' ");
+  replaceFirst(out, "$SNMP_PORT", 11, column(col::kSnmpPort) + " ");
+  replaceFirst(out, "$SNMP_TIMER", 11, column(col::kSnmpTimer));
   if (out.find("$SNMP3") != std::string::npos) {
-    replaceFirst(out, "$SNMP3_SECLVL", 13, column(kSnmp3SecLvl));
-    replaceFirst(out, "$SNMP3_USER", 11, column(kSnmp3User));
-    replaceFirst(out, "$SNMP3_AUTH_PROT", 16, column(kSnmp3AuthProtocol));
-    replaceFirst(out, "$SNMP3_AUTH_KEY", 15, column(kSnmp3AuthKey));
-    replaceFirst(out, "$SNMP3_PRIV_PROT", 16, column(kSnmp3PrivProtocol));
-    replaceFirst(out, "$SNMP3_PRIV_KEY", 15, column(kSnmp3PrivPassphrase));
+    replaceFirst(out, "$SNMP3_SECLVL", 13, column(col::kSnmp3SecLvl));
+    replaceFirst(out, "$SNMP3_USER", 11, column(col::kSnmp3User));
+    replaceFirst(out, "$SNMP3_AUTH_PROT", 16, column(col::kSnmp3AuthProtocol));
+    replaceFirst(out, "$SNMP3_AUTH_KEY", 15, column(col::kSnmp3AuthKey));
+    replaceFirst(out, "$SNMP3_PRIV_PROT", 16, column(col::kSnmp3PrivProtocol));
+    replaceFirst(out, "$SNMP3_PRIV_KEY", 15, column(col::kSnmp3PrivPassphrase));
   }
-  replaceFirst(out, "$SERID", 6, column(kServiceId));
-  replaceFirst(out, "$TIBOSN", 7, column(kTiboSn));
+  replaceFirst(out, "$SERID", 6, column(col::kServiceId));
+  replaceFirst(out, "$TIBOSN", 7, column(col::kTiboSn));
   return out;
 }
 

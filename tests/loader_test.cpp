@@ -1,6 +1,6 @@
 // Service loading against the real database: building, core choice, first due times, bad rows.
 
-#include "service/loader.h"
+#include "loader/loader.h"
 
 #include <gtest/gtest.h>
 #include <sys/time.h>

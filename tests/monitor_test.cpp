@@ -1,6 +1,6 @@
 // Status file layout and overload rules.
 
-#include "core/monitor.h"
+#include "daemon/monitor.h"
 
 #include <gtest/gtest.h>
 

@@ -45,19 +45,35 @@ TEST_F(StatementsTest, EveryPlainStatementPrepares) {
   }
 }
 
-TEST_F(StatementsTest, ServiceQueryReturnsThirtyOneColumnsInOrder) {
+// The column enumerations that the readers use name the columns the server returns, for every
+// text of each query.
+TEST_F(StatementsTest, ColumnEnumerationsMatchWhatTheServerReturns) {
   long dev = addDevice("d1", "10.1.2.3");
   long plug = addPlugin("/bin/true");
   addService("s1", plug, dev, 60000, "-H $IP", 2);
+  struct Query {
+    std::string text;
+    const char* const* names;
+    int count;
+  } queries[] = {
+      {sql::reloadServiceQuery(0), sql::kServiceColumnNames, sql::service_column::kCount},
+      {sql::getNewServiceQuery(3), sql::kServiceColumnNames, sql::service_column::kCount},
+      {sql::updateServiceQuery(0), sql::kServiceColumnNames, sql::service_column::kCount},
+      {sql::kMaintenancePlanned, sql::kPlannedColumnNames, sql::planned_column::kCount},
+      {sql::selectMaintenanceConfQuery(0), sql::kConfColumnNames, sql::conf_column::kCount},
+      {sql::selectMaintenanceConfQuery(3), sql::kConfColumnNames, sql::conf_column::kCount},
+  };
+  for (const auto& q : queries) {
+    PgResult r(exec(q.text));
+    ASSERT_EQ(PQnfields(r.get()), q.count) << q.text;
+    for (int c = 0; c < q.count; ++c) EXPECT_STREQ(PQfname(r.get(), c), q.names[c]) << q.text;
+  }
+  namespace col = sql::service_column;
   PgResult r(exec(sql::reloadServiceQuery(0)));
   ASSERT_EQ(PQntuples(r.get()), 1);
-  ASSERT_EQ(PQnfields(r.get()), 31);
-  EXPECT_STREQ(PQfname(r.get(), 0), "plugin_id");
-  EXPECT_STREQ(PQfname(r.get(), 9), "service_id");
-  EXPECT_STREQ(PQfname(r.get(), 27), "service_previous_state");
-  EXPECT_STREQ(PQgetvalue(r.get(), 0, 6), "10.1.2.3");
-  EXPECT_STREQ(PQgetvalue(r.get(), 0, 29), "4");
-  EXPECT_STREQ(PQgetvalue(r.get(), 0, 10), "");  // no alerting program: outer join
+  EXPECT_STREQ(PQgetvalue(r.get(), 0, col::kDeviceIp), "10.1.2.3");
+  EXPECT_STREQ(PQgetvalue(r.get(), 0, col::kIpVersion), "4");
+  EXPECT_STREQ(PQgetvalue(r.get(), 0, col::kProgramPath), "");  // no alerting program
 }
 
 TEST_F(StatementsTest, DaemonIdentifierRestrictsServiceQueries) {

@@ -11,14 +11,8 @@
 
 class CoutCapture {
  public:
-  CoutCapture() {
-    ScopedLock lock(&mutex_log_system);
-    old_ = std::cout.rdbuf(buf_.rdbuf());
-  }
-  ~CoutCapture() {
-    ScopedLock lock(&mutex_log_system);
-    std::cout.rdbuf(old_);
-  }
+  CoutCapture() { old_ = redirectLog(buf_.rdbuf()); }
+  ~CoutCapture() { redirectLog(old_); }
   CoutCapture(const CoutCapture&) = delete;
   CoutCapture& operator=(const CoutCapture&) = delete;
 

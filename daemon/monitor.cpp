@@ -2,7 +2,7 @@
 // each for one read, a core's mutex_busy, mutex_vec_thread, the execute queue's mutex_queue,
 // the wait queue's lock, deleteService's mutex_queue and the pools' mutexes.
 
-#include "core/monitor.h"
+#include "daemon/monitor.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -87,9 +87,7 @@ std::string buildStatusReport() {
 }
 
 void* thread_monitoring(void*) {
-  sigset_t none;
-  sigemptyset(&none);
-  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  clearThreadSignalMask();
 
   int fd = open(file_info.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {

@@ -4,7 +4,7 @@
 // places it on a core only when its id is not scheduled yet (and hands it to serviceUpdate
 // otherwise), under its own lock and then the wait queue's.
 
-#include "service/loader.h"
+#include "loader/loader.h"
 
 #include <libpq-fe.h>
 #include <sys/time.h>
@@ -20,6 +20,7 @@
 #include "core/settings.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
+#include "db/statements.h"
 #include "sched/info_thread.h"
 #include "sched/scheduled_services.h"
 #include "sched/update_service_map.h"
@@ -27,24 +28,7 @@
 
 namespace {
 
-// Columns of the service query.
-enum Column {
-  kPluginId = 0,
-  kServiceName = 1,
-  kPluginPath = 2,
-  kInterval = 3,
-  kParameter = 4,
-  kDeviceId = 5,
-  kServiceId = 9,
-  kProgramPath = 10,
-  kResponseUnknown = 11,
-  kResponseWarning = 12,
-  kResponseCritical = 13,
-  kResponseParameter = 14,
-  kResponseOk = 24,
-  kPreviousState = 27,
-  kLastStdout = 28,
-};
+namespace col = sql::service_column;
 
 enum class Loader { kInitial, kUpdate };
 
@@ -68,40 +52,40 @@ int intColumn(PGresult* res, int r, int c, const char* name) {
 service buildService(PGresult* res, int r, pgConnectionPool* pool, Loader loader,
                      const std::string& statement) {
   auto col = [res, r](int c) { return std::string(PQgetvalue(res, r, c)); };
-  const std::string id = col(kServiceId);
-  const bool tracing = debug == 1 || debug == 2;
-  if (PQgetisnull(res, r, kServiceId)) throw std::invalid_argument("stoi: service_id is NULL");
+  const std::string id = col(col::kServiceId);
+  const bool tracing = traceOn();
+  if (PQgetisnull(res, r, col::kServiceId)) throw std::invalid_argument("stoi: service_id is NULL");
 
   service s;
-  s.plugin_id = intColumn(res, r, kPluginId, "plugin_id");
-  s.service_name = col(kServiceName);
-  s.plugin_path = col(kPluginPath);
-  s.Setinterval_exec_time(static_cast<int>(stringToUnsignedInt(col(kInterval))));
-  s.device_id = stringToLongInt(col(kDeviceId));
+  s.plugin_id = intColumn(res, r, col::kPluginId, "plugin_id");
+  s.service_name = col(col::kServiceName);
+  s.plugin_path = col(col::kPluginPath);
+  s.Setinterval_exec_time(static_cast<int>(stringToUnsignedInt(col(col::kInterval))));
+  s.device_id = stringToLongInt(col(col::kDeviceId));
   if (tracing && loader == Loader::kInitial) Trace("#LOAD ID " + statement + "#" + id + "#");
   s.SetService_id(loader == Loader::kInitial
-                      ? std::stoull(col(kServiceId))
-                      : static_cast<unsigned long long>(stringToLongInt(col(kServiceId))));
+                      ? std::stoull(col(col::kServiceId))
+                      : static_cast<unsigned long long>(stringToLongInt(col(col::kServiceId))));
   if (tracing && loader == Loader::kInitial) Trace("#LOAD ID " + statement + "#" + id + "#");
-  s.program_path = col(kProgramPath);
-  s.last_stdout = col(kLastStdout);
-  s.state = s.previous_state = intColumn(res, r, kPreviousState, "service_previous_state");
-  s.response_unknown = col(kResponseUnknown) == "t";
-  s.response_warning = col(kResponseWarning) == "t";
-  s.response_critical = col(kResponseCritical) == "t";
-  s.response_ok = col(kResponseOk) == "t";
-  s.SetAlertingParameter(col(kResponseParameter));
+  s.program_path = col(col::kProgramPath);
+  s.last_stdout = col(col::kLastStdout);
+  s.state = s.previous_state = intColumn(res, r, col::kPreviousState, "service_previous_state");
+  s.response_unknown = col(col::kResponseUnknown) == "t";
+  s.response_warning = col(col::kResponseWarning) == "t";
+  s.response_critical = col(col::kResponseCritical) == "t";
+  s.response_ok = col(col::kResponseOk) == "t";
+  s.SetAlertingParameter(col(col::kResponseParameter));
 
   if (tracing && loader == Loader::kInitial)
     Trace("#LOAD ID " + statement + "#" + id + "#REPLACE PARAMETER");
-  std::string line = replaceServiceParameter(col(kParameter), res, r);
+  std::string line = replaceServiceParameter(col(col::kParameter), res, r);
   if (tracing && loader == Loader::kInitial)
     Trace("#LOAD ID " + statement + "#" + id + "#CHECK AUTH FILE");
   if (line.find("$AUTH_FILE") != std::string::npos)
-    line = replaceAuthFileKeywords(line, col(kDeviceId), pool);
+    line = replaceAuthFileKeywords(line, col(col::kDeviceId), pool);
   s.Setparameter(line);
 
-  const int interval = intColumn(res, r, kInterval, "service_interval_time");
+  const int interval = intColumn(res, r, col::kInterval, "service_interval_time");
   // The weight and the next due time divide by the interval: such a row cannot be scheduled.
   if (interval <= 0)
     throw std::invalid_argument(" service_interval_time must be positive, got " +
@@ -124,12 +108,12 @@ size_t leastLoadedCore() {
 ServiceResponse responseOf(PGresult* res, int r) {
   auto col = [res, r](int c) { return std::string(PQgetvalue(res, r, c)); };
   ServiceResponse response;
-  response.program_path = col(kProgramPath);
-  response.alerting_parameter_list = splitArguments(col(kResponseParameter));
-  response.response_unknown = col(kResponseUnknown) == "t";
-  response.response_warning = col(kResponseWarning) == "t";
-  response.response_critical = col(kResponseCritical) == "t";
-  response.response_ok = col(kResponseOk) == "t";
+  response.program_path = col(col::kProgramPath);
+  response.alerting_parameter_list = splitArguments(col(col::kResponseParameter));
+  response.response_unknown = col(col::kResponseUnknown) == "t";
+  response.response_warning = col(col::kResponseWarning) == "t";
+  response.response_critical = col(col::kResponseCritical) == "t";
+  response.response_ok = col(col::kResponseOk) == "t";
   return response;
 }
 
@@ -143,15 +127,14 @@ std::vector<service> buildServices(PGresult* res, pgConnectionPool* pool, Loader
   std::vector<service> built;
   std::unordered_map<std::string, size_t> index;  // service id text -> position in built
   for (int r = 0; r < PQntuples(res); ++r) {
-    const std::string id = PQgetvalue(res, r, kServiceId);
+    const std::string id = PQgetvalue(res, r, col::kServiceId);
     try {
       auto seen = index.find(id);
       if (seen != index.end()) {
         built[seen->second].more_responses.push_back(responseOf(res, r));
         continue;
       }
-      if (loader == Loader::kInitial && (debug == 1 || debug == 2))
-        Trace("Chargement dans la queue " + id);
+      if (loader == Loader::kInitial && traceOn()) Trace("Chargement dans la queue " + id);
       service s = buildService(res, r, pool, loader, name);
       if (skip != nullptr && skip->count(s.service_id) != 0) continue;
       index.emplace(id, built.size());
@@ -184,7 +167,7 @@ void scheduleService(service s, const char* failure) {
     size_t core = 0;
     const bool placed =
         scheduledServices.schedule(std::move(s), [&core](service& x) { core = placeService(x); });
-    if (placed && (debug == 1 || debug == 2)) {
+    if (placed && traceOn()) {
       Trace("Chargement dans la queue numéros " + std::to_string(core));
       Trace("Chargement dans la queue numéros sucess");
     }

@@ -6,7 +6,7 @@
 // Locks: mutex_cores (local) guards vec_core while main appends to it and while the watcher
 // walks it; mutex_vec_thread is held while starting the workers and while waiting for them.
 
-#include "core/startup.h"
+#include "daemon/startup.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -19,21 +19,20 @@
 
 #include <climits>
 #include <cstdlib>
-#include <fstream>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/ini_config.h"
 #include "core/log.h"
-#include "core/monitor.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
+#include "daemon/monitor.h"
 #include "db/conninfo.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
 #include "db/statements.h"
+#include "loader/loader.h"
 #include "reload/reload.h"
 #include "sched/incidents.h"
 #include "sched/info_thread.h"
@@ -41,7 +40,6 @@
 #include "sched/result_journal.h"
 #include "sched/timer.h"
 #include "sched/worker.h"
-#include "service/loader.h"
 
 namespace {
 
@@ -60,10 +58,6 @@ class StartupError : public std::exception {
 
 int stop_pipe[2] = {-1, -1};
 pthread_mutex_t mutex_cores = PTHREAD_MUTEX_INITIALIZER;  // guards vec_core during start-up
-
-// The standard output the process was started with, kept when std::cout is switched to the
-// daemon log, so that a fatal start-up error also reaches the operator's terminal.
-std::streambuf* original_stdout = nullptr;
 
 const char kStopBySignal = 's';
 const char kStopQuietly = 'q';
@@ -105,16 +99,6 @@ int configInt(iniConfig& cfg, const std::string& section, const std::string& key
                        "] must be at most " + std::to_string(maximum) + ", got " +
                        std::to_string(value));
   return value;
-}
-
-// Prints a fatal start-up text on the daemon log (std::cout) and, once std::cout has been
-// switched to the log, on the original standard output too.
-void printFatal(const std::string& text) {
-  std::cout << text << std::endl;
-  if (original_stdout != nullptr && original_stdout != std::cout.rdbuf()) {
-    std::ostream out(original_stdout);
-    out << text << std::endl;
-  }
 }
 
 void* thread_stop_watcher(void*) {
@@ -327,14 +311,13 @@ void HandlerQuit(int) {
 }
 
 int runDaemon(int argc, char** argv) {
-  std::ofstream daemon_log;
   BackgroundThreads threads;
   try {
     parseOptions(argc, argv);  // 1
     // 2: mutex_log_system is statically initialised.
     if (PQisthreadsafe() != 1) {  // 3
       write_log("ERR", "Error: Postgresql is not thread safe");
-      std::cout << "Error: Postgresql is not thread safe" << std::endl;
+      write_raw_log("Error: Postgresql is not thread safe\n");
       return 1;
     }
     iniConfig cfg(pathToConfigFile);  // 4
@@ -349,15 +332,14 @@ int runDaemon(int argc, char** argv) {
 
     if (dup2(1, 2) == -1) {  // 6
       const int err = errno;
-      std::cout << "erreur de redirection de flux stderr (dup2): " << strerror(err) << std::endl;
+      write_raw_log(std::string("erreur de redirection de flux stderr (dup2): ") + strerror(err) +
+                    "\n");
       errno = err;
       perror("erreur de redirection de flux stderr (dup2)");
       return 2;
     }
 
-    daemon_log.open(log_path, std::ios::out | std::ios::trunc);  // 7
-    if (!daemon_log.is_open()) std::cout << "ERROR can't open file " << log_path << std::endl;
-    original_stdout = std::cout.rdbuf(daemon_log.rdbuf());
+    openDaemonLog(log_path);  // 7
 
     write_log("INFO", "MAVO start....");  // 8
     write_log("INFO", "MAVO configuration open succesful");
@@ -443,11 +425,11 @@ int runDaemon(int argc, char** argv) {
     threads.start(thread_load_delete_service, nullptr, "reload thread");  // 28
     write_log("INFO", "MAVO was starting....");
   } catch (const std::exception& e) {
-    printFatal(e.what());
+    write_fatal(e.what());
     threads.joinAll();
     waitForWorkers();
     releaseAll();
-    if (original_stdout != nullptr) std::cout.rdbuf(original_stdout);
+    closeDaemonLog();
     return 1;
   }
 
@@ -457,7 +439,6 @@ int runDaemon(int argc, char** argv) {
   threads.joinAll();
   write_log("INFO", "MAVO is stopping....");  // 30
   releaseAll();                               // 31
-  std::cout.flush();
-  std::cout.rdbuf(original_stdout);
+  closeDaemonLog();
   return 0;  // 32
 }
