@@ -16,6 +16,7 @@
 #include "core/scoped_lock.h"
 #include "core/settings.h"
 #include "db/pool.h"
+#include "sched/context.h"
 #include "sched/info_thread.h"
 
 namespace {
@@ -65,10 +66,10 @@ std::string formatStatusReport(long delete_queue, int main_connections,
   return out.str();
 }
 
-std::string buildStatusReport() {
+std::string buildStatusReport(const SchedContext& ctx) {
   std::vector<CoreStatus> cores;
-  cores.reserve(vec_core.size());
-  for (infoThread* core : vec_core) {
+  cores.reserve(ctx.cores->size());
+  for (infoThread* core : *ctx.cores) {
     CoreStatus c;
     c.busy = busyWorkers(*core);
     {
@@ -81,12 +82,13 @@ std::string buildStatusReport() {
     c.connections = core->pool != nullptr ? core->pool->getConnectionNumber() : 0;
     cores.push_back(c);
   }
-  long deleted = static_cast<long>(deleteService.length());
-  int main_connections = pgSQL != nullptr ? pgSQL->getConnectionNumber() : 0;
+  long deleted = static_cast<long>(ctx.dropped->length());
+  int main_connections = ctx.main_pool != nullptr ? ctx.main_pool->getConnectionNumber() : 0;
   return formatStatusReport(deleted, main_connections, cores);
 }
 
-void* thread_monitoring(void*) {
+void* thread_monitoring(void* arg) {
+  const SchedContext& ctx = *static_cast<const SchedContext*>(arg);
   clearThreadSignalMask();
 
   int fd = open(file_info.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -97,7 +99,7 @@ void* thread_monitoring(void*) {
   while (!stopRequested()) {
     if (fd >= 0) {
       // Written at offset 0 and cut to its length, so no tail of a longer report stays.
-      std::string report = buildStatusReport();
+      std::string report = buildStatusReport(ctx);
       if (pwrite(fd, report.data(), report.size(), 0) == static_cast<ssize_t>(report.size())) {
         if (ftruncate(fd, static_cast<off_t>(report.size())) != 0) {
           // a failed cut leaves the previous tail; the next cycle tries again

@@ -18,7 +18,10 @@ struct CoreStatus {
 // The whole report for the given cores, byte for byte as the file holds it.
 std::string formatStatusReport(long delete_queue, int main_connections,
                                const std::vector<CoreStatus>& cores);
-// Reads the live values of vec_core, deleteService and pgSQL and formats them.
-std::string buildStatusReport();
-// Thread entry; the argument is ignored.
+struct SchedContext;
+
+// Reads the live values of the context's cores, dropped services and main pool and formats
+// them.
+std::string buildStatusReport(const SchedContext& ctx);
+// Thread entry; arg is the daemon's SchedContext*.
 void* thread_monitoring(void* arg);

@@ -34,6 +34,7 @@
 #include "db/statements.h"
 #include "loader/loader.h"
 #include "reload/reload.h"
+#include "sched/context.h"
 #include "sched/incidents.h"
 #include "sched/info_thread.h"
 #include "sched/journal_writer.h"
@@ -67,6 +68,9 @@ const char kStopQuietly = 'q';
 int pgsql_timeout = kDefaultPgTimeoutSeconds;
 // The journal of writes the database could not take, shared by every core.
 ResultJournal* journal = nullptr;
+// What the scheduling threads read: the process-wide objects and settings, built once the
+// configuration is read and the main pool is open.
+SchedContext daemon_ctx;
 
 // Parses an int like std::stoi in base 10: leading white space, optional sign, digits up to
 // the first other character. Fails on no digit or a value outside int.
@@ -230,7 +234,8 @@ void cleanDeletedPlugins() {
 void createCores(int connections, BackgroundThreads& threads) {
   write_log("INFO", "INSTANCE CORE - create queue");
   for (int i = 0; i < core_number; ++i) {
-    infoThread* core = createCore(connectLine, connections, pgsql_timeout, journal);
+    infoThread* core = createCore(connectLine, connections, pgsql_timeout);
+    core->context = &daemon_ctx;
     write_log("INFO", "PREPARATION REQUEST ");
     try {
       for (const auto& st : sql::coreStatements())
@@ -400,6 +405,7 @@ int runDaemon(int argc, char** argv) {
     pgSQL = new pgConnectionPool(connectLine, 1, pgsql_timeout);
     write_log("INFO", "Connection database sucessful. Encoding: " + pgSQL->getClientEncoding());
 
+    daemon_ctx = daemonContext(journal);
     loadErrorMap();         // 14
     cleanDeletedPlugins();  // 15, 16
 
@@ -408,21 +414,21 @@ int runDaemon(int argc, char** argv) {
 
     sleepUnlessStopped(5000);  // 18
 
-    createCores(connections, threads);                                   // 19, 20
-    threads.start(thread_monitoring, nullptr, "status monitor thread");  // 21
+    createCores(connections, threads);                                       // 19, 20
+    threads.start(thread_monitoring, &daemon_ctx, "status monitor thread");  // 21
 
     write_log("INFO", "LOAD SERVICE");  // 22
     pgSQL->prepareRequest("reloadService", sql::reloadServiceQuery(id_cluster));
     pgSQL->prepareRequest("select_adv_config", sql::kSelectAdvConfig, 1);
-    load_script(pgSQL, "reloadService");                                     // 23
+    load_script(daemon_ctx, pgSQL, "reloadService");                         // 23
     write_log("INFO", "LOAD SERVICE SUCCESS");                               // 24
     write_log("INFO", "START CORE");                                         // 25
     startWorkers();                                                          // 26
     write_log("INFO", "START CORE SUCCESS:" + std::to_string(core_number));  // 27
-    if (pthread_create(&threads.journal_writer, nullptr, thread_write_journal, journal) != 0)
+    if (pthread_create(&threads.journal_writer, nullptr, thread_write_journal, &daemon_ctx) != 0)
       throw StartupError("error: can't start the journal writer thread");
     threads.journal_writer_started = true;
-    threads.start(thread_load_delete_service, nullptr, "reload thread");  // 28
+    threads.start(thread_load_delete_service, &daemon_ctx, "reload thread");  // 28
     write_log("INFO", "MAVO was starting....");
   } catch (const std::exception& e) {
     write_fatal(e.what());

@@ -1,8 +1,8 @@
 // Service loaders. load_script runs in main at start and later in the reload thread;
 // load_UpdateService in the reload thread only; the two never run at the same time, so the
-// cores' load fields have one writer. Every service goes through scheduledServices, which
-// places it on a core only when its id is not scheduled yet (and hands it to serviceUpdate
-// otherwise), under its own lock and then the wait queue's.
+// cores' load fields have one writer. Every service goes through the context's scheduled set,
+// which places it on a core only when its id is not scheduled yet (and hands it to the update
+// map otherwise), under its own lock and then the wait queue's.
 
 #include "loader/loader.h"
 
@@ -21,9 +21,9 @@
 #include "db/pg_handles.h"
 #include "db/pool.h"
 #include "db/statements.h"
+#include "sched/context.h"
 #include "sched/info_thread.h"
 #include "sched/scheduled_services.h"
-#include "sched/update_service_map.h"
 #include "service/command_line.h"
 
 namespace {
@@ -95,11 +95,11 @@ service buildService(PGresult* res, int r, pgConnectionPool* pool, Loader loader
 }
 
 // Index of the core with the smallest load; ties go to the lowest index.
-size_t leastLoadedCore() {
-  if (vec_core.empty()) throw std::runtime_error(" no scheduling core to place the service on");
+size_t leastLoadedCore(const std::vector<infoThread*>& cores) {
+  if (cores.empty()) throw std::runtime_error(" no scheduling core to place the service on");
   size_t best = 0;
-  for (size_t i = 1; i < vec_core.size(); ++i) {
-    if (coreLoad(*vec_core[i]) < coreLoad(*vec_core[best])) best = i;
+  for (size_t i = 1; i < cores.size(); ++i) {
+    if (coreLoad(*cores[i]) < coreLoad(*cores[best])) best = i;
   }
   return best;
 }
@@ -146,27 +146,28 @@ std::vector<service> buildServices(PGresult* res, pgConnectionPool* pool, Loader
   return built;
 }
 
-// Puts a new service on the least-loaded core with its first run spread over modulo_rand
-// seconds; returns the core's index. Runs under scheduledServices' lock: it logs nothing.
-size_t placeService(service& s) {
+// Puts a new service on the least-loaded core with its first run spread over ctx.load_spread
+// seconds; returns the core's index. Runs under the scheduled set's lock: it logs nothing.
+size_t placeService(const SchedContext& ctx, service& s) {
   timeval now;
   gettimeofday(&now, nullptr);
-  const int spread = modulo_rand > 0 ? modulo_rand : 1;
+  const int spread = ctx.load_spread > 0 ? ctx.load_spread : 1;
   s.next_exec_time.tv_sec = now.tv_sec + rand() % spread;
   s.next_exec_time.tv_usec = now.tv_usec;
-  const size_t core = leastLoadedCore();
-  vec_core[core]->wait_queue->push(s);
-  addCoreLoad(*vec_core[core], s.load_weight);
+  std::vector<infoThread*>& cores = *ctx.cores;
+  const size_t core = leastLoadedCore(cores);
+  cores[core]->wait_queue->push(s);
+  addCoreLoad(*cores[core], s.load_weight);
   return core;
 }
 
 // Hands s to the schedule (see load_script); failures are logged with failure.
-void scheduleService(service s, const char* failure) {
+void scheduleService(const SchedContext& ctx, service s, const char* failure) {
   const std::string id = s.service_id_str;
   try {
     size_t core = 0;
     const bool placed =
-        scheduledServices.schedule(std::move(s), [&core](service& x) { core = placeService(x); });
+        ctx.scheduled->schedule(std::move(s), [&](service& x) { core = placeService(ctx, x); });
     if (placed && traceOn()) {
       Trace("Chargement dans la queue numéros " + std::to_string(core));
       Trace("Chargement dans la queue numéros sucess");
@@ -178,17 +179,19 @@ void scheduleService(service s, const char* failure) {
 
 }  // namespace
 
-void load_script(pgConnectionPool* pool, std::string name, const IdSet* skip) {
+void load_script(const SchedContext& ctx, pgConnectionPool* pool, std::string name,
+                 const IdSet* skip) {
   PgResult res(pool->executePrepareRequest(name));
   srand(static_cast<unsigned>(time(nullptr)));
   for (service& s : buildServices(res.get(), pool, Loader::kInitial, name, skip))
-    scheduleService(std::move(s), "Failed to initial load service: ");
+    scheduleService(ctx, std::move(s), "Failed to initial load service: ");
   res.reset();
   write_log("INFO", "script reload successful");
 }
 
-void load_UpdateService(pgConnectionPool* pool, std::string name, const IdSet* skip) {
+void load_UpdateService(const SchedContext& ctx, pgConnectionPool* pool, std::string name,
+                        const IdSet* skip) {
   PgResult res(pool->executePrepareRequest(name));
   for (service& s : buildServices(res.get(), pool, Loader::kUpdate, name, skip))
-    scheduleService(std::move(s), "Failed to load service: ");
+    scheduleService(ctx, std::move(s), "Failed to load service: ");
 }

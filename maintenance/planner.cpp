@@ -61,10 +61,12 @@ void report(const std::string& conf_id, const std::string& service_id, const std
 
 }  // namespace
 
-void loadMaintenance(pgConnectionPool* pool) {
+void loadMaintenance(pgConnectionPool* pool) { loadMaintenance(pool, id_cluster); }
+
+void loadMaintenance(pgConnectionPool* pool, int cluster) {
   Trace("#LOADMAINTENANCE");
   // Every result is held by a PgResult, so a failing statement releases what came before.
-  PgResult confs(pool->executeRequest(sql::selectMaintenanceConfQuery(id_cluster)));
+  PgResult confs(pool->executeRequest(sql::selectMaintenanceConfQuery(cluster)));
   const int n = PQntuples(confs.get());
   for (int r = 0; r < n; ++r) {
     auto col = [&](int c) { return std::string(PQgetvalue(confs.get(), r, c)); };

@@ -5,4 +5,7 @@
 class pgConnectionPool;
 
 // Throws PostgresqlException from any statement; the two advance statements must be prepared.
+// Plans the configurations of the daemon id_cluster (all when 0 or less); without it, those of
+// the global id_cluster.
+void loadMaintenance(pgConnectionPool* pool, int id_cluster);
 void loadMaintenance(pgConnectionPool* pool);

@@ -3,8 +3,8 @@
 // acknowledges left-over incidents, loads the maintenance windows that start soon and purges
 // old ones; after its sleep it deletes the rows of the services the workers took out.
 //
-// Runs in one thread, on pgSQL, which nobody else uses once start-up is over. It holds no lock
-// of its own: the containers it feeds (serviceDeleteList, deleteService, serviceUpdate,
+// Runs in one thread, on the context's main pool (pgSQL), which nobody else uses once start-up is
+// over. It holds no lock of its own: the containers it feeds (deletions, dropped, updates,
 // maintenance, the cores' wait queues) take theirs inside each call.
 //
 // Change requests: the requests are read (new services, changed services) and purged inside
@@ -39,6 +39,7 @@
 #include "loader/loader.h"
 #include "maintenance/maintenance.h"
 #include "maintenance/planner.h"
+#include "sched/context.h"
 #include "sched/delete_list.h"
 #include "sched/execute_queue.h"
 #include "sched/scheduled_services.h"
@@ -65,13 +66,13 @@ timeval seconds(int64_t s) {
 // worker holds them to hand over). Used by the reload thread only.
 std::vector<unsigned long long> unscheduled_marked;
 
-void applyChangeRequests(pgConnectionPool* pool) {
+void applyChangeRequests(const SchedContext& ctx, pgConnectionPool* pool) {
   // The transaction holds the pool's connection for the thread: the loaders' queries below run
   // on it too, and a connection lost in between fails the rest of the part instead of going on
   // outside the transaction. Its first statement takes the snapshot and locks the requests
   // that the purge will delete.
   PgTransaction transaction(*pool, sql::kBeginRepeatableRead);
-  PgResult(pool->executeRequest(sql::lockPendingQuery(id_cluster)));
+  PgResult(pool->executeRequest(sql::lockPendingQuery(ctx.id_cluster)));
 
   // Deletions first: a service marked for deletion is neither loaded nor reloaded.
   Trace("th_loaddel#test s'il y a des services à supprimer");
@@ -85,14 +86,14 @@ void applyChangeRequests(pgConnectionPool* pool) {
   // The worker that next takes a marked service drops it and hands it over for its row to be
   // deleted; a marked service that is not scheduled has its row deleted after the sleep.
   for (unsigned long long id : marked)
-    if (!scheduledServices.markForDeletion(id)) unscheduled.push_back(id);
+    if (!ctx.scheduled->markForDeletion(id)) unscheduled.push_back(id);
   Trace("th_loaddel#les service à supprimer on bien été mis dans le vecteur de suppression");
 
   Trace("th_loaddel#on test s'il y a des nouveaux services");
-  load_script(pool, "getNewService", &marked);
+  load_script(ctx, pool, "getNewService", &marked);
 
   Trace("th_loaddel#test s'il y a des services à mettre à jour");
-  load_UpdateService(pool, "updateService", &marked);
+  load_UpdateService(ctx, pool, "updateService", &marked);
 
   Trace("th_loaddel#purge de la table d'attente");
   PgResult(pool->executePrepareRequest("purge_pending"));
@@ -131,7 +132,7 @@ bool runPart(const char* prefix, Part part) {
 }
 
 // The planned windows that start within 10 minutes join the maintenance table.
-void loadPlannedWindows(pgConnectionPool* pool) {
+void loadPlannedWindows(const SchedContext& ctx, pgConnectionPool* pool) {
   Trace("th_loaddel#MAINTENANCE# load param");
   PgResult planned(pool->executePrepareRequest("maintenance_planned"));
   namespace col = sql::planned_column;
@@ -157,20 +158,21 @@ void loadPlannedWindows(pgConnectionPool* pool) {
     }
     Trace("th_loaddel#MAINTENANCE#MODE TROUVER" + mode);
     const int planned_id = std::stoi(text(col::kPlannedId));
-    if (maintenance.isPlannedIDPresent(planned_id)) continue;
+    if (ctx.maintenance->isPlannedIDPresent(planned_id)) continue;
     Trace("th_loaddel#MAINTENANCE#AJOUT" + std::to_string(found->second) + " " +
           text(col::kServiceId));
     Trace("th_loaddel#MAINTENANCE# " + text(col::kStart));
-    maintenance.add(planned_id, static_cast<unsigned long>(stringToLongInt(text(col::kServiceId))),
-                    found->second, seconds(stringToLongLongInt(text(col::kStart))),
-                    seconds(stringToLongLongInt(text(col::kEnd))),
-                    no_minutes ? 0 : std::stoi(text(col::kDuring)));
+    ctx.maintenance->add(planned_id,
+                         static_cast<unsigned long>(stringToLongInt(text(col::kServiceId))),
+                         found->second, seconds(stringToLongLongInt(text(col::kStart))),
+                         seconds(stringToLongLongInt(text(col::kEnd))),
+                         no_minutes ? 0 : std::stoi(text(col::kDuring)));
   }
 }
 
 }  // namespace
 
-void prepareReloadStatements(pgConnectionPool* pool) {
+void prepareReloadStatements(pgConnectionPool* pool, int id_cluster) {
   for (const auto& st : sql::reloadStatements(id_cluster)) {
     if (pool->hasPrepared(st.name)) continue;  // prepared by an earlier, interrupted attempt
     if (st.nparams < 0)
@@ -180,23 +182,24 @@ void prepareReloadStatements(pgConnectionPool* pool) {
   }
 }
 
-void reloadCycle(pgConnectionPool* pool) {
+void reloadCycle(const SchedContext& ctx, pgConnectionPool* pool) {
   // Each part fails alone: its failure is logged and the others still run.
   const char* kFailed = "EXEC th loaddell: ";
-  runPart("Connection to database Administration failed:  ", [&] { loadMaintenance(pool); }) &&
-      runPart(kFailed, [&] { applyChangeRequests(pool); }) &&
+  runPart("Connection to database Administration failed:  ",
+          [&] { loadMaintenance(pool, ctx.id_cluster); }) &&
+      runPart(kFailed, [&] { applyChangeRequests(ctx, pool); }) &&
       runPart(kFailed, [&] { PgResult(pool->executePrepareRequest("acquitte_fantom")); }) &&
-      runPart(kFailed, [&] { loadPlannedWindows(pool); }) &&
+      runPart(kFailed, [&] { loadPlannedWindows(ctx, pool); }) &&
       runPart(kFailed, [&] { PgResult(pool->executePrepareRequest("maintenance_delete")); });
 }
 
-void deleteRemovedServices(pgConnectionPool* pool) {
-  // Only this thread pops deleteService, so the queue cannot empty between the two calls.
-  while (!deleteService.empty()) {
+void deleteRemovedServices(const SchedContext& ctx, pgConnectionPool* pool) {
+  // Only this thread pops the dropped services, so the queue cannot empty between the calls.
+  while (!ctx.dropped->empty()) {
     Trace("th_loaddel#On retire le service de la queue");
     service removed;
     try {
-      removed = deleteService.pop();
+      removed = ctx.dropped->pop();
     } catch (const EmptyQueueException&) {
       break;
     }
@@ -213,18 +216,19 @@ namespace {
 const long kRetryMs = 5000;
 }  // namespace
 
-void* thread_load_delete_service(void*) {
+void* thread_load_delete_service(void* arg) {
+  const SchedContext& ctx = *static_cast<const SchedContext*>(arg);
   clearThreadSignalMask();
 
-  const long period_ms = static_cast<long>(wait_load_delete_thread) * 1000L;
-  pgConnectionPool* pool = pgSQL;
+  const long period_ms = static_cast<long>(ctx.reload_period) * 1000L;
+  pgConnectionPool* pool = ctx.main_pool;
   Trace("th_loaddel#préparation des requêtes");
   // The thread survives an outage: a failed preparation or cycle is logged and tried again
   // after the reload period; it ends only on stop.
   bool prepared = false;
   while (!prepared && !stopRequested()) {
     try {
-      prepareReloadStatements(pool);
+      prepareReloadStatements(pool, ctx.id_cluster);
       prepared = true;
     } catch (const PostgresqlException& e) {
       write_log("ERR", std::string("Connection to database Administration failed:  ") + e.what());
@@ -236,7 +240,7 @@ void* thread_load_delete_service(void*) {
 
   while (!stopRequested()) {
     try {
-      reloadCycle(pool);
+      reloadCycle(ctx, pool);
     } catch (const PostgresqlException& e) {
       write_log("ERR", std::string("Connection to database Administration failed:  ") + e.what());
     } catch (const std::exception& e) {
@@ -247,7 +251,7 @@ void* thread_load_delete_service(void*) {
     Trace("th_loaddel#Debout");
     Trace("th_loaddel#test s'il y a des services mis dans la queue de suppression");
     try {
-      deleteRemovedServices(pool);
+      deleteRemovedServices(ctx, pool);
     } catch (const std::exception& e) {
       write_log("ERR", e.what());
     }

@@ -3,13 +3,16 @@
 // from the database into the running schedule.
 
 class pgConnectionPool;
+struct SchedContext;
 
-// Prepares the reload statements on pool. Throws PostgresqlException.
-void prepareReloadStatements(pgConnectionPool* pool);
-// One cycle up to (not including) the sleep: maintenance planning, new and changed services,
-// deletions, purge, left-over incidents, maintenance windows, old windows.
-void reloadCycle(pgConnectionPool* pool);
-// Deletes from the database every service that the workers moved into deleteService.
-void deleteRemovedServices(pgConnectionPool* pool);
-// Thread entry; the argument is unused.
+// Prepares the reload statements of the daemon id_cluster on pool. Throws PostgresqlException.
+void prepareReloadStatements(pgConnectionPool* pool, int id_cluster);
+// One cycle up to (not including) the sleep, on pool with what ctx holds: maintenance planning,
+// deletion marks, new and changed services, purge, left-over incidents, maintenance windows,
+// old windows. Each part fails alone.
+void reloadCycle(const SchedContext& ctx, pgConnectionPool* pool);
+// Deletes from the database every service the workers dropped (ctx.dropped), and the marked
+// services the last cycle found unscheduled.
+void deleteRemovedServices(const SchedContext& ctx, pgConnectionPool* pool);
+// Thread entry; arg is the daemon's SchedContext* (its main pool is the thread's pool).
 void* thread_load_delete_service(void* arg);

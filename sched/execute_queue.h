@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/scoped_lock.h"
+#include "core/settings.h"
 #include "service/service.h"
 
 class EmptyQueueException : public std::exception {
@@ -67,6 +68,13 @@ class ExecuteQueue {
     return queue.size();
   }
   bool empty() { return length() == 0; }
+
+  // Sleeps until the queue holds an element or a stop is requested (the workers' wait; another
+  // worker may take the element first, so pop() may still throw).
+  void waitForWork() {
+    ScopedLock lock(&mutex_queue);
+    while (queue.empty() && !stopRequested()) pthread_cond_wait(&cond_queue, &mutex_queue);
+  }
 
   // Wakes every waiter while holding mutex_queue, so that a worker that has just found the
   // queue empty cannot miss the wake-up.

@@ -44,11 +44,10 @@ void storeState(unsigned long long id, const std::string& name, int state,
   PgResult(pool->executePrepareRequest("UpdateState", {std::to_string(state), output, id_text}));
 }
 
-std::string openIncident(unsigned long long id, int64_t device_id, int state,
+std::string openIncident(unsigned long long id, int64_t device_id, const std::string& error_id,
                          const std::string& message, pgConnectionPool* pool) {
   PgResult res(pool->executePrepareRequest(
-      "InsertErrorHappen",
-      {getErrorId(state), std::to_string(device_id), std::to_string(id), message}));
+      "InsertErrorHappen", {error_id, std::to_string(device_id), std::to_string(id), message}));
   return PQntuples(res.get()) > 0 ? PQgetvalue(res.get(), 0, 0) : "-1";
 }
 
@@ -78,10 +77,10 @@ std::string acknowledgeLogged(unsigned long long id, const std::string& name,
 }
 
 // InsertError's handling around openIncident.
-std::string openLogged(unsigned long long id, int64_t device_id, int state,
+std::string openLogged(unsigned long long id, int64_t device_id, const std::string& error_id,
                        const std::string& message, pgConnectionPool* pool) {
   try {
-    return openIncident(id, device_id, state, message, pool);
+    return openIncident(id, device_id, error_id, message, pool);
   } catch (const PostgresqlException& e) {
     // Also the path of a state without an error kind: "" is refused by the $1::int cast.
     write_log("ERR", std::string("insert error failed:  ") + e.what());
@@ -91,19 +90,21 @@ std::string openLogged(unsigned long long id, int64_t device_id, int state,
 
 }  // namespace
 
-std::string getErrorId(int state) {
+std::string errorIdIn(const std::map<std::string, std::string>& error_ids, int state) {
   const char* name = errorName(state);
   if (name == nullptr) return std::string();
-  auto it = map_error.find(name);
-  return it == map_error.end() ? std::string() : it->second;
+  auto it = error_ids.find(name);
+  return it == error_ids.end() ? std::string() : it->second;
 }
+
+std::string getErrorId(int state) { return errorIdIn(map_error, state); }
 
 void updateService(const service& s, pgConnectionPool* pool) {
   storeState(s.service_id, s.service_name, s.state, s.last_stdout, pool);
 }
 
 std::string insertIncident(const service& s, int state, pgConnectionPool* pool) {
-  return openIncident(s.service_id, s.device_id, state, s.last_stdout, pool);
+  return openIncident(s.service_id, s.device_id, getErrorId(state), s.last_stdout, pool);
 }
 
 std::string acknowledgeIncidents(const service& s, pgConnectionPool* pool) {
@@ -111,7 +112,7 @@ std::string acknowledgeIncidents(const service& s, pgConnectionPool* pool) {
 }
 
 std::string InsertError(const service& s, int state, pgConnectionPool* pool) {
-  return openLogged(s.service_id, s.device_id, state, s.last_stdout, pool);
+  return openLogged(s.service_id, s.device_id, getErrorId(state), s.last_stdout, pool);
 }
 
 std::string AcquitteError(const service& s, int state, pgConnectionPool* pool) {
@@ -143,7 +144,7 @@ RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool) {
     refs.acknowledged = acknowledgeAll(w.service_id, w.service_name, pool);
   }
   if (w.incident != 0)
-    refs.opened = openIncident(w.service_id, w.device_id, w.incident, w.message, pool);
+    refs.opened = openIncident(w.service_id, w.device_id, w.error_id, w.message, pool);
   transaction.commit();
   refs.stored = w.update;
   return refs;
@@ -162,7 +163,7 @@ RunRefs writeRunStepByStep(const RunWrite& w, pgConnectionPool* pool, const std:
   }
   if (w.acknowledge) refs.acknowledged = acknowledgeLogged(w.service_id, w.service_name, pool);
   if (w.incident != 0)
-    refs.opened = openLogged(w.service_id, w.device_id, w.incident, w.message, pool);
+    refs.opened = openLogged(w.service_id, w.device_id, w.error_id, w.message, pool);
   return refs;
 }
 
@@ -186,7 +187,7 @@ void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid)
       Trace(tid + "#" + s.service_name + " " + "SEND ALERT ");
     }
     try {
-      s.executeAlertingSoftware(ref);
+      s.executeAlertingSoftware(ref, w.alert_timeout);
     } catch (const serviceException& e) {
       write_log("ERR", s.service_name + " " + e.what());
     }

@@ -17,6 +17,8 @@ extern std::map<std::string, std::string> map_error;
 
 // Error id of a state (1, 2, 3, 5); "" for any other state or a name missing from map_error.
 std::string getErrorId(int state);
+// The same, looked up in error_ids.
+std::string errorIdIn(const std::map<std::string, std::string>& error_ids, int state);
 // Stores state, output and time of the run ("UpdateState"). Throws PostgresqlException.
 void updateService(const service& s, pgConnectionPool* pool);
 // Opens an incident; returns its happen_id, or "-1" after logging a failure.
@@ -36,12 +38,14 @@ struct RunWrite {
   std::string output;
   bool acknowledge = false;  // acknowledge every open incident ("AcquitteErrorHappen")
   int incident = 0;          // open an incident of this state ("InsertErrorHappen"); 0: none
+  std::string error_id;      // the error kind of that state ("" is refused by the server)
   std::string message;       // the incident's message
   // The alerting programs to start once written, with the new incident's id or the first
   // acknowledged one: one service each (program, arguments, name), kept only then.
   enum Alert { kNoAlert, kOnIncident, kOnAcknowledge };
   Alert alert = kNoAlert;
   std::vector<std::shared_ptr<const service>> alerting;
+  int alert_timeout = 0;  // seconds an alerting program may run; 0 = no limit
 
   int statements() const { return (update ? 1 : 0) + (acknowledge ? 1 : 0) + (incident ? 1 : 0); }
   bool updateOnly() const { return update && !acknowledge && incident == 0; }

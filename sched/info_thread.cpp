@@ -12,8 +12,7 @@ std::vector<infoThread*> vec_core;
 pthread_mutex_t mutex_vec_thread = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t cond_vec_thread = PTHREAD_COND_INITIALIZER;
 
-infoThread* createCore(const std::string& connection_string, int connections, int timeout_seconds,
-                       ResultJournal* journal) {
+infoThread* createCore(const std::string& connection_string, int connections, int timeout_seconds) {
   // Every part is held by a guard until the pool (the one step that can throw) is open.
   auto wait_queue = std::make_unique<WaitServiceQueue>();
   auto execute_queue = std::make_unique<ExecuteQueue<service>>();
@@ -28,8 +27,6 @@ infoThread* createCore(const std::string& connection_string, int connections, in
   core->pool = pool.release();
   core->nbr_thread_busy = 0;
   core->load = 0.0f;
-  core->owns_journal = journal == nullptr;
-  core->journal = journal != nullptr ? journal : new ResultJournal();
   return core.release();
 }
 
@@ -39,7 +36,6 @@ void destroyCore(infoThread* core) {
   delete core->execute_queue;
   delete core->vec_thread;
   delete core->pool;
-  if (core->owns_journal) delete core->journal;
   pthread_mutex_destroy(&core->mutex_busy);
   delete core;
 }

@@ -8,8 +8,9 @@
 
 #include "db/pool.h"
 #include "sched/execute_queue.h"
-#include "sched/result_journal.h"
 #include "sched/wait_service_queue.h"
+
+struct SchedContext;
 
 struct infoThread {
   WaitServiceQueue* wait_queue;          // owned
@@ -19,11 +20,8 @@ struct infoThread {
   pgConnectionPool* pool;                // owned
   int32_t nbr_thread_busy;               // guarded by mutex_busy
   float load;  // written only by the loader thread (main, then reload); read by the monitor
-  // Writes the database could not take, kept for later: the daemon's one journal (shared by
-  // every core), or the core's own when owns_journal. May be null (writes the database cannot
-  // take are then logged and lost).
-  ResultJournal* journal;
-  bool owns_journal = false;
+  // What the core's workers use besides the core (set by whoever starts them).
+  const SchedContext* context = nullptr;
 };
 
 // Every core, index 0 first; complete before any thread that iterates it starts.
@@ -33,11 +31,10 @@ extern pthread_mutex_t mutex_vec_thread;
 extern pthread_cond_t cond_vec_thread;
 
 // Builds a core record as main does: empty queues and worker list, a pool of connections
-// connections on connection_string whose requests wait at most timeout_seconds, counters at 0,
-// and the given journal (a journal of its own when null). Throws PostgresqlException.
+// connections on connection_string whose requests wait at most timeout_seconds, counters at 0.
+// Throws PostgresqlException.
 infoThread* createCore(const std::string& connection_string, int connections,
-                       int timeout_seconds = kDefaultPgTimeoutSeconds,
-                       ResultJournal* journal = nullptr);
+                       int timeout_seconds = kDefaultPgTimeoutSeconds);
 // Deletes the queues, the worker list, the pool and the record.
 void destroyCore(infoThread* core);
 

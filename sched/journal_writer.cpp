@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "db/pool.h"
+#include "sched/context.h"
 #include "sched/info_thread.h"
 #include "sched/result_journal.h"
 
@@ -19,9 +20,10 @@ namespace {
 const long kRetryMs = 1000;
 }  // namespace
 
-bool writeJournalOnce(ResultJournal& journal) {
+bool writeJournalOnce(const SchedContext& ctx) {
+  ResultJournal& journal = *ctx.journal;
   pgConnectionPool* answering = nullptr;
-  for (infoThread* core : vec_core) {
+  for (infoThread* core : *ctx.cores) {
     if (core->pool->answering() || core->pool->probe()) {
       if (answering == nullptr) answering = core->pool;
     }
@@ -32,7 +34,8 @@ bool writeJournalOnce(ResultJournal& journal) {
 }
 
 void* thread_write_journal(void* arg) {
-  ResultJournal* journal = static_cast<ResultJournal*>(arg);
+  const SchedContext& ctx = *static_cast<const SchedContext*>(arg);
+  ResultJournal* journal = ctx.journal;
 
   clearThreadSignalMask();
 
@@ -41,7 +44,7 @@ void* thread_write_journal(void* arg) {
       journal->waitForEntries(kRetryMs);
       if (stopRequested()) break;
       if (journal->entries() == 0) continue;
-      if (!writeJournalOnce(*journal)) sleepUnlessStopped(kRetryMs);
+      if (!writeJournalOnce(ctx)) sleepUnlessStopped(kRetryMs);
     } catch (const std::exception& e) {
       write_log("ERR", std::string("journal writer: ") + e.what());
       sleepUnlessStopped(kRetryMs);

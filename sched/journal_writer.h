@@ -3,11 +3,11 @@
 // cores' databases answer again and writes what is kept, so that no worker ever waits for a
 // database that is gone.
 
-class ResultJournal;
+struct SchedContext;
 
-// Thread entry; arg is the daemon's ResultJournal*. Uses vec_core, complete before it starts.
-// Returns when the stop flag is set (a stop wakes it through ResultJournal::wake).
+// Thread entry; arg is the daemon's SchedContext*, whose journal and cores it uses. Returns
+// when the stop flag is set (a stop wakes it through ResultJournal::wake).
 void* thread_write_journal(void* arg);
 // One pass: every core pool found lost is probed, then the journal is written through the
 // first pool that answers. Returns true when nothing is left.
-bool writeJournalOnce(ResultJournal& journal);
+bool writeJournalOnce(const SchedContext& ctx);

@@ -7,16 +7,21 @@
 #include "sched/delete_list.h"
 #include "sched/update_service_map.h"
 
-ScheduledServiceSet scheduledServices;
+// Only the addresses of the other two are taken here: the order in which the process-wide
+// objects are constructed does not matter.
+ScheduledServiceSet scheduledServices(serviceUpdate, serviceDeleteList);
 
-ScheduledServiceSet::ScheduledServiceSet() { pthread_mutex_init(&mutex_set, nullptr); }
+ScheduledServiceSet::ScheduledServiceSet(UpdateServiceMap& updates, DeleteList& deletions)
+    : updates(updates), deletions(deletions) {
+  pthread_mutex_init(&mutex_set, nullptr);
+}
 
 ScheduledServiceSet::~ScheduledServiceSet() { pthread_mutex_destroy(&mutex_set); }
 
 bool ScheduledServiceSet::schedule(service s, const std::function<void(service&)>& place) {
   ScopedLock lock(&mutex_set);
   if (!ids.insert(s.service_id).second) {
-    serviceUpdate.addService(std::move(s));
+    updates.addService(std::move(s));
     return false;
   }
   try {
@@ -31,16 +36,15 @@ bool ScheduledServiceSet::schedule(service s, const std::function<void(service&)
 bool ScheduledServiceSet::markForDeletion(unsigned long long id) {
   ScopedLock lock(&mutex_set);
   if (ids.count(id) == 0) return false;
-  serviceDeleteList.push(id);
+  deletions.push(id);
   return true;
 }
 
 void ScheduledServiceSet::unschedule(unsigned long long id) {
   ScopedLock lock(&mutex_set);
   ids.erase(id);
-  while (serviceDeleteList.erase(id)) {
-  }
-  if (serviceUpdate.find(id)) serviceUpdate.getService(id);
+  deletions.erase(id);
+  if (updates.find(id)) updates.getService(id);
 }
 
 bool ScheduledServiceSet::contains(unsigned long long id) {

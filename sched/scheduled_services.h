@@ -3,11 +3,11 @@
 // cores' queues or the worker running it. Every change of the schedule that could give a
 // service a second copy, or leave it without one, goes through here, under mutex_set: a service
 // is placed on a core only when its id is not scheduled, and a definition for a scheduled id
-// goes to serviceUpdate instead; a deletion mark is taken only for a scheduled id, and a worker
+// goes to the update map instead; a deletion mark is taken only for a scheduled id, and a worker
 // that drops a service takes its id, its mark and its waiting definition out together.
 //
-// Lock order: mutex_set, then (inside it) the wait queue's, serviceUpdate's or
-// serviceDeleteList's own mutex; none of those is held while mutex_set is taken.
+// Lock order: mutex_set, then (inside it) the wait queue's, the update map's or the delete
+// list's own mutex; none of those is held while mutex_set is taken.
 
 #include <pthread.h>
 
@@ -16,20 +16,23 @@
 
 #include "service/service.h"
 
+class DeleteList;
+class UpdateServiceMap;
+
 class ScheduledServiceSet {
  public:
-  ScheduledServiceSet();
+  // The set works with the update map and the delete list of the same schedule.
+  ScheduledServiceSet(UpdateServiceMap& updates, DeleteList& deletions);
   ~ScheduledServiceSet();
   ScheduledServiceSet(const ScheduledServiceSet&) = delete;
   ScheduledServiceSet& operator=(const ScheduledServiceSet&) = delete;
 
   // Hands a loaded definition to the schedule: when its id is scheduled, it replaces that
-  // definition (serviceUpdate, taken by the worker that next holds the service) and false is
+  // definition (the update map, taken by the worker that next holds the service) and false is
   // returned; otherwise the id is marked scheduled, place(s) puts it on a core and true is
   // returned.
   bool schedule(service s, const std::function<void(service&)>& place);
-  // Marks a scheduled service for deletion (serviceDeleteList); false when it is not
-  // scheduled.
+  // Marks a scheduled service for deletion (the delete list); false when it is not scheduled.
   bool markForDeletion(unsigned long long id);
   // A worker drops the service: its id, its deletion mark and its waiting definition go.
   void unschedule(unsigned long long id);
@@ -39,8 +42,11 @@ class ScheduledServiceSet {
   void clear();
 
  private:
+  UpdateServiceMap& updates;
+  DeleteList& deletions;
   std::unordered_set<unsigned long long> ids;  // guarded by mutex_set
   pthread_mutex_t mutex_set;
 };
 
+// The daemon's schedule, with serviceUpdate and serviceDeleteList.
 extern ScheduledServiceSet scheduledServices;

@@ -27,6 +27,7 @@
 #include "core/settings.h"
 #include "db/pool.h"
 #include "maintenance/maintenance.h"
+#include "sched/context.h"
 #include "sched/delete_list.h"
 #include "sched/execute_queue.h"
 #include "sched/incidents.h"
@@ -49,14 +50,30 @@ enum class Next {
   kDropped,         // handed over for deletion, not re-queued
 };
 
-// A run's write of svc, without statements yet.
-RunWrite writeOf(const service& svc) {
-  RunWrite w;
-  w.service_id = svc.service_id;
-  w.device_id = svc.device_id;
-  w.service_name = svc.service_name;
-  return w;
-}
+// What the steps of one service's cycle use: the scheduling context, the writer of its
+// results and the worker's trace prefix.
+struct Cycle {
+  const SchedContext& ctx;
+  ResultWriter& db;
+  const std::string& tid;
+
+  // A write of svc, without statements yet.
+  RunWrite writeOf(const service& svc) const {
+    RunWrite w;
+    w.service_id = svc.service_id;
+    w.device_id = svc.device_id;
+    w.service_name = svc.service_name;
+    w.alert_timeout = ctx.plugin_timeout;
+    return w;
+  }
+  // Adds an incident of state to w.
+  void openIn(RunWrite& w, int state, const std::string& message) const {
+    w.incident = state;
+    w.error_id = ctx.errorId(state);
+    w.message = message;
+  }
+  void write(const RunWrite& w, RunRefs* refs) const { db.write(w, tid, refs); }
+};
 
 // The alerting programs of svc: its own, then the further ones.
 std::vector<ServiceResponse> responsesOf(const service& svc) {
@@ -96,12 +113,12 @@ bool alertFlag(const ServiceResponse& r, int state) {
 }
 
 // The current second lies in one of the service's windows.
-void enterMaintenance(service& svc, ResultWriter& db, const std::string& tid) {
+void enterMaintenance(service& svc, const Cycle& c) {
   if (traceOn())
-    Trace(tid + "#MAINTENANCE# entre en maintenance" + svc.service_name + " " +
+    Trace(c.tid + "#MAINTENANCE# entre en maintenance" + svc.service_name + " " +
           std::to_string(svc.maintenance_type));
   if (svc.maintenance_type != 0) return;
-  const var_maintenance w = maintenance.getMaintenanceInformation(svc.service_id);
+  const var_maintenance w = c.ctx.maintenance->getMaintenanceInformation(svc.service_id);
   // type 0: the window ended between the two look-ups; the next cycle sees it as left.
   if (w.type == 0 || w.planned_id == svc.maintenance_id) return;
   svc.maintenance_type = w.type;
@@ -109,64 +126,62 @@ void enterMaintenance(service& svc, ResultWriter& db, const std::string& tid) {
   svc.maintenance_end = w.end;
   svc.maintenance_end.tv_sec += 1;
   if (w.type == 3) return;  // FIRSTERROR waits for the first failing run
-  RunWrite write = writeOf(svc);
+  RunWrite write = c.writeOf(svc);
   traceAcquitte(svc);
   write.acknowledge = true;
   svc.last_stdout = kMaintenanceOutput;
   if (traceOn())
-    Trace(tid + "#MAINTENANCE#" + svc.service_name + " Maintenance Mode " + std::to_string(w.type) +
-          " : START" + svc.service_id_str);
-  write.incident = 5;
-  write.message = svc.last_stdout;
+    Trace(c.tid + "#MAINTENANCE#" + svc.service_name + " Maintenance Mode " +
+          std::to_string(w.type) + " : START" + svc.service_id_str);
+  c.openIn(write, 5, svc.last_stdout);
   svc.state = 5;
   write.update = true;
   write.state = svc.state;
   write.output = svc.last_stdout;
   RunRefs ignored;
-  db.write(write, tid, &ignored);
+  c.write(write, &ignored);
 }
 
 // No window contains the current second.
-void leaveMaintenance(service& svc, ResultWriter& db, const std::string& tid) {
+void leaveMaintenance(service& svc, const Cycle& c) {
   if (traceOn())
     Trace("th_exec#MAINTENANCE# le service n'est pas en maintenance" + svc.service_name + " " +
           std::to_string(svc.maintenance_type));
   if (svc.maintenance_type == 0) return;
   if (traceOn()) Trace("th_exec#MAINTENANCE# sort de maintenance" + svc.service_name);
-  maintenance.clean(svc.service_id);
+  c.ctx.maintenance->clean(svc.service_id);
   svc.maintenance_type = 0;
-  RunWrite write = writeOf(svc);
+  RunWrite write = c.writeOf(svc);
   traceAcquitte(svc);
   write.acknowledge = true;
   RunRefs ignored;
-  db.write(write, tid, &ignored);
+  c.write(write, &ignored);
   if (traceOn())
-    Trace(tid + "#" + svc.service_name + " Maintenance Mode : STOP" + svc.service_id_str);
+    Trace(c.tid + "#" + svc.service_name + " Maintenance Mode : STOP" + svc.service_id_str);
 }
 
 // The first failing run inside a FIRSTERROR window turns it into an EXEC window of `during`
 // minutes from now, under the same planned id. The run itself is stored as OK.
-void startFirstError(service& svc, int& rc, ResultWriter& db, const std::string& tid) {
-  const var_maintenance w = maintenance.getMaintenanceInformation(svc.service_id);
+void startFirstError(service& svc, int& rc, const Cycle& c) {
+  const var_maintenance w = c.ctx.maintenance->getMaintenanceInformation(svc.service_id);
   const int pid = w.planned_id;
-  RunWrite write = writeOf(svc);
+  RunWrite write = c.writeOf(svc);
   traceAcquitte(svc);
   write.acknowledge = true;
   if (traceOn())
-    Trace(tid + "#MAINTENANCE#" + svc.service_name + " Maintenance FIRST ERROR : START" +
+    Trace(c.tid + "#MAINTENANCE#" + svc.service_name + " Maintenance FIRST ERROR : START" +
           svc.service_id_str);
   svc.last_stdout = kMaintenanceOutput;
-  write.incident = 5;
-  write.message = svc.last_stdout;
+  c.openIn(write, 5, svc.last_stdout);
   RunRefs ignored;
-  db.write(write, tid, &ignored);
+  c.write(write, &ignored);
   timeval now;
   gettimeofday(&now, nullptr);
   timeval end{now.tv_sec + static_cast<time_t>(w.during) * 60, 0};
   // A window that ended while the plugin ran is not brought back under a made-up planned id.
   if (w.type != 0) {
-    maintenance.clean(svc.service_id, pid);
-    maintenance.add(pid, svc.service_id, 2, now, end, 0);
+    c.ctx.maintenance->clean(svc.service_id, pid);
+    c.ctx.maintenance->add(pid, svc.service_id, 2, now, end, 0);
   }
   svc.maintenance_id = pid;
   svc.maintenance_type = 2;
@@ -175,10 +190,10 @@ void startFirstError(service& svc, int& rc, ResultWriter& db, const std::string&
 }
 
 // Up to three attempts one second apart; then the run counts as UNKNOWN.
-int runPlugin(service& svc) {
+int runPlugin(service& svc, int timeout) {
   for (int attempt = 1;; ++attempt) {
     try {
-      return svc.execute();
+      return svc.execute(timeout);
     } catch (const serviceException& e) {
       write_log("ERR", "DAEMON: Excute failed retry" + svc.service_name + " " +
                            std::to_string(svc.service_id) + " " + e.what());
@@ -193,63 +208,60 @@ int runPlugin(service& svc) {
 
 // Stores the run; when its state changed outside maintenance, acknowledges the open incidents,
 // opens the new one and starts the alert, all in one write.
-void storeRun(service& svc, int previous, int rc, ResultWriter& db, const std::string& tid) {
-  RunWrite write = writeOf(svc);
+void storeRun(service& svc, int previous, int rc, const Cycle& c) {
+  RunWrite write = c.writeOf(svc);
   write.update = true;
   write.state = svc.state;
   write.output = svc.last_stdout;
   const bool change = previous != rc && svc.maintenance_type == 0;
   if (change) {
     write.acknowledge = previous != 0;  // nothing was open for an OK service
-    if (rc >= 1 && rc <= 3) {
-      write.incident = rc;
-      write.message = svc.last_stdout;
-    }
+    if (rc >= 1 && rc <= 3) c.openIn(write, rc, svc.last_stdout);
     // Every alerting program of the service whose flags ask for it (an empty path is none).
     for (const ServiceResponse& r : responsesOf(svc)) {
       if (r.program_path.empty()) continue;
       const bool on_incident = write.incident != 0 && alertFlag(r, rc);
       const bool on_recovery =
-          rc == 0 && !getErrorId(previous).empty() && r.response_ok && alertFlag(r, previous);
+          rc == 0 && !c.ctx.errorId(previous).empty() && r.response_ok && alertFlag(r, previous);
       if (!on_incident && !on_recovery) continue;
       write.alert = on_incident ? RunWrite::kOnIncident : RunWrite::kOnAcknowledge;
       write.alerting.push_back(alertingPart(svc, r));
     }
   }
   RunRefs refs;
-  const bool written = db.write(write, tid, &refs);
+  const bool written = c.db.write(write, c.tid, &refs);
   if (refs.stored && traceOn())
-    Trace(tid + "#" + svc.service_name + " " + svc.parameter + "Update state OK ");
+    Trace(c.tid + "#" + svc.service_name + " " + svc.parameter + "Update state OK ");
   if (!change) return;
   if (traceOn()) {
-    Trace(tid + "#" + svc.service_name + " " + svc.parameter + "acquitte l'ancienne erreur ");
+    Trace(c.tid + "#" + svc.service_name + " " + svc.parameter + "acquitte l'ancienne erreur ");
     traceAcquitte(svc);
-    Trace(tid + "#" + svc.service_name + " " + "acquitte l'erreur==>OK " + refs.acknowledged);
+    Trace(c.tid + "#" + svc.service_name + " " + "acquitte l'erreur==>OK " + refs.acknowledged);
     if (write.incident != 0)
-      Trace(tid + "#" + svc.service_name + " " + svc.parameter + "insère l'erreur " +
+      Trace(c.tid + "#" + svc.service_name + " " + svc.parameter + "insère l'erreur " +
             (rc == 3 ? refs.acknowledged : std::string()));
   }
-  if (written) runAlert(write, refs.forAlert(write), tid);  // a kept write alerts when written
+  if (written) runAlert(write, refs.forAlert(write), c.tid);  // a kept write alerts when written
 }
 
 // One cycle up to the next due time. delay is the interval of the definition taken from the
 // queue (or the re-test delay); the return value tells what is left to do.
-Next runCycle(service& svc, int& delay, ResultWriter& db, const std::string& tid) {
+Next runCycle(service& svc, int& delay, const Cycle& c) {
   // Deletion: out of the schedule (with any newer definition), handed to the reload thread,
   // never run again.
-  if (serviceDeleteList.find(svc.service_id)) {
-    if (traceOn()) Trace(tid + "# suppression du service");
-    scheduledServices.unschedule(svc.service_id);
-    deleteService.push(std::move(svc));
-    if (traceOn()) Trace(tid + "# suppression du service reussi");
+  if (c.ctx.deletions->find(svc.service_id)) {
+    if (traceOn()) Trace(c.tid + "# suppression du service");
+    c.ctx.scheduled->unschedule(svc.service_id);
+    c.ctx.dropped->push(std::move(svc));
+    if (traceOn()) Trace(c.tid + "# suppression du service reussi");
     return Next::kDropped;
   }
 
   // Maintenance windows.
-  if (maintenance.isMaintenance(svc.service_id))
-    enterMaintenance(svc, db, tid);
+  if (c.ctx.maintenance->isMaintenance(svc.service_id))
+    enterMaintenance(svc, c);
   else
-    leaveMaintenance(svc, db, tid);
+    leaveMaintenance(svc, c);
 
   // NOEXEC: not run; due again one second after the window's end.
   if (svc.maintenance_type == 1) {
@@ -263,18 +275,18 @@ Next runCycle(service& svc, int& delay, ResultWriter& db, const std::string& tid
   int old_state = svc.state;
 
   // A newer definition replaces this one entirely (its own state and maintenance fields).
-  if (serviceUpdate.find(svc.service_id)) svc = serviceUpdate.getService(svc.service_id);
+  if (c.ctx.updates->find(svc.service_id)) svc = c.ctx.updates->getService(svc.service_id);
 
   if (traceOn())
-    Trace(tid + "#" + svc.service_name + " " + svc.parameter +
+    Trace(c.tid + "#" + svc.service_name + " " + svc.parameter +
           " Execution du script =>old state:" + std::to_string(old_state));
 
   // Run, with retries.
-  int rc = runPlugin(svc);
+  int rc = runPlugin(svc, c.ctx.plugin_timeout);
   if (traceOn()) {
-    Trace(tid + "#" + svc.service_name + " " + svc.parameter + " ==> code retour" +
+    Trace(c.tid + "#" + svc.service_name + " " + svc.parameter + " ==> code retour" +
           std::to_string(rc));
-    Trace(tid + "#" + svc.service_name + " OUT" + svc.last_stdout);
+    Trace(c.tid + "#" + svc.service_name + " OUT" + svc.last_stdout);
   }
 
   // Maintenance effect on the result.
@@ -283,25 +295,25 @@ Next runCycle(service& svc, int& delay, ResultWriter& db, const std::string& tid
     rc = 5;
     old_state = 5;
   } else if (svc.maintenance_type == 3) {
-    if (rc != 0) startFirstError(svc, rc, db, tid);
+    if (rc != 0) startFirstError(svc, rc, c);
   } else if (rc == 4) {
     return Next::kComputeDueTime;  // result not recorded
   }
 
   // A first non-OK result after OK is run again before it is believed.
-  if (verify_state_change == 1) {
-    if (traceOn()) Trace(tid + "# on test l'état précédent");
+  if (c.ctx.verify_state_change == 1) {
+    if (traceOn()) Trace(c.tid + "# on test l'état précédent");
     if (old_state == 0 && rc != 0) {
-      delay = wait_state_verify * 1000;
-      if (traceOn()) Trace(tid + "# remise dans la PQ afin de retester");
+      delay = c.ctx.wait_state_verify * 1000;
+      if (traceOn()) Trace(c.tid + "# remise dans la PQ afin de retester");
       return Next::kComputeDueTime;
     }
   }
 
-  // Store, with incidents and alerts on a change of state outside maintenance.
+  // Store, with incidents and alerts on a change of state outside c.ctx.maintenance->
   const int previous = svc.previous_state;
   svc.previous_state = svc.state;
-  storeRun(svc, previous, rc, db, tid);
+  storeRun(svc, previous, rc, c);
   return Next::kComputeDueTime;
 }
 
@@ -355,13 +367,6 @@ service takeService(infoThread& core, const std::string& tid) {
   return svc;
 }
 
-// Sleeps until the queue holds a service or a stop is requested.
-void waitForWork(infoThread& core) {
-  ExecuteQueue<service>& q = *core.execute_queue;
-  ScopedLock lock(&q.mutex_queue);
-  while (q.queue.empty() && !stopRequested()) pthread_cond_wait(&q.cond_queue, &q.mutex_queue);
-}
-
 // Thread end: the worker's handle leaves its core's list; main waits for every list to empty.
 void leaveCore(infoThread& core, const std::string& tid) {
   const pthread_t self = pthread_self();
@@ -380,12 +385,12 @@ void leaveCore(infoThread& core, const std::string& tid) {
 
 }  // namespace
 
-void handleService(infoThread& core, service svc, const std::string& tid) {
+void handleService(const SchedContext& ctx, infoThread& core, service svc, const std::string& tid) {
   int delay = svc.interval_exec_time;
   Next next = Next::kComputeDueTime;
   try {
-    ResultWriter db(core.pool, core.journal);
-    next = runCycle(svc, delay, db, tid);
+    ResultWriter db(core.pool, ctx.journal);
+    next = runCycle(svc, delay, Cycle{ctx, db, tid});
   } catch (const serviceException& e) {
     write_log("ERR", svc.service_name + " " + e.what());
   } catch (const std::exception& e) {
@@ -407,19 +412,20 @@ void handleService(infoThread& core, service svc, const std::string& tid) {
 
 void* thread_execute_plugin(void* arg) {
   infoThread* core = static_cast<infoThread*>(arg);
+  const SchedContext& ctx = *core->context;
 
   clearThreadSignalMask();
 
   const std::string tid = std::to_string(static_cast<unsigned long>(pthread_self()));
   while (!stopRequested()) {
     try {
-      waitForWork(*core);
+      core->execute_queue->waitForWork();
       if (traceOn()) Trace(tid + "# Réveille ");
       if (stopRequested()) break;
       BusyMark busy(*core);
       if (traceOn()) Trace(tid + "# prise du service");
       try {
-        handleService(*core, takeService(*core, tid), tid);
+        handleService(ctx, *core, takeService(*core, tid), tid);
       } catch (const EmptyQueueException&) {
         // another worker took it first
       }

@@ -6,10 +6,12 @@
 
 #include "service/service.h"
 
+struct SchedContext;
 struct infoThread;
 
-// One cycle for a service popped from core's execute queue; tid prefixes the trace lines.
-// Never throws: anything unexpected is logged and the service is rescheduled.
-void handleService(infoThread& core, service svc, const std::string& tid);
-// Thread entry; arg is the core's infoThread*.
+// One cycle for a service popped from core's execute queue, with what ctx holds (the delete
+// list, the update map, maintenance, error ids, settings, the journal); tid prefixes the trace
+// lines. Never throws: anything unexpected is logged and the service is rescheduled.
+void handleService(const SchedContext& ctx, infoThread& core, service svc, const std::string& tid);
+// Thread entry; arg is the core's infoThread*, whose context the worker uses.
 void* thread_execute_plugin(void* arg);

@@ -326,10 +326,11 @@ std::string repairUtf8(const std::string& text) {
   return repaired;
 }
 
-int service::execute() {
+int service::execute() { return execute(plugin_timeout); }
+
+int service::execute(int timeout) {
   last_stdout.clear();
   const std::string context = service_name + "\npath:" + plugin_path + " " + parameter;
-  const int timeout = plugin_timeout;
 
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -416,7 +417,10 @@ int service::execute() {
 }
 
 void service::executeAlertingSoftware(std::string message) const {
-  const int timeout = plugin_timeout;
+  executeAlertingSoftware(std::move(message), plugin_timeout);
+}
+
+void service::executeAlertingSoftware(std::string message, int timeout) const {
   ArgVector argv;
   argv.push(program_path);
   for (const std::string& entry : alerting_parameter_list)

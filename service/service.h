@@ -49,10 +49,14 @@ class service {
   void SetAlertingParameter(std::string line);   // appends the fields to alerting_parameter_list
 
   // Runs the plugin once; sets state and last_stdout and returns the state code, or throws
-  // serviceException.
+  // serviceException. A run past timeout_seconds (0: no limit) is stopped and counts as
+  // UNKNOWN; without the argument, the limit is plugin_timeout.
+  int execute(int timeout_seconds);
   int execute();
   // Starts the alerting program with message in place of every "$ERROR" entry and waits for
-  // it. Throws serviceException when it cannot be started or waited for.
+  // it, at most timeout_seconds (0: no limit; without the argument, plugin_timeout). Throws
+  // serviceException when it cannot be started or waited for.
+  void executeAlertingSoftware(std::string message, int timeout_seconds) const;
   void executeAlertingSoftware(std::string message) const;
 
   bool operator<(const service& other) const;  // by next_exec_time, seconds then microseconds

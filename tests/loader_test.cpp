@@ -14,6 +14,7 @@
 #include "sched/update_service_map.h"
 #include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
+#include "tests/support/test_context.h"
 
 namespace {
 
@@ -22,21 +23,11 @@ class LoaderTest : public PgTest {
   void SetUp() override {
     PgTest::SetUp();
     openPool();
-    modulo_rand = 300;
     device_ = addDevice("dev1", "192.0.2.7");
     plugin_ = addPlugin("/usr/lib/nagios/plugins/check_dummy");
   }
   void TearDown() override {
-    for (infoThread* c : vec_core) {
-      delete c->wait_queue;
-      delete c->execute_queue;
-      delete c->vec_thread;
-      delete c;
-    }
-    vec_core.clear();
-    while (serviceUpdate.find(0)) serviceUpdate.getService(0);
     delete pool_;
-    modulo_rand = 300;
     PgTest::TearDown();
   }
   // A pool prepared as start-up prepares pgSQL (again after a change of the schema: a prepared
@@ -49,25 +40,11 @@ class LoaderTest : public PgTest {
     pool_->prepareRequest("select_adv_config", sql::kSelectAdvConfig, 1);
   }
   void makeCores(int n) {
-    for (int i = 0; i < n; ++i) {
-      auto* c = new infoThread{new WaitServiceQueue,
-                               new ExecuteQueue<service>,
-                               new std::vector<pthread_t>,
-                               {},
-                               nullptr,
-                               0,
-                               0.0f,
-                               nullptr};
-      pthread_mutex_init(&c->mutex_busy, nullptr);
-      vec_core.push_back(c);
-    }
+    for (int i = 0; i < n; ++i) tc.addBareCore();
   }
-  std::vector<service> drain(int core) {
-    std::vector<service> out;
-    while (!vec_core[core]->wait_queue->empty()) out.push_back(vec_core[core]->wait_queue->pop());
-    return out;
-  }
+  std::vector<service> drain(int core) { return tc.drain(core); }
 
+  TestContext tc;
   pgConnectionPool* pool_ = nullptr;
   long device_ = 0, plugin_ = 0;
 };
@@ -80,7 +57,7 @@ TEST_F(LoaderTest, BuildsTheServiceFromItsRow) {
        std::to_string(id));
   addResponse(id, prog, "-m $ERROR -t 'on call'", true, false, true, false);
   CoutCapture cap;
-  load_script(pool_, "reloadService");
+  load_script(tc.ctx, pool_, "reloadService");
   EXPECT_NE(cap.text().find("#INFO#script reload successful"), std::string::npos);
   auto got = drain(0);
   ASSERT_EQ(got.size(), 1u);
@@ -105,16 +82,16 @@ TEST_F(LoaderTest, BuildsTheServiceFromItsRow) {
   EXPECT_EQ(s.parameter_list,
             (std::list<std::string>{"-H", "192.0.2.7", "-n", "dev1", std::to_string(id)}));
   EXPECT_EQ(s.alerting_parameter_list, (std::list<std::string>{"-m", "$ERROR", "-t", "on call"}));
-  EXPECT_FLOAT_EQ(vec_core[0]->load, 5.0f);
+  EXPECT_FLOAT_EQ(tc.cores[0]->load, 5.0f);
 }
 
 TEST_F(LoaderTest, EqualServicesAreDealtRoundTheCoresInIndexOrder) {
   makeCores(3);
   for (int i = 0; i < 6; ++i) addService("s" + std::to_string(i), plugin_, device_, 60000);
-  load_script(pool_, "reloadService");
+  load_script(tc.ctx, pool_, "reloadService");
   for (int c = 0; c < 3; ++c) {
-    EXPECT_EQ(vec_core[c]->wait_queue->size(), 2u) << "core " << c;
-    EXPECT_FLOAT_EQ(vec_core[c]->load, 10.0f);
+    EXPECT_EQ(tc.cores[c]->wait_queue->size(), 2u) << "core " << c;
+    EXPECT_FLOAT_EQ(tc.cores[c]->load, 10.0f);
   }
 }
 
@@ -122,28 +99,28 @@ TEST_F(LoaderTest, LeastLoadedCoreWinsTiesGoToLowestIndex) {
   makeCores(2);
   addService("minute", plugin_, device_, 60000);
   for (int i = 0; i < 6; ++i) addService("five" + std::to_string(i), plugin_, device_, 300000);
-  load_script(pool_, "reloadService");
+  load_script(tc.ctx, pool_, "reloadService");
   auto core0 = drain(0), core1 = drain(1);
   ASSERT_EQ(core0.size(), 2u);
   ASSERT_EQ(core1.size(), 5u);
-  EXPECT_FLOAT_EQ(vec_core[0]->load, 6.0f);
-  EXPECT_FLOAT_EQ(vec_core[1]->load, 5.0f);
+  EXPECT_FLOAT_EQ(tc.cores[0]->load, 6.0f);
+  EXPECT_FLOAT_EQ(tc.cores[1]->load, 5.0f);
 }
 
 TEST_F(LoaderTest, FirstRunsFallWithinTheSpread) {
   makeCores(1);
-  modulo_rand = 5;
+  tc.ctx.load_spread = 5;
   for (int i = 0; i < 40; ++i) addService("s" + std::to_string(i), plugin_, device_, 1000);
   timeval before;
   gettimeofday(&before, nullptr);
-  load_script(pool_, "reloadService");
+  load_script(tc.ctx, pool_, "reloadService");
   timeval after;
   gettimeofday(&after, nullptr);
   auto got = drain(0);
   ASSERT_EQ(got.size(), 40u);
   for (const auto& s : got) {
     EXPECT_GE(s.next_exec_time.tv_sec, before.tv_sec);
-    EXPECT_LE(s.next_exec_time.tv_sec, after.tv_sec + modulo_rand - 1);
+    EXPECT_LE(s.next_exec_time.tv_sec, after.tv_sec + tc.ctx.load_spread - 1);
   }
 }
 
@@ -176,7 +153,7 @@ TEST_F(LoaderTest, BadRowsAreLoggedByColumnAndSkippedWhileOthersLoad) {
   long snmp_dev = addDevice("snmp", "10.0.0.1", "device_snmp_version", "'two'");
   long bad_snmp = addService("badsnmp", plugin_, snmp_dev, 60000, "$SNMP_PARAMETER");
   CoutCapture cap;
-  load_script(pool_, "reloadService");
+  load_script(tc.ctx, pool_, "reloadService");
   std::string log = cap.text();
   const std::pair<long, std::string> expected[] = {
       {no_state, "stoi: service_previous_state is NULL\n"},
@@ -197,7 +174,7 @@ TEST_F(LoaderTest, BadRowsAreLoggedByColumnAndSkippedWhileOthersLoad) {
   auto got = drain(0);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].service_id, static_cast<unsigned long long>(good));
-  EXPECT_FLOAT_EQ(vec_core[0]->load, 5.0f);
+  EXPECT_FLOAT_EQ(tc.cores[0]->load, 5.0f);
 }
 
 // A result with NULL in every column (a view or another daemon version's query could give
@@ -211,7 +188,7 @@ TEST_F(LoaderTest, RowOfNullsIsLoggedAndSkipped) {
   pool_->prepareRequest("withNulls",
                         "(" + query.substr(0, query.size() - 1) + ") UNION ALL SELECT " + nulls);
   CoutCapture cap;
-  load_script(pool_, "withNulls");
+  load_script(tc.ctx, pool_, "withNulls");
   EXPECT_NE(cap.text().find("#ERR#Failed to initial load service: stoi: service_id is NULL\n"),
             std::string::npos)
       << cap.text();
@@ -223,7 +200,7 @@ TEST_F(LoaderTest, RowOfNullsIsLoggedAndSkipped) {
 TEST_F(LoaderTest, EmptyResultOnlyLogsSuccess) {
   makeCores(1);
   CoutCapture cap;
-  load_script(pool_, "reloadService");
+  load_script(tc.ctx, pool_, "reloadService");
   EXPECT_EQ(cap.text().substr(24), "#INFO#script reload successful\n");
 }
 
@@ -232,7 +209,7 @@ TEST_F(LoaderTest, TraceLinesFollowTheLoadSteps) {
   long id = addService("t", plugin_, device_, 60000);
   debug = 1;
   CoutCapture cap;
-  load_script(pool_, "reloadService");
+  load_script(tc.ctx, pool_, "reloadService");
   debug = 0;
   std::string ids = std::to_string(id);
   const std::string expected[] = {
@@ -260,17 +237,17 @@ TEST_F(LoaderTest, TraceLinesFollowTheLoadSteps) {
 TEST_F(LoaderTest, UpdateLoaderReplacesScheduledDefinitionsAndPlacesTheOthers) {
   makeCores(1);
   long id = addService("upd", plugin_, device_, 120000, "-v $NODEID", 1);
-  load_script(pool_, "reloadService");
-  ASSERT_EQ(vec_core[0]->wait_queue->size(), 1u);
+  load_script(tc.ctx, pool_, "reloadService");
+  ASSERT_EQ(tc.cores[0]->wait_queue->size(), 1u);
   long fresh = addService("fresh", plugin_, device_, 60000);
   for (long x : {id, fresh}) {
     exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(x) + ", 'UPDATE')");
     exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(x) + ", 'ADD')");
   }
-  load_UpdateService(pool_, "updateService");
-  ASSERT_TRUE(serviceUpdate.find(id));
-  EXPECT_FALSE(serviceUpdate.find(fresh));
-  service s = serviceUpdate.getService(id);
+  load_UpdateService(tc.ctx, pool_, "updateService");
+  ASSERT_TRUE(tc.updates.find(id));
+  EXPECT_FALSE(tc.updates.find(fresh));
+  service s = tc.updates.getService(id);
   EXPECT_EQ(s.parameter_list, (std::list<std::string>{"-v", std::to_string(device_)}));
   EXPECT_EQ(s.interval_exec_time, 120000);
   EXPECT_EQ(s.state, 1);
@@ -278,11 +255,11 @@ TEST_F(LoaderTest, UpdateLoaderReplacesScheduledDefinitionsAndPlacesTheOthers) {
   ASSERT_EQ(queued.size(), 2u);
   EXPECT_EQ(queued[0].service_id + queued[1].service_id,
             static_cast<unsigned long long>(id + fresh));
-  EXPECT_FLOAT_EQ(vec_core[0]->load, 2.0f + 5.0f);
+  EXPECT_FLOAT_EQ(tc.cores[0]->load, 2.0f + 5.0f);
   // Loading everything again changes nothing in the queues: both ids are scheduled.
-  load_script(pool_, "reloadService");
-  EXPECT_TRUE(vec_core[0]->wait_queue->empty());
-  EXPECT_TRUE(serviceUpdate.find(id) && serviceUpdate.find(fresh));
+  load_script(tc.ctx, pool_, "reloadService");
+  EXPECT_TRUE(tc.cores[0]->wait_queue->empty());
+  EXPECT_TRUE(tc.updates.find(id) && tc.updates.find(fresh));
 }
 
 // A service with several alerting programs comes as one row per program: it is scheduled once,
@@ -292,7 +269,7 @@ TEST_F(LoaderTest, ServiceWithSeveralAlertingProgramsIsOneServiceWithEach) {
   long id = addService("multi", plugin_, device_, 60000);
   addResponse(id, addProgram("/bin/first"), "-a $ERROR", false, true, false, false);
   addResponse(id, addProgram("/bin/second"), "-b $ERROR", true, false, true, false);
-  load_script(pool_, "reloadService");
+  load_script(tc.ctx, pool_, "reloadService");
   auto got = drain(0), other = drain(1);
   got.insert(got.end(), other.begin(), other.end());
   ASSERT_EQ(got.size(), 1u);
@@ -312,8 +289,8 @@ TEST_F(LoaderTest, ServiceWithSeveralAlertingProgramsIsOneServiceWithEach) {
 
 TEST_F(LoaderTest, FailingStatementReachesTheCaller) {
   makeCores(1);
-  EXPECT_THROW(load_script(pool_, "not_prepared"), PostgresqlException);
-  EXPECT_THROW(load_UpdateService(pool_, "not_prepared"), PostgresqlException);
+  EXPECT_THROW(load_script(tc.ctx, pool_, "not_prepared"), PostgresqlException);
+  EXPECT_THROW(load_UpdateService(tc.ctx, pool_, "not_prepared"), PostgresqlException);
 }
 
 }  // namespace

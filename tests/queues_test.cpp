@@ -55,12 +55,6 @@ struct TestCore {
   }
 };
 
-// The wait a worker does before popping: until the queue has something or a stop is asked.
-void waitForWork(ExecuteQueue<service>& q) {
-  ScopedLock lock(&q.mutex_queue);
-  while (q.queue.empty() && !stopRequested()) pthread_cond_wait(&q.cond_queue, &q.mutex_queue);
-}
-
 // Joins t within timeout_ms; on a timeout, asks the thread to stop and joins it anyway.
 bool joinWithin(pthread_t t, int timeout_ms, ExecuteQueue<service>* to_wake = nullptr) {
   timespec deadline;
@@ -239,14 +233,14 @@ TEST_F(QueuesTest, TwoWorkersWokenForOneServiceOneGetsItTheOtherThrowsAndWaitsAg
   pthread_barrier_init(&both_saw_work, nullptr, 2);
   std::atomic<int> got{0}, threw{0}, second_round{0};
   auto worker = [&] {
-    waitForWork(q);
+    q.waitForWork();
     pthread_barrier_wait(&both_saw_work);
     try {
       EXPECT_EQ(q.pop().service_id, 42u);
       ++got;
     } catch (const EmptyQueueException&) {
       ++threw;
-      waitForWork(q);  // back to waiting, as a worker does
+      q.waitForWork();  // back to waiting, as a worker does
       if (!stopRequested()) {
         q.pop();
         ++second_round;
@@ -272,7 +266,7 @@ TEST_F(QueuesTest, BroadcastAfterStopWakesIdleWorkers) {
   auto idle = [](void* arg) -> void* {
     auto* self = static_cast<std::pair<ExecuteQueue<service>*, std::atomic<int>*>*>(arg);
     ++*self->second;
-    waitForWork(*self->first);
+    self->first->waitForWork();
     return nullptr;
   };
   std::pair<ExecuteQueue<service>*, std::atomic<int>*> arg{&q, &waiting};
@@ -306,7 +300,7 @@ TEST_F(QueuesTest, ManyProducersAndWorkersThroughTimerLoseAndDuplicateNothing) {
   for (int w = 0; w < kWorkers; ++w) {
     workers.emplace_back([&] {
       for (;;) {
-        waitForWork(*c.core.execute_queue);
+        c.core.execute_queue->waitForWork();
         if (stopRequested()) return;
         try {
           service s = c.core.execute_queue->pop();
@@ -411,7 +405,9 @@ TEST_F(QueuesTest, TimerThreadMovesAServicePushedWhileItSleeps) {
 // deletion mark is taken only for a scheduled id and held once, and dropping a service takes
 // its id, mark and waiting definition together.
 TEST(ScheduledServiceSet, KeepsOneCopyPerIdAndDropsItWhole) {
-  ScheduledServiceSet set;
+  UpdateServiceMap updates;
+  DeleteList deletions;
+  ScheduledServiceSet set(updates, deletions);
   service s;
   s.SetService_id(7);
   int placed = 0;
@@ -420,15 +416,15 @@ TEST(ScheduledServiceSet, KeepsOneCopyPerIdAndDropsItWhole) {
   s.parameter = "newer";
   EXPECT_FALSE(set.schedule(s, place));
   EXPECT_EQ(placed, 1);
-  ASSERT_TRUE(serviceUpdate.find(7));
+  ASSERT_TRUE(updates.find(7));
   EXPECT_FALSE(set.markForDeletion(8));
   EXPECT_TRUE(set.markForDeletion(7));
   EXPECT_TRUE(set.markForDeletion(7));
-  EXPECT_EQ(serviceDeleteList.size(), 1u);
+  EXPECT_EQ(deletions.size(), 1u);
   set.unschedule(7);
   EXPECT_FALSE(set.contains(7));
-  EXPECT_FALSE(serviceDeleteList.find(7));
-  EXPECT_FALSE(serviceUpdate.find(7));
+  EXPECT_FALSE(deletions.find(7));
+  EXPECT_FALSE(updates.find(7));
   EXPECT_TRUE(set.schedule(s, place));  // an id dropped may come back (a new ADD)
   EXPECT_EQ(placed, 2);
   // A placement that fails leaves the id unscheduled.

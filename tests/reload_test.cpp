@@ -33,6 +33,7 @@
 #include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_context.h"
 
 namespace {
 
@@ -52,46 +53,16 @@ class ReloadTest : public PgTest {
  protected:
   void SetUp() override {
     PgTest::SetUp();
-    modulo_rand = 300;
     pool_ = newPool();
     device_ = addDevice();
     plugin_ = addPlugin("/usr/lib/nagios/plugins/check_dummy");
-    for (int i = 0; i < 2; ++i) {
-      auto* c = new infoThread{new WaitServiceQueue,
-                               new ExecuteQueue<service>,
-                               new std::vector<pthread_t>,
-                               {},
-                               nullptr,
-                               0,
-                               0.0f,
-                               nullptr};
-      pthread_mutex_init(&c->mutex_busy, nullptr);
-      vec_core.push_back(c);
-    }
+    for (int i = 0; i < 2; ++i) tc.addBareCore();
   }
 
   void TearDown() override {
-    for (infoThread* c : vec_core) destroyCore(c);
-    vec_core.clear();
-    while (!deleteService.empty()) deleteService.pop();
-    for (long id : ids_) {
-      while (serviceDeleteList.erase(id)) {
-      }
-      if (serviceUpdate.find(id)) serviceUpdate.getService(id);
-    }
-    scheduledServices.clear();
-    PgResult windows = exec("SELECT planned_service_id, planned_id FROM mavo_maintenance_planned");
-    for (int r = 0; r < PQntuples(windows.get()); ++r)
-      maintenance.clean(std::stoul(PQgetvalue(windows.get(), r, 0)),
-                        std::stoi(PQgetvalue(windows.get(), r, 1)));
-    for (auto [service_id, planned_id] : extra_windows_) maintenance.clean(service_id, planned_id);
-    windows.reset();
     delete pool_;
-    delete pgSQL;
-    pgSQL = nullptr;
-    id_cluster = 0;
+    delete tc.ctx.main_pool;
     debug = 0;
-    wait_load_delete_thread = 300;
     __atomic_store_n(&die_mavo, 0, __ATOMIC_RELEASE);
     PgTest::TearDown();
   }
@@ -100,7 +71,7 @@ class ReloadTest : public PgTest {
   pgConnectionPool* newPool(bool reload_statements = true) {
     auto* pool = new pgConnectionPool(conninfo(), 1);
     pool->prepareRequest("select_adv_config", sql::kSelectAdvConfig, 1);
-    if (reload_statements) prepareReloadStatements(pool);
+    if (reload_statements) prepareReloadStatements(pool, tc.ctx.id_cluster);
     return pool;
   }
 
@@ -120,7 +91,7 @@ class ReloadTest : public PgTest {
   // Every service now in a wait queue, by id (drains the queues).
   std::multiset<unsigned long long> drainQueues() {
     std::multiset<unsigned long long> ids;
-    for (infoThread* c : vec_core)
+    for (infoThread* c : tc.cores)
       while (!c->wait_queue->empty()) ids.insert(c->wait_queue->pop().service_id);
     return ids;
   }
@@ -154,6 +125,7 @@ class ReloadTest : public PgTest {
         << sql << ": " << PQresultErrorMessage(r.get());
   }
 
+  TestContext tc;
   pgConnectionPool* pool_ = nullptr;
   long device_ = 0, plugin_ = 0;
   std::set<long> ids_;
@@ -164,27 +136,27 @@ TEST_F(ReloadTest, AddRequestLoadsTheServiceOnceAndIsPurged) {
   long a = svc("-r 0"), b = svc("-r 1");
   request(a, "ADD");
   request(b, "ADD");
-  reloadCycle(pool_);
-  reloadCycle(pool_);  // the requests are gone: nothing is loaded twice
+  reloadCycle(tc.ctx, pool_);
+  reloadCycle(tc.ctx, pool_);  // the requests are gone: nothing is loaded twice
   EXPECT_EQ(pending(), 0);
   // One per core: equal services are dealt round the cores.
-  EXPECT_EQ(vec_core[0]->wait_queue->size(), 1u);
-  EXPECT_EQ(vec_core[1]->wait_queue->size(), 1u);
+  EXPECT_EQ(tc.cores[0]->wait_queue->size(), 1u);
+  EXPECT_EQ(tc.cores[1]->wait_queue->size(), 1u);
   EXPECT_EQ(drainQueues(), idSet({a, b}));
-  EXPECT_FALSE(serviceUpdate.find(a));
+  EXPECT_FALSE(tc.updates.find(a));
 }
 
 TEST_F(ReloadTest, UpdateRequestHandsTheNewDefinitionToTheUpdateMap) {
   long a = svc("-r 0 -t old");
-  scheduledServices.schedule(byHand(a), [](service&) {});  // running already
+  tc.scheduled.schedule(byHand(a), [](service&) {});  // running already
   exec("UPDATE mavo_services SET service_parameter='-r 2 -t new' WHERE service_id=" +
        std::to_string(a));
   request(a, "UPDATE");
-  reloadCycle(pool_);
+  reloadCycle(tc.ctx, pool_);
   EXPECT_EQ(pending(), 0);
   EXPECT_TRUE(drainQueues().empty());
-  ASSERT_TRUE(serviceUpdate.find(a));
-  EXPECT_EQ(serviceUpdate.getService(a).parameter, "-r 2 -t new");
+  ASSERT_TRUE(tc.updates.find(a));
+  EXPECT_EQ(tc.updates.getService(a).parameter, "-r 2 -t new");
 }
 
 TEST_F(ReloadTest, DaemonIdentifierLimitsLoadingAndPurgeToItsServices) {
@@ -193,13 +165,13 @@ TEST_F(ReloadTest, DaemonIdentifierLimitsLoadingAndPurgeToItsServices) {
   request(other, "ADD");
   request(other, "UPDATE");
   exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(other));
-  id_cluster = 3;
+  tc.ctx.id_cluster = 3;
   pgConnectionPool* pool = newPool();
-  reloadCycle(pool);
+  reloadCycle(tc.ctx, pool);
   delete pool;
   EXPECT_EQ(drainQueues(), idSet({mine}));
-  EXPECT_FALSE(serviceUpdate.find(other));
-  EXPECT_FALSE(serviceDeleteList.find(other));
+  EXPECT_FALSE(tc.updates.find(other));
+  EXPECT_FALSE(tc.deletions.find(other));
   EXPECT_EQ(pending(), 2);
   EXPECT_EQ(pending("pending_service_id=" + std::to_string(other)), 2);
 }
@@ -208,25 +180,25 @@ TEST_F(ReloadTest, DaemonIdentifierLimitsLoadingAndPurgeToItsServices) {
 // its worker; one that is not scheduled (never loaded, or dropped already) has its row deleted.
 TEST_F(ReloadTest, MarkedServicesAreMarkedOnceOrDeletedWhenNotScheduled) {
   long scheduled = svc(), unscheduled = svc();
-  scheduledServices.schedule(byHand(scheduled), [](service&) {});
+  tc.scheduled.schedule(byHand(scheduled), [](service&) {});
   exec("UPDATE mavo_services SET service_delete=true");
-  reloadCycle(pool_);
-  reloadCycle(pool_);
-  EXPECT_EQ(serviceDeleteList.size(), 1u);
-  EXPECT_TRUE(serviceDeleteList.find(scheduled));
-  deleteRemovedServices(pool_);
+  reloadCycle(tc.ctx, pool_);
+  reloadCycle(tc.ctx, pool_);
+  EXPECT_EQ(tc.deletions.size(), 1u);
+  EXPECT_TRUE(tc.deletions.find(scheduled));
+  deleteRemovedServices(tc.ctx, pool_);
   EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(unscheduled)), 0);
   EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(scheduled)), 1);
 }
 
 TEST_F(ReloadTest, DeletionLoopDeletesTheRowsOfRemovedServices) {
   long a = svc(), b = svc(), kept = svc();
-  deleteService.push(byHand(a));
-  deleteService.push(byHand(b));
+  tc.dropped.push(byHand(a));
+  tc.dropped.push(byHand(b));
   CoutCapture cap;
-  deleteRemovedServices(pool_);
-  deleteRemovedServices(pool_);  // empty queue: nothing happens
-  EXPECT_TRUE(deleteService.empty());
+  deleteRemovedServices(tc.ctx, pool_);
+  deleteRemovedServices(tc.ctx, pool_);  // empty queue: nothing happens
+  EXPECT_TRUE(tc.dropped.empty());
   EXPECT_EQ(rows("SELECT 1 FROM mavo_services"), 1);
   EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(kept)), 1);
   const std::string log = cap.text();
@@ -244,11 +216,11 @@ TEST_F(ReloadTest, FailingDeletionIsLoggedAndTheLoopGoesOn) {
       "CREATE TRIGGER no_delete BEFORE DELETE ON mavo_services FOR EACH ROW WHEN "
       "(OLD.service_id = " +
       std::to_string(refused) + ") EXECUTE FUNCTION refuse()");
-  deleteService.push(byHand(refused));
-  deleteService.push(byHand(b));
+  tc.dropped.push(byHand(refused));
+  tc.dropped.push(byHand(b));
   CoutCapture cap;
-  deleteRemovedServices(pool_);
-  EXPECT_TRUE(deleteService.empty());
+  deleteRemovedServices(tc.ctx, pool_);
+  EXPECT_TRUE(tc.dropped.empty());
   EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(refused)), 1);
   EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(b)), 0);
   const std::string log = cap.text();
@@ -257,8 +229,8 @@ TEST_F(ReloadTest, FailingDeletionIsLoggedAndTheLoopGoesOn) {
   // The row stays marked: a later cycle deletes it once the server lets it.
   exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(refused));
   exec("DROP TRIGGER no_delete ON mavo_services");
-  reloadCycle(pool_);
-  deleteRemovedServices(pool_);
+  reloadCycle(tc.ctx, pool_);
+  deleteRemovedServices(tc.ctx, pool_);
   EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(refused)), 0);
 }
 
@@ -269,7 +241,7 @@ TEST_F(ReloadTest, OpenIncidentsOfServicesBackToOkAreAcknowledged) {
         "INSERT INTO mavo_error_happen (happen_error_id, happen_service_id, happen_acquitte) "
         "VALUES (1, " +
         std::to_string(id) + ", 0)");
-  reloadCycle(pool_);
+  reloadCycle(tc.ctx, pool_);
   EXPECT_EQ(scalar("SELECT happen_acquitte::text || (happen_time_acquitte IS NOT NULL)::text "
                    "FROM mavo_error_happen WHERE happen_service_id=" +
                    std::to_string(ok)),
@@ -301,14 +273,14 @@ TEST_F(ReloadTest, PlannedRowsStartingSoonBecomeWindows) {
   const int held_id = window(held, "EXEC", "-1 min", "30 min", 31);
   // held_id is already loaded (for an old window): it is not added a second time.
   timeval past{1000, 0}, past_end{2000, 0};
-  maintenance.add(held_id, held, 1, past, past_end, 0);
+  tc.maintenance.add(held_id, held, 1, past, past_end, 0);
   extra_windows_.push_back({held, held_id});
 
-  reloadCycle(pool_);
+  reloadCycle(tc.ctx, pool_);
 
-  for (int id : {exec_id, noexec_id, held_id}) EXPECT_TRUE(maintenance.isPlannedIDPresent(id));
+  for (int id : {exec_id, noexec_id, held_id}) EXPECT_TRUE(tc.maintenance.isPlannedIDPresent(id));
   for (int id : {later_id, lower_id, ended_id, of_deleted_id})
-    EXPECT_FALSE(maintenance.isPlannedIDPresent(id)) << id;
+    EXPECT_FALSE(tc.maintenance.isPlannedIDPresent(id)) << id;
 
   auto epoch = [&](int planned_id, const char* column) {
     return std::stoll(scalar(std::string("SELECT cast(extract(epoch from ") + column +
@@ -316,15 +288,16 @@ TEST_F(ReloadTest, PlannedRowsStartingSoonBecomeWindows) {
                              std::to_string(planned_id)));
   };
   const time_t start = epoch(exec_id, "planned_start"), end = epoch(exec_id, "planned_end");
-  var_maintenance w = maintenance.getMaintenanceInformationAt(s, start);
+  var_maintenance w = tc.maintenance.getMaintenanceInformationAt(s, start);
   EXPECT_EQ(w.type, 2);
   EXPECT_EQ(w.planned_id, exec_id);
   EXPECT_EQ(w.start.tv_sec, start);
   EXPECT_EQ(w.end.tv_sec, end);
   EXPECT_EQ(w.start.tv_usec, 0);
   EXPECT_EQ(w.during, 31);
-  EXPECT_EQ(maintenance.getMaintenanceInformationAt(s, end + 1).type, 1);  // the NOEXEC window
-  EXPECT_EQ(maintenance.getMaintenanceInformationAt(held, epoch(held_id, "planned_start")).type, 0);
+  EXPECT_EQ(tc.maintenance.getMaintenanceInformationAt(s, end + 1).type, 1);  // the NOEXEC window
+  EXPECT_EQ(tc.maintenance.getMaintenanceInformationAt(held, epoch(held_id, "planned_start")).type,
+            0);
 }
 
 // Planned times carry no time zone: they are the server's wall-clock times. A window open now
@@ -341,11 +314,11 @@ TEST_F(ReloadTest, WindowsNameTheSameInstantInAnyServerTimeZone) {
              "TIME ZONE 'Asia/Tokyo') - interval '1 min', date_trunc('second', now() AT TIME "
              "ZONE 'Asia/Tokyo') + interval '30 min', 31, " +
              std::to_string(s) + ") RETURNING planned_id"));
-  reloadCycle(pool_);
-  ASSERT_TRUE(maintenance.isPlannedIDPresent(id));
+  reloadCycle(tc.ctx, pool_);
+  ASSERT_TRUE(tc.maintenance.isPlannedIDPresent(id));
   timeval now;
   gettimeofday(&now, nullptr);
-  const var_maintenance w = maintenance.getMaintenanceInformationAt(s, now.tv_sec);
+  const var_maintenance w = tc.maintenance.getMaintenanceInformationAt(s, now.tv_sec);
   EXPECT_EQ(w.type, 2);
   EXPECT_NEAR(static_cast<double>(w.start.tv_sec), static_cast<double>(now.tv_sec - 60), 5.0);
   EXPECT_NEAR(static_cast<double>(w.end.tv_sec), static_cast<double>(now.tv_sec + 1800), 5.0);
@@ -374,8 +347,8 @@ TEST_F(ReloadTest, UnusableWindowsAreLoggedOnceAndTheOthersLoad) {
   const std::string first_error = window(s, "FIRSTERROR");
   const std::string exec_window = window(t, "EXEC");
   CoutCapture cap;
-  reloadCycle(pool_);
-  reloadCycle(pool_);
+  reloadCycle(tc.ctx, pool_);
+  reloadCycle(tc.ctx, pool_);
   const std::string quoted = scalar(
       "SELECT planned_id FROM mavo_maintenance_planned WHERE "
       "planned_type='EX''EC'");
@@ -391,10 +364,10 @@ TEST_F(ReloadTest, UnusableWindowsAreLoggedOnceAndTheOthersLoad) {
             1)
       << text;
   EXPECT_EQ(count(text, "#ERR#"), 2) << text;
-  EXPECT_FALSE(maintenance.isPlannedIDPresent(std::stoi(quoted)));
-  EXPECT_FALSE(maintenance.isPlannedIDPresent(std::stoi(first_error)));
-  ASSERT_TRUE(maintenance.isPlannedIDPresent(std::stoi(exec_window)));
-  const var_maintenance w = maintenance.getMaintenanceInformationAt(
+  EXPECT_FALSE(tc.maintenance.isPlannedIDPresent(std::stoi(quoted)));
+  EXPECT_FALSE(tc.maintenance.isPlannedIDPresent(std::stoi(first_error)));
+  ASSERT_TRUE(tc.maintenance.isPlannedIDPresent(std::stoi(exec_window)));
+  const var_maintenance w = tc.maintenance.getMaintenanceInformationAt(
       t, std::stoll(scalar("SELECT cast(extract(epoch from date_trunc('second', now())) as "
                            "bigint)")));
   EXPECT_EQ(w.type, 2);
@@ -409,7 +382,7 @@ TEST_F(ReloadTest, WindowsEndedHalfAnHourAgoAreDeleted) {
         "planned_during, planned_service_id) VALUES ('EXEC', now() - interval '2 hours', now() "
         "+ interval '" +
         std::string(end) + "', 0, " + std::to_string(s) + ")");
-  reloadCycle(pool_);
+  reloadCycle(tc.ctx, pool_);
   EXPECT_EQ(rows("SELECT 1 FROM mavo_maintenance_planned"), 2);
   EXPECT_EQ(rows("SELECT 1 FROM mavo_maintenance_planned WHERE planned_end < now() - interval "
                  "'30 min'"),
@@ -427,7 +400,7 @@ TEST_F(ReloadTest, RequestWrittenDuringTheCycleSurvivesThePurge) {
   run(blocker.get(), "LOCK TABLE mavo_device_advance_config IN ACCESS EXCLUSIVE MODE");
 
   CoutCapture cap;
-  std::thread cycle([&] { reloadCycle(pool_); });
+  std::thread cycle([&] { reloadCycle(tc.ctx, pool_); });
   ASSERT_TRUE(someoneWaitsForALock());
   request(late, "ADD");
   request(early, "UPDATE");
@@ -435,13 +408,13 @@ TEST_F(ReloadTest, RequestWrittenDuringTheCycleSurvivesThePurge) {
   cycle.join();
 
   EXPECT_EQ(drainQueues(), idSet({early}));
-  EXPECT_FALSE(serviceUpdate.find(early));
+  EXPECT_FALSE(tc.updates.find(early));
   EXPECT_EQ(pending(), 2);
   EXPECT_EQ(pending("pending_service_id=" + std::to_string(late) + " AND pending_type='ADD'"), 1);
 
-  reloadCycle(pool_);
+  reloadCycle(tc.ctx, pool_);
   EXPECT_EQ(drainQueues(), idSet({late}));
-  EXPECT_TRUE(serviceUpdate.find(early));
+  EXPECT_TRUE(tc.updates.find(early));
   EXPECT_EQ(pending(), 0);
   EXPECT_EQ(count(cap.text(), "#ERR#"), 0) << cap.text();
 }
@@ -457,16 +430,16 @@ TEST_F(ReloadTest, RequestChangedByAnotherSessionIsAppliedExactlyOnce) {
   run(other.get(), "DELETE FROM mavo_service_pending_execute WHERE pending_type='UPDATE'");
 
   CoutCapture cap;
-  std::thread cycle([&] { reloadCycle(pool_); });
+  std::thread cycle([&] { reloadCycle(tc.ctx, pool_); });
   ASSERT_TRUE(someoneWaitsForALock());
   run(other.get(), "COMMIT");
   cycle.join();
   EXPECT_EQ(count(cap.text(), "#ERR#EXEC th loaddell: "), 1) << cap.text();
   EXPECT_EQ(pending(), 1);
 
-  reloadCycle(pool_);
+  reloadCycle(tc.ctx, pool_);
   EXPECT_EQ(drainQueues(), idSet({a}));
-  EXPECT_FALSE(serviceUpdate.find(a));
+  EXPECT_FALSE(tc.updates.find(a));
   EXPECT_EQ(pending(), 0);
 }
 
@@ -479,7 +452,7 @@ TEST_F(ReloadTest, FailingChangeRequestsFailAloneAndRollBack) {
   // left-over incidents still runs.
   exec("ALTER TABLE mavo_service_pending_execute RENAME COLUMN pending_type TO pending_kind");
   CoutCapture cap;
-  reloadCycle(pool_);
+  reloadCycle(tc.ctx, pool_);
   EXPECT_EQ(count(cap.text(), "#ERR#EXEC th loaddell: "), 1) << cap.text();
   EXPECT_EQ(pending(), 1);
   EXPECT_TRUE(drainQueues().empty());
@@ -497,7 +470,7 @@ TEST_F(ReloadTest, RefusedMaintenanceConfigurationDoesNotStopTheCycle) {
       "VALUES ('EXEC', now(), " +
       std::to_string(a) + ", '300000 years')");  // past the last timestamp: the insertion fails
   CoutCapture cap;
-  reloadCycle(pool_);
+  reloadCycle(tc.ctx, pool_);
   EXPECT_EQ(pending(), 0);
   EXPECT_EQ(drainQueues().size(), 1u);
   EXPECT_NE(cap.text().find("is not planned: "), std::string::npos) << cap.text();
@@ -508,26 +481,20 @@ TEST_F(ReloadTest, RefusedMaintenanceConfigurationDoesNotStopTheCycle) {
 TEST_F(ReloadTest, ThreadCyclesAtOnceAndEndsOnStop) {
   long a = svc(), gone = svc();
   request(a, "ADD");
-  pgSQL = newPool(false);
+  tc.ctx.main_pool = newPool(false);
   std::atomic<bool> ended{false};
   CoutCapture cap;
-  pthread_t t;
-  ASSERT_EQ(pthread_create(
-                &t, nullptr,
-                [](void* flag) -> void* {
-                  thread_load_delete_service(nullptr);
-                  static_cast<std::atomic<bool>*>(flag)->store(true);
-                  return nullptr;
-                },
-                &ended),
-            0);
+  std::thread t([&] {
+    thread_load_delete_service(&tc.ctx);
+    ended = true;
+  });
   EXPECT_TRUE(waitFor([&] { return pending() == 0; }, 10000));
-  EXPECT_TRUE(waitFor([&] { return vec_core[0]->wait_queue->size() == 1; }, 10000));
-  deleteService.push(byHand(gone));
+  EXPECT_TRUE(waitFor([&] { return tc.cores[0]->wait_queue->size() == 1; }, 10000));
+  tc.dropped.push(byHand(gone));
   requestStop();
   wakeStopSleepers();
   EXPECT_TRUE(waitFor([&] { return ended.load(); }, 10000));
-  pthread_join(t, nullptr);
+  t.join();
   EXPECT_EQ(rows("SELECT 1 FROM mavo_services WHERE service_id=" + std::to_string(gone)), 0);
   EXPECT_EQ(count(cap.text(), "#ERR#"), 0) << cap.text();
 }
@@ -535,13 +502,13 @@ TEST_F(ReloadTest, ThreadCyclesAtOnceAndEndsOnStop) {
 TEST_F(ReloadTest, FailedPreparationIsRetriedUntilStop) {
   long a = svc();
   request(a, "ADD");
-  pgSQL = newPool(false);
+  tc.ctx.main_pool = newPool(false);
   // The name is taken on the connection behind the pool's back: every preparation fails.
-  pgSQL->getNextConnection()->prepareRequest("acquitte_fantom", sql::kAcquitteFantom);
+  tc.ctx.main_pool->getNextConnection()->prepareRequest("acquitte_fantom", sql::kAcquitteFantom);
   std::atomic<bool> ended{false};
   CoutCapture cap;
   std::thread t([&] {
-    thread_load_delete_service(nullptr);
+    thread_load_delete_service(&tc.ctx);
     ended = true;
   });
   EXPECT_TRUE(waitFor(
@@ -559,13 +526,13 @@ TEST_F(ReloadTest, FailedPreparationIsRetriedUntilStop) {
 TEST_F(ReloadTest, ThreadSurvivesADatabaseOutage) {
   long a = svc();
   request(a, "ADD");
-  wait_load_delete_thread = 1;
-  pgSQL = newPool(false);
-  const int backend = pgSQL->getNextConnection()->backendPid();
+  tc.ctx.reload_period = 1;
+  tc.ctx.main_pool = newPool(false);
+  const int backend = tc.ctx.main_pool->getNextConnection()->backendPid();
   std::atomic<bool> ended{false};
   CoutCapture cap;
   std::thread t([&] {
-    thread_load_delete_service(nullptr);
+    thread_load_delete_service(&tc.ctx);
     ended = true;
   });
   EXPECT_TRUE(waitFor([&] { return pending() == 0; }, 10000));
@@ -611,7 +578,7 @@ TEST_F(ReloadTest, ConnectionReestablishedDuringTheCycleLosesNoRequest) {
   };
 
   CoutCapture cap;
-  std::thread cycle([&] { reloadCycle(pool_); });
+  std::thread cycle([&] { reloadCycle(tc.ctx, pool_); });
   ASSERT_TRUE(waiting("pid=" + first_backend));
   request(late, "ADD");
   exec("SELECT pg_terminate_backend(" + first_backend + ")");
@@ -623,7 +590,7 @@ TEST_F(ReloadTest, ConnectionReestablishedDuringTheCycleLosesNoRequest) {
   EXPECT_EQ(pending("pending_service_id=" + std::to_string(late)), 1);
 
   drainQueues();
-  reloadCycle(pool_);
+  reloadCycle(tc.ctx, pool_);
   EXPECT_EQ(drainQueues().count(late), 1u);
   EXPECT_EQ(pending(), 0);
 }
@@ -636,14 +603,9 @@ TEST_F(ReloadTest, ConnectionReestablishedDuringTheCycleLosesNoRequest) {
 // marked is scheduled, a service whose mark was applied never runs again, and a service that
 // ran is due again one interval later.
 TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
-  for (infoThread* c : vec_core) destroyCore(c);
-  vec_core.clear();
-  for (int i = 0; i < 2; ++i) {
-    infoThread* c = createCore(conninfo(), 1);
-    for (const auto& st : sql::coreStatements())
-      c->pool->prepareRequest(st.name, st.text, st.nparams);
-    vec_core.push_back(c);
-  }
+  for (infoThread* c : tc.cores) destroyCore(c);
+  tc.cores.clear();
+  for (int i = 0; i < 2; ++i) tc.addCore(conninfo(), 1);
   pool_->prepareRequest("reloadService", sql::reloadServiceQuery(0));
   TempDir dir;
   const std::string runs_file = dir.file("runs");
@@ -664,7 +626,7 @@ TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
 
     auto copies = [&] {
       std::multiset<unsigned long long> ids;
-      for (infoThread* c : vec_core) {
+      for (infoThread* c : tc.cores) {
         std::vector<service> held;
         while (!c->wait_queue->empty()) held.push_back(c->wait_queue->pop());
         for (service& x : held) {
@@ -682,18 +644,18 @@ TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
       for (long id : all) {
         const size_t n = held.count(id);
         EXPECT_LE(n, 1u) << "service " << id << " held " << n << " times";
-        EXPECT_EQ(n == 1, scheduledServices.contains(id)) << "service " << id;
-        if (serviceUpdate.find(id)) {
-          EXPECT_TRUE(scheduledServices.contains(id)) << id;
+        EXPECT_EQ(n == 1, tc.scheduled.contains(id)) << "service " << id;
+        if (tc.updates.find(id)) {
+          EXPECT_TRUE(tc.scheduled.contains(id)) << id;
         }
-        if (serviceDeleteList.find(id)) {
-          EXPECT_TRUE(scheduledServices.contains(id)) << id;
+        if (tc.deletions.find(id)) {
+          EXPECT_TRUE(tc.scheduled.contains(id)) << id;
         }
         if (applied.count(id) && !marked.count(id)) {
           EXPECT_EQ(n, 1u) << "service " << id << " applied but not scheduled";
         }
       }
-      EXPECT_EQ(held.size(), scheduledServices.size());
+      EXPECT_EQ(held.size(), tc.scheduled.size());
     };
     auto request_for = [&](long id, const char* type) {
       exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(id) + ", '" + type +
@@ -715,9 +677,9 @@ TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
         PgResult(PQexec(c.get(),
                         ("SELECT pg_terminate_backend(" + std::to_string(backend) + ")").c_str()));
       });
-      reloadCycle(pool_);
+      reloadCycle(tc.ctx, pool_);
       breaker.join();
-      deleteRemovedServices(pool_);
+      deleteRemovedServices(tc.ctx, pool_);
       if (pending() == 0) {
         for (long id : requested)
           if (id != 0 && !marks_before.count(id)) applied.insert(id);
@@ -727,10 +689,10 @@ TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
     auto runAll = [&] {
       timeval now;
       gettimeofday(&now, nullptr);
-      for (infoThread* c : vec_core) {
+      for (infoThread* c : tc.cores) {
         std::vector<service> due;
         while (!c->wait_queue->empty()) due.push_back(c->wait_queue->pop());
-        for (service& x : due) handleService(*c, std::move(x), "42");
+        for (service& x : due) handleService(tc.ctx, *c, std::move(x), "42");
         std::vector<service> back;
         while (!c->wait_queue->empty()) back.push_back(c->wait_queue->pop());
         for (service& x : back) {
@@ -747,24 +709,24 @@ TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
         EXPECT_EQ(dropped.count(std::stol(line)), 0u) << "deleted service " << line << " ran";
     };
     auto restart = [&] {
-      for (infoThread* c : vec_core) {
+      for (infoThread* c : tc.cores) {
         while (!c->wait_queue->empty()) c->wait_queue->pop();
         ScopedLock lock(&c->execute_queue->mutex_queue);
         c->execute_queue->queue.clear();
       }
       for (long id : all) {
-        serviceDeleteList.erase(id);
-        if (serviceUpdate.find(id)) serviceUpdate.getService(id);
+        tc.deletions.erase(id);
+        if (tc.updates.find(id)) tc.updates.getService(id);
       }
-      while (!deleteService.empty()) deleteService.pop();
-      scheduledServices.clear();
+      while (!tc.dropped.empty()) tc.dropped.pop();
+      tc.scheduled.clear();
       PgResult(pool_->executeRequest(sql::deleteMarkedServicesQuery(0)));
       dropped.insert(marked.begin(), marked.end());
       applied.clear();
       PgResult r = exec("SELECT service_id FROM mavo_services");
       for (int i = 0; i < PQntuples(r.get()); ++i)
         applied.insert(std::stol(PQgetvalue(r.get(), i, 0)));
-      load_script(pool_, "reloadService");
+      load_script(tc.ctx, pool_, "reloadService");
     };
 
     for (int step = 0; step < 60; ++step) {

@@ -27,6 +27,7 @@
 #include "sched/update_service_map.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_context.h"
 
 namespace {
 
@@ -48,40 +49,20 @@ class WorkerTest : public PgTest {
  protected:
   void SetUp() override {
     PgTest::SetUp();
-    resetGlobals();
-    core = createCore(conninfo(), 2);
-    for (const auto& st : sql::coreStatements())
-      core->pool->prepareRequest(st.name, st.text, st.nparams);
-    PgResult r = exec("SELECT error_id, error_name FROM mavo_errors");
-    for (int i = 0; i < PQntuples(r.get()); ++i)
-      map_error[PQgetvalue(r.get(), i, 1)] = PQgetvalue(r.get(), i, 0);
+    debug = 0;
+    __atomic_store_n(&die_mavo, 0, __ATOMIC_RELEASE);
+    core = tc.addCore(conninfo(), 2);
+    tc.loadErrorIds(conninfo());
+    map_error = tc.error_ids;  // for the incident functions called outside a cycle
     device = addDevice();
     alert_script = dir.script("alert",
                               "out=\"$1\"; shift\nfor a in \"$@\"; do /bin/echo \"$a\"; "
                               "done >> \"$out\"\n/bin/echo -- >> \"$out\"\n");
   }
   void TearDown() override {
-    destroyCore(core);
-    for (const auto& w : windows) maintenance.clean(w.first, w.second);
-    resetGlobals();
-    PgTest::TearDown();
-  }
-
-  void resetGlobals() {
-    for (unsigned long long id = 0; id < 64; ++id) {
-      while (serviceDeleteList.erase(id)) {
-      }
-      if (serviceUpdate.find(id)) serviceUpdate.getService(id);
-    }
-    {
-      ScopedLock lock(&deleteService.mutex_queue);
-      deleteService.queue.clear();
-    }
-    verify_state_change = 0;
-    wait_state_verify = 60;
     debug = 0;
     __atomic_store_n(&die_mavo, 0, __ATOMIC_RELEASE);
-    map_error.clear();
+    PgTest::TearDown();
   }
 
   // A service with its database row; plugin runs with args and no environment.
@@ -116,7 +97,7 @@ class WorkerTest : public PgTest {
   // Runs one cycle and returns the service as it was put back into the wait queue.
   service cycle(const service& s, infoThread* on = nullptr) {
     infoThread* c = on != nullptr ? on : core;
-    handleService(*c, s, kTid);
+    handleService(tc.ctx, *c, s, kTid);
     EXPECT_EQ(c->wait_queue->size(), 1u) << "service not re-queued";
     return c->wait_queue->empty() ? service() : c->wait_queue->pop();
   }
@@ -124,8 +105,8 @@ class WorkerTest : public PgTest {
     static int next_planned = 1000;
     const int pid = next_planned++;
     time_t now = time(nullptr);
-    maintenance.add(pid, s.service_id, type, timeval{now + from_now_s, 0},
-                    timeval{now + to_now_s, 0}, during);
+    tc.maintenance.add(pid, s.service_id, type, timeval{now + from_now_s, 0},
+                       timeval{now + to_now_s, 0}, during);
     windows.emplace_back(s.service_id, pid);
     return pid;
   }
@@ -155,6 +136,7 @@ class WorkerTest : public PgTest {
   }
 
   TempDir dir;
+  TestContext tc;
   infoThread* core = nullptr;
   long device = 0;
   std::string alert_script;
@@ -164,12 +146,12 @@ class WorkerTest : public PgTest {
 TEST_F(WorkerTest, DeletedServiceIsHandedOverAndNotRequeued) {
   std::string mark = dir.file("ran");
   service s = makeService("gone", dir.script("p", "/usr/bin/touch " + mark + "\n/bin/echo x\n"));
-  serviceDeleteList.push(s.service_id);
-  handleService(*core, s, kTid);
+  tc.deletions.push(s.service_id);
+  handleService(tc.ctx, *core, s, kTid);
   EXPECT_TRUE(core->wait_queue->empty());
-  EXPECT_FALSE(serviceDeleteList.find(s.service_id));
-  ASSERT_EQ(deleteService.length(), 1u);
-  EXPECT_EQ(deleteService.pop().service_id, s.service_id);
+  EXPECT_FALSE(tc.deletions.find(s.service_id));
+  ASSERT_EQ(tc.dropped.length(), 1u);
+  EXPECT_EQ(tc.dropped.pop().service_id, s.service_id);
   EXPECT_FALSE(exists(mark));
   EXPECT_EQ(stored(s, "service_last_exec_time IS NULL"), "t");
 }
@@ -279,8 +261,8 @@ TEST_F(WorkerTest, UnrecordedResultStoresNothingAndKeepsTheInterval) {
 }
 
 TEST_F(WorkerTest, VerifyStateChangeRetestsAFirstFailureBeforeStoringIt) {
-  verify_state_change = 1;
-  wait_state_verify = 120;
+  tc.ctx.verify_state_change = 1;
+  tc.ctx.wait_state_verify = 120;
   service s = makeService("flap", kDummy, {"2", "down"});
   time_t before = time(nullptr);
   service back = cycle(s);
@@ -327,14 +309,14 @@ TEST_F(WorkerTest, NoExecWindowSkipsThePluginUntilOneSecondAfterItsEnd) {
             std::vector<std::string>{"default_maintenance:0:mavoDaemon: Maintenance"});
 
   // The window is over at the next cycle: the service leaves maintenance and runs.
-  maintenance.clean(s.service_id, pid);
+  tc.maintenance.clean(s.service_id, pid);
   int ended = addWindow(s, 1, -100, -50);
   time_t before = time(nullptr);
   back = cycle(back);
   expectDueAfter(back, before, time(nullptr), 60);
   EXPECT_TRUE(exists(mark));
   EXPECT_EQ(back.maintenance_type, 0);
-  EXPECT_FALSE(maintenance.isPlannedIDPresent(ended));
+  EXPECT_FALSE(tc.maintenance.isPlannedIDPresent(ended));
   EXPECT_EQ(stored(s, "service_previous_state"), "0");
   EXPECT_EQ(stored(s, "service_last_stdout"), "ok\n");
   EXPECT_EQ(incidents(s),
@@ -361,7 +343,7 @@ TEST_F(WorkerTest, FirstErrorWindowTurnsIntoExecAtTheFirstFailure) {
   EXPECT_EQ(stored(s, "service_last_stdout"), "mavoDaemon: Maintenance");
   EXPECT_EQ(incidents(s),
             std::vector<std::string>{"default_maintenance:0:mavoDaemon: Maintenance"});
-  var_maintenance w = maintenance.getMaintenanceInformation(s.service_id);
+  var_maintenance w = tc.maintenance.getMaintenanceInformation(s.service_id);
   EXPECT_EQ(w.type, 2);
   EXPECT_EQ(w.planned_id, pid);
   EXPECT_GE(w.end.tv_sec, before + 1800);
@@ -379,11 +361,11 @@ TEST_F(WorkerTest, UpdatedDefinitionRunsButTheOldIntervalSetsTheNextRun) {
   newer.parameter_list = {"arg"};
   newer.parameter = "arg";
   newer.Setinterval_exec_time(300000);
-  serviceUpdate.addService(newer);
+  tc.updates.addService(newer);
   time_t before = time(nullptr);
   service back = cycle(s);
   expectDueAfter(back, before, time(nullptr), 60);
-  EXPECT_FALSE(serviceUpdate.find(s.service_id));
+  EXPECT_FALSE(tc.updates.find(s.service_id));
   EXPECT_EQ(back.plugin_path, newer.plugin_path);
   EXPECT_EQ(back.interval_exec_time, 300000);
   EXPECT_EQ(stored(s, "service_last_stdout"), "new arg\n");
