@@ -16,6 +16,7 @@ PgTransaction::PgTransaction(pgConnectionPool& pool, const char* begin) : lease_
     if (lease_.nested() || !e.connectionLost() || e.timedOut() || !lease_.reestablish()) throw;
     PgResult(lease_->executeRequest(text));
   }
+  backend_ = lease_->backendPid();
 }
 
 PgTransaction::~PgTransaction() {
@@ -29,5 +30,10 @@ PgTransaction::~PgTransaction() {
 
 void PgTransaction::commit() {
   open_ = false;
+  // Every statement of the transaction ran in one session: a COMMIT in another would commit
+  // nothing of it while its statements were taken for done.
+  if (lease_->backendPid() != backend_)
+    throw PostgresqlException("the transaction's connection was re-established before COMMIT",
+                              PgErrorKind::kLost, "");
   PgResult(lease_->executeRequest(sql::kCommit));
 }

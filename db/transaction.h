@@ -6,7 +6,8 @@
 // BEGIN when made, ROLLBACK when destroyed without commit(). While it lives, the thread's
 // requests on the pool run on the transaction's connection (see pgConnectionPool::Lease), and
 // none of them is sent again on a re-established connection: a connection lost inside the
-// transaction fails every later statement of it. Throws PostgresqlException.
+// transaction fails every later statement of it. commit() checks that the connection is still
+// the server session that began it. Throws PostgresqlException.
 class PgTransaction {
  public:
   explicit PgTransaction(pgConnectionPool& pool, const char* begin = nullptr);
@@ -19,5 +20,6 @@ class PgTransaction {
 
  private:
   pgConnectionPool::Lease lease_;
+  int backend_ = 0;  // the server session that ran BEGIN
   bool open_ = true;
 };

@@ -20,6 +20,7 @@
 #include "tests/support/daemon_runner.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 
 namespace {
 
@@ -39,12 +40,6 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
-
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 int openDescriptors(pid_t pid) {
   DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
@@ -111,10 +106,6 @@ class BadInputE2ETest : public PgTest {
   long check(const std::string& name, const std::string& plugin, const std::string& parameter = "",
              int interval_ms = 1000) {
     return addService(name, addPlugin(plugin), device, interval_ms, parameter);
-  }
-  std::string stored(long id, const std::string& column) {
-    return scalar("SELECT " + column +
-                  " FROM mavo_services WHERE service_id=" + std::to_string(id));
   }
   // A plugin that counts its runs in the file NAME.runs, then does body.
   std::string counted(const std::string& name, const std::string& body) {

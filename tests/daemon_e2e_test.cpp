@@ -17,20 +17,12 @@
 #include "tests/support/daemon_runner.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 
 namespace {
 
 const char kDummy[] = "/usr/lib/nagios/plugins/check_dummy";
 const int kStartMs = 30000;  // start-up sleeps 5 s before the first run
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  if (!text.empty() && text.back() != '\n' && !out.empty()) out.pop_back();  // still written
-  return out;
-}
 
 double monotonicSeconds() {
   timespec ts;
@@ -50,10 +42,6 @@ class DaemonE2ETest : public PgTest {
   long addCheck(const std::string& name, const std::string& plugin, const std::string& parameter,
                 int interval_ms = 1000) {
     return addService(name, addPlugin(plugin), device, interval_ms, parameter);
-  }
-  std::string stored(long id, const std::string& column) {
-    return scalar("SELECT " + column +
-                  " FROM mavo_services WHERE service_id=" + std::to_string(id));
   }
   bool allRan(const std::vector<long>& ids) {
     for (long id : ids)
@@ -90,7 +78,7 @@ TEST_F(DaemonE2ETest, ServicesStoreTheirStatesOutputsAndOneIncidentPerFailure) {
   DaemonProcess daemon(config, dir.path());
   ASSERT_TRUE(waitFor([&] { return allRan(ids); }, kStartMs)) << daemon.log();
   // A few more intervals: unchanged states open no further incidents.
-  ASSERT_TRUE(waitFor([&] { return lines(readFile(counter)).size() >= 4; }, kStartMs))
+  ASSERT_TRUE(waitFor([&] { return lines(readFile(counter), true).size() >= 4; }, kStartMs))
       << daemon.log();
   EXPECT_EQ(daemon.stop(), 0) << daemon.log();
 
@@ -131,12 +119,12 @@ TEST_F(DaemonE2ETest, AlternatingServiceOpensAndAcknowledgesIncidentsAndAlerts) 
   addResponse(id, program, "$ERROR", /*ok=*/true, false, /*critical=*/true, false);
 
   DaemonProcess daemon(config, dir.path());
-  ASSERT_TRUE(waitFor([&] { return lines(readFile(alerts)).size() >= 5; }, kStartMs))
+  ASSERT_TRUE(waitFor([&] { return lines(readFile(alerts), true).size() >= 5; }, kStartMs))
       << daemon.log();
   EXPECT_EQ(daemon.stop(), 0) << daemon.log();
 
   // Incident n is announced when it opens and again when the recovery acknowledges it.
-  std::vector<std::string> sent = lines(readFile(alerts));
+  std::vector<std::string> sent = lines(readFile(alerts), true);
   PgResult r = exec(
       "SELECT happen_id, happen_acquitte, e.error_name FROM mavo_error_happen h JOIN mavo_errors "
       "e ON e.error_id = h.happen_error_id WHERE happen_service_id=" +
@@ -195,7 +183,7 @@ TEST_F(DaemonE2ETest, TwoHundredServicesKeepTheirPaceAndNoneIsLost) {
 
   auto counts = [&] {
     std::map<std::string, int> n;
-    for (const auto& line : lines(readFile(runs))) ++n[line];
+    for (const auto& line : lines(readFile(runs), true)) ++n[line];
     return n;
   };
   DaemonProcess daemon(config, dir.path());

@@ -13,16 +13,10 @@
 
 #include "core/settings.h"
 #include "tests/support/cout_capture.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 
 namespace {
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string l;
-  while (std::getline(in, l)) out.push_back(l);
-  return out;
-}
 
 const std::regex kDate(
     "^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
@@ -62,11 +56,20 @@ TEST(Log, TraceWritesOnlyInDebugModes) {
   debug = 0;
 }
 
+// While another thread holds the log's lock, Trace with tracing off returns at once; one that
+// took the lock would wait, and the test fails after two seconds instead of hanging.
 TEST(Log, TraceOffTakesNoLock) {
   debug = 0;
   pthread_mutex_lock(&mutex_log_system);
-  Trace("must not block");  // would deadlock if it took the lock
+  std::atomic<bool> returned{false};
+  std::thread tracer([&] {
+    Trace("must not block");
+    returned = true;
+  });
+  const bool in_time = waitFor([&] { return returned.load(); }, 2000);
   pthread_mutex_unlock(&mutex_log_system);
+  tracer.join();
+  EXPECT_TRUE(in_time) << "Trace with tracing off waited for the log's lock";
 }
 
 TEST(Log, ConcurrentLinesAreNeverMixed) {

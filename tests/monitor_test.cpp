@@ -8,15 +8,9 @@
 #include <sstream>
 #include <vector>
 
-namespace {
+#include "tests/support/text.h"
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string l;
-  while (std::getline(in, l)) out.push_back(l);
-  return out;
-}
+namespace {
 
 TEST(StatusReport, KnownCoreRowMatchesTheLayoutByteForByte) {
   std::string report = formatStatusReport(3, 1, {{2, 4, 0, 37, 12.0f, 5}});

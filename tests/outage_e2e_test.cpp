@@ -15,6 +15,7 @@
 #include "tests/support/pg_test.h"
 #include "tests/support/tcp_proxy.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 
 namespace {
 
@@ -23,12 +24,6 @@ const char kDummy[] = "/usr/lib/nagios/plugins/check_dummy";
 const int kTimeout = 2;  // PGSQL_timeout of these tests, seconds
 // SIGTERM ends the daemon within PGSQL_timeout + 5 s; the test allows more on a loaded machine.
 const int kStopMs = (kTimeout + 5 + 10) * 1000;
-
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
 
 class OutageTest : public PgTest {
  protected:

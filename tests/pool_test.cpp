@@ -17,6 +17,7 @@
 #include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 
 namespace {
 
@@ -157,12 +158,6 @@ TEST_F(PoolTest, FailedConstructionClosesConnectionsAlreadyOpened) {
   EXPECT_TRUE(waitFor([&] { return open() == 0; }, 5000)) << open() << " still open";
   pgConnectionPool ok(info, 2);  // both slots are free again
   EXPECT_EQ(ok.getConnectionNumber(), 2);
-}
-
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
 }
 
 TEST_F(PoolTest, BrokenConnectionIsReestablishedWithItsStatements) {

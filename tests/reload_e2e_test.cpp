@@ -46,10 +46,6 @@ class ReloadE2eTest : public PgTest {
     for (char c : text) n += c == '\n';
     return n;
   }
-  std::string column(long service_id, const std::string& expr) {
-    return scalar("SELECT " + expr +
-                  " FROM mavo_services WHERE service_id=" + std::to_string(service_id));
-  }
   // Backend of the daemon's reload connection: the one whose last statement is one of the
   // reload thread's (the workers' statements touch neither maintenance nor change requests).
   std::string reloadBackend() {
@@ -78,7 +74,7 @@ TEST_F(ReloadE2eTest, AddedChangedAndDeletedServicesReachTheSchedule) {
   long s = addService("added", plugin_, device_, 1000, "first v1");
   exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(s) + ", 'ADD')");
   EXPECT_TRUE(
-      waitFor([&] { return column(s, "service_last_exec_time IS NOT NULL") == "t"; }, kWaitMs))
+      waitFor([&] { return stored(s, "service_last_exec_time IS NOT NULL") == "t"; }, kWaitMs))
       << d.log();
   EXPECT_TRUE(waitFor([&] { return lastArgs() == "first v1"; }, kWaitMs)) << readFile(argsPath());
   EXPECT_TRUE(
@@ -125,7 +121,7 @@ TEST_F(ReloadE2eTest, AddPendingAtStartIsScheduledOnce) {
   };
   ASSERT_TRUE(waitFor([&] { return starts().size() >= 4; }, kWaitMs)) << d.log();
   dir_.write("code", "2\n");
-  EXPECT_TRUE(waitFor([&] { return column(s, "service_previous_state") == "2"; }, kWaitMs));
+  EXPECT_TRUE(waitFor([&] { return stored(s, "service_previous_state") == "2"; }, kWaitMs));
   const size_t failed_at = starts().size();
   ASSERT_TRUE(waitFor([&] { return starts().size() >= failed_at + 2; }, kWaitMs));
   // Two copies would run side by side (both due at start) and each open its own incident.
@@ -137,7 +133,7 @@ TEST_F(ReloadE2eTest, AddPendingAtStartIsScheduledOnce) {
       "1");
 
   exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(s));
-  EXPECT_TRUE(waitFor([&] { return column(s, "count(*)") == "0"; }, kWaitMs)) << d.log();
+  EXPECT_TRUE(waitFor([&] { return stored(s, "count(*)") == "0"; }, kWaitMs)) << d.log();
   const size_t after_delete = starts().size();
   EXPECT_FALSE(waitFor([&] { return starts().size() > after_delete; }, 5000)) << "still running";
   EXPECT_EQ(d.stop(), 0);
@@ -200,10 +196,10 @@ TEST_F(ReloadE2eTest, MaintenanceConfigurationsArePlannedAndReachTheWorkers) {
                    "WHERE extract(day FROM s) BETWEEN 8 AND 14"));
 
   // EXEC: the service runs on and its stored state is the maintenance state.
-  EXPECT_TRUE(waitFor([&] { return column(exec_svc, "service_previous_state") == "5"; }, kWaitMs))
+  EXPECT_TRUE(waitFor([&] { return stored(exec_svc, "service_previous_state") == "5"; }, kWaitMs))
       << d.log();
   // FIRSTERROR: runs normally while it succeeds.
-  EXPECT_EQ(column(first_svc, "service_previous_state"), "0");
+  EXPECT_EQ(stored(first_svc, "service_previous_state"), "0");
   EXPECT_EQ(d.stop(), 0);
 }
 
@@ -238,7 +234,7 @@ TEST_F(ReloadE2eTest, ReloadThreadSurvivesALostDatabase) {
   long added = addService("added", plugin_, device_, 1000, "added");
   exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(added) + ", 'ADD')");
   EXPECT_TRUE(
-      waitFor([&] { return column(added, "service_last_exec_time IS NOT NULL") == "t"; }, kWaitMs))
+      waitFor([&] { return stored(added, "service_last_exec_time IS NOT NULL") == "t"; }, kWaitMs))
       << d.log();
 
   const std::string backend = reloadBackend();
@@ -257,7 +253,7 @@ TEST_F(ReloadE2eTest, ReloadThreadSurvivesALostDatabase) {
   exec("UPDATE mavo_services SET service_last_exec_time=NULL WHERE service_id=" +
        std::to_string(s));
   EXPECT_TRUE(
-      waitFor([&] { return column(s, "service_last_exec_time IS NOT NULL") == "t"; }, kWaitMs));
+      waitFor([&] { return stored(s, "service_last_exec_time IS NOT NULL") == "t"; }, kWaitMs));
   // Once the database is back, a change request made after the outage is applied.
   {
     PgConn admin(PQconnectdb((baseConninfo() + " dbname=postgres").c_str()));
@@ -267,7 +263,7 @@ TEST_F(ReloadE2eTest, ReloadThreadSurvivesALostDatabase) {
   long late = addService("late", plugin_, device_, 1000, "late");
   exec("INSERT INTO mavo_service_pending_execute VALUES (" + std::to_string(late) + ", 'ADD')");
   EXPECT_TRUE(
-      waitFor([&] { return column(late, "service_last_exec_time IS NOT NULL") == "t"; }, kWaitMs))
+      waitFor([&] { return stored(late, "service_last_exec_time IS NOT NULL") == "t"; }, kWaitMs))
       << d.log();
   EXPECT_EQ(d.stop(), 0);
 }

@@ -34,6 +34,7 @@
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_context.h"
+#include "tests/support/text.h"
 
 namespace {
 
@@ -41,12 +42,6 @@ std::multiset<unsigned long long> idSet(std::initializer_list<long> ids) {
   std::multiset<unsigned long long> out;
   for (long id : ids) out.insert(static_cast<unsigned long long>(id));
   return out;
-}
-
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
 }
 
 class ReloadTest : public PgTest {

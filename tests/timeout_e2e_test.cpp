@@ -28,10 +28,6 @@ class TimeoutE2ETest : public PgTest {
     config.interval_check_update = 3600;
     device = addDevice("host");
   }
-  std::string stored(long id, const std::string& column) {
-    return scalar("SELECT " + column +
-                  " FROM mavo_services WHERE service_id=" + std::to_string(id));
-  }
 
   TempDir dir;
   DaemonConfig config;

@@ -28,6 +28,7 @@
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_context.h"
+#include "tests/support/text.h"
 
 namespace {
 
@@ -37,12 +38,6 @@ const char kTid[] = "42";
 bool exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
-}
-
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 class WorkerTest : public PgTest {
@@ -112,7 +107,7 @@ class WorkerTest : public PgTest {
   }
 
   std::string stored(const service& s, const std::string& column) {
-    return scalar("SELECT " + column + " FROM mavo_services WHERE service_id=" + s.service_id_str);
+    return PgTest::stored(static_cast<long>(s.service_id), column);
   }
   // "error_name:acquitte:message" per incident of the service, oldest first.
   std::vector<std::string> incidents(const service& s) {

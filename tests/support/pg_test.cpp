@@ -73,6 +73,11 @@ std::string PgTest::scalar(const std::string& sql) {
 
 int PgTest::rows(const std::string& sql) { return PQntuples(exec(sql).get()); }
 
+std::string PgTest::stored(long service_id, const std::string& expr) {
+  return scalar("SELECT " + expr +
+                " FROM mavo_services WHERE service_id=" + std::to_string(service_id));
+}
+
 std::string PgTest::quote(const std::string& text) {
   std::string out = "'";
   for (char c : text) {

@@ -29,6 +29,8 @@ class PgTest : public ::testing::Test {
   std::string scalar(const std::string& sql);
   // Number of rows returned by sql.
   int rows(const std::string& sql);
+  // The value of expr (a column, or an expression of the columns) for one service.
+  std::string stored(long service_id, const std::string& expr);
 
   // Fixture rows. Each returns the generated id.
   long addDevice(const std::string& name = "dev", const std::string& ip = "127.0.0.1",

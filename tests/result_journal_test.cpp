@@ -1,0 +1,182 @@
+// The journal of writes kept for later: what it keeps and in which order, its bound and what
+// goes first past it, and its replay against the real server, one replayer at a time.
+
+#include "sched/result_journal.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/pool.h"
+#include "db/statements.h"
+#include "tests/support/cout_capture.h"
+#include "tests/support/pg_test.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
+
+namespace {
+
+RunWrite update(unsigned long long id, int state, const std::string& output) {
+  RunWrite w;
+  w.service_id = id;
+  w.service_name = "s" + std::to_string(id);
+  w.update = true;
+  w.state = state;
+  w.output = output;
+  return w;
+}
+
+// A change of state: the update, the acknowledgement and a new incident.
+RunWrite change(unsigned long long id, int state, const std::string& output,
+                const std::string& error_id = "2", const std::string& message = "") {
+  RunWrite w = update(id, state, output);
+  w.acknowledge = true;
+  w.incident = state;
+  w.error_id = error_id;
+  w.message = message.empty() ? output : message;
+  return w;
+}
+
+// What the journal holds, oldest first: "id:output" and a "+" for a write with an incident.
+std::vector<std::string> held(ResultJournal& j) {
+  std::vector<std::string> out;
+  for (const auto& [id, w] : j.snapshot())
+    out.push_back(std::to_string(id) + ":" + w.output + (w.incident != 0 ? "+" : ""));
+  return out;
+}
+
+TEST(ResultJournal, KeepsTheLatestStateOfAServiceAndEveryIncidentInOrder) {
+  CoutCapture quiet;
+  ResultJournal j;
+  EXPECT_FALSE(j.holds(1));
+  j.keep(update(1, 0, "u1"), nullptr);
+  j.keep(change(1, 2, "c1"), nullptr);
+  j.keep(update(1, 2, "u2"), nullptr);
+  j.keep(update(2, 0, "other"), nullptr);
+  j.keep(change(1, 1, "c2"), nullptr);
+  j.keep(update(1, 0, "u3"), nullptr);
+  // u1 and u2 are replaced by u3; the incidents stay in order; service 2 is kept apart.
+  EXPECT_EQ(held(j), (std::vector<std::string>{"1:c1+", "2:other", "1:c2+", "1:u3"}));
+  EXPECT_TRUE(j.holds(1));
+  EXPECT_TRUE(j.holds(2));
+  EXPECT_FALSE(j.holds(3));
+  EXPECT_EQ(j.entries(), 4u);
+  const ResultJournal::Left left = j.discard();
+  EXPECT_EQ(left.updates, 2u);
+  EXPECT_EQ(left.changes, 2u);
+  EXPECT_EQ(j.entries(), 0u);
+  EXPECT_EQ(j.bytes(), 0u);
+}
+
+TEST(ResultJournal, PastItsBoundStateUpdatesGoFirstThenTheOldestIncidents) {
+  CoutCapture log;
+  const std::string big(10000, 'x');
+  auto c = [&](unsigned long long id) { return change(id, 2, big, "2", "m"); };
+  const size_t u_bytes = update(1, 0, big).bytes(), c_bytes = c(1).bytes();
+  ResultJournal j(3 * c_bytes + u_bytes / 2);  // room for three of these writes
+  j.keep(c(1), nullptr);
+  j.keep(update(2, 0, big), nullptr);
+  j.keep(c(3), nullptr);
+  j.keep(update(4, 0, big), nullptr);  // over: the oldest state update (service 2) goes
+  EXPECT_EQ(held(j).size(), 3u);
+  EXPECT_FALSE(j.holds(2));
+  j.keep(c(5), nullptr);  // over: the other state update goes
+  EXPECT_FALSE(j.holds(4));
+  j.keep(c(6), nullptr);  // no state update left: the oldest incident goes
+  EXPECT_FALSE(j.holds(1));
+  EXPECT_TRUE(j.holds(3) && j.holds(5) && j.holds(6));
+  EXPECT_LE(j.bytes(), 3 * c_bytes + u_bytes / 2);
+  // Said once, when the first write is dropped.
+  EXPECT_EQ(count(log.text(), "#ERR#results kept in memory passed "), 1) << log.text();
+  EXPECT_NE(log.text().find("(1 state updates and 0 incident writes dropped so far)"),
+            std::string::npos)
+      << log.text();
+}
+
+class JournalReplayTest : public PgTest {
+ protected:
+  void SetUp() override {
+    PgTest::SetUp();
+    pool_ = std::make_unique<pgConnectionPool>(conninfo(), 1, 2);
+    for (const auto& st : sql::coreStatements())
+      pool_->prepareRequest(st.name, st.text, st.nparams);
+    error_id_ =
+        scalar("SELECT error_id FROM mavo_errors WHERE error_name='default_critical_error'");
+    plugin_ = addPlugin("/bin/true");
+    device_ = addDevice();
+  }
+  long svc() { return addService("s", plugin_, device_, 60000); }
+
+  std::unique_ptr<pgConnectionPool> pool_;
+  std::string error_id_;
+  long plugin_ = 0, device_ = 0;
+};
+
+// Replay writes each service's writes in order, with the incident and the state together, and
+// pauses a service whose row is locked while the others are written.
+TEST_F(JournalReplayTest, WritesEachServiceInOrderAndPassesALockedOne) {
+  CoutCapture log;
+  ResultJournal j;
+  const long a = svc(), b = svc();
+  j.keep(change(a, 2, "down", error_id_), nullptr);
+  j.keep(update(a, 2, "still down"), nullptr);
+  j.keep(change(b, 2, "b down", error_id_), nullptr);
+
+  PgConn locker(PQconnectdb(conninfo().c_str()));
+  PgResult(PQexec(locker.get(), "BEGIN"));
+  PgResult(PQexec(locker.get(), ("SELECT 1 FROM mavo_services WHERE service_id=" +
+                                 std::to_string(b) + " FOR UPDATE")
+                                    .c_str()));
+  EXPECT_FALSE(j.replay(pool_.get()));  // b waited for its lock in vain; a is written
+  EXPECT_EQ(stored(a, "service_previous_state || ':' || service_last_stdout"), "2:still down");
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_error_happen WHERE happen_acquitte=0 AND happen_service_id=" +
+                 std::to_string(a)),
+            1);
+  EXPECT_FALSE(j.holds(a));
+  EXPECT_TRUE(j.holds(b));
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_error_happen WHERE happen_service_id=" + std::to_string(b)),
+            0);  // its transaction was rolled back whole
+  PgResult(PQexec(locker.get(), "ROLLBACK"));
+
+  // b is tried again once its pause is over.
+  EXPECT_TRUE(waitFor([&] { return j.replay(pool_.get()); }, 10000));
+  EXPECT_EQ(stored(b, "service_previous_state"), "2");
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_error_happen WHERE happen_service_id=" + std::to_string(b)),
+            1);
+  EXPECT_NE(log.text().find("#INFO#database back: 3 kept results written"), std::string::npos)
+      << log.text();
+}
+
+// While one thread replays, another returns at once instead of writing the same entries.
+TEST_F(JournalReplayTest, OneReplayerAtATime) {
+  CoutCapture quiet;
+  ResultJournal j;
+  const long a = svc();
+  j.keep(update(a, 1, "slow"), nullptr);
+  PgConn locker(PQconnectdb(conninfo().c_str()));
+  PgResult(PQexec(locker.get(), "BEGIN"));
+  PgResult(PQexec(locker.get(), ("SELECT 1 FROM mavo_services WHERE service_id=" +
+                                 std::to_string(a) + " FOR UPDATE")
+                                    .c_str()));
+  std::atomic<bool> first_done{false};
+  std::thread first([&] {
+    j.replay(pool_.get());  // waits for the lock until its deadline
+    first_done = true;
+  });
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return rows(
+                   "SELECT 1 FROM pg_stat_activity WHERE datname=current_database() AND "
+                   "wait_event_type='Lock'") > 0;
+      },
+      5000));
+  EXPECT_FALSE(j.replay(pool_.get()));
+  EXPECT_FALSE(first_done.load());
+  first.join();
+  PgResult(PQexec(locker.get(), "ROLLBACK"));
+}
+
+}  // namespace
