@@ -1,10 +1,13 @@
 # Installation layout beside the binary in bin/ (installed by the top-level CMakeLists.txt):
 #   <sysconfdir>/mavo/mavo.conf                 commented sample configuration (kept if present)
 #   lib/systemd/system/mavoDaemon.service       systemd unit naming the installed paths
+#   lib/sysusers.d/mavo.conf                    the account mavo (system user and group)
+#   lib/tmpfiles.d/mavo.conf                    the log directory /var/log/mavo (mavo:mavo, 0750)
 #   share/mavo/schema.sql                       reference schema of the monitoring database
 # <sysconfdir> follows GNUInstallDirs: /etc for the prefix /usr, <prefix>/etc otherwise. The
 # unit and the configuration directory are worked out when installing, from the prefix given
-# to `cmake --install --prefix`, so the unit always names where the files went.
+# to `cmake --install --prefix`, so the unit always names where the files went. Installing as
+# root to the real system also creates the account and gives the configuration its group.
 
 include(GNUInstallDirs)
 

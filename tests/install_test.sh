@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The installed layout: `cmake --install BUILD_DIR --prefix <temp>` lays out the binary, the
-# commented sample configuration, the systemd unit and the reference schema; the installed
-# binary starts with the installed sample configuration, edited to point at a throwaway
-# database, and stops with SIGTERM and status 0. Also the /usr layout (through DESTDIR) and a
-# second install over an edited configuration.
+# commented sample configuration, the systemd unit, the sysusers.d and tmpfiles.d entries of the
+# account mavo and the reference schema; the entries create the account and the log directory
+# in a scratch root; the installed binary starts with the installed sample configuration,
+# edited to point at a throwaway database, and stops with SIGTERM and status 0. Also the /usr
+# layout (through DESTDIR), a second install over an edited configuration, and the
+# configuration's group when installing as root.
 #
 #   tests/install_test.sh BUILD_DIR
 set -euo pipefail
@@ -39,10 +41,12 @@ finish() {
 }
 trap finish EXIT
 
-cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1
 
 conf="$prefix/etc/mavo/mavo.conf"
 unit="$prefix/lib/systemd/system/mavoDaemon.service"
+sysusers="$prefix/lib/sysusers.d/mavo.conf"
+tmpfiles="$prefix/lib/tmpfiles.d/mavo.conf"
 check "bin/mavoDaemon is installed and executable" [ -x "$prefix/bin/mavoDaemon" ]
 check "etc/mavo/mavo.conf is installed" [ -f "$conf" ]
 check "the sample configuration is readable by its owner and group only" \
@@ -54,6 +58,40 @@ check "the unit starts the installed binary with the installed configuration" \
   eq "$(grep '^ExecStart=' "$unit")" "ExecStart=$prefix/bin/mavoDaemon -f $conf"
 check "the unit stops the daemon with SIGTERM" grep -qx 'KillSignal=SIGTERM' "$unit"
 check "the unit has no placeholder left" eq "$(grep -c '@' "$unit" || true)" 0
+check "the unit runs the daemon as the user and group mavo" \
+  eq "$(grep -E '^(User|Group)=' "$unit" | tr '\n' ' ')" "User=mavo Group=mavo "
+
+# The account and the log directory, created by the installed entries in a scratch root.
+check "lib/sysusers.d/mavo.conf is installed" [ -f "$sysusers" ]
+check "lib/tmpfiles.d/mavo.conf is installed" [ -f "$tmpfiles" ]
+scratch="$work/scratch-root"
+mkdir -p "$scratch/etc"
+check "systemd-sysusers accepts the entry" systemd-sysusers --root="$scratch" "$sysusers"
+IFS=: read -r _ _ mavo_uid mavo_gid _ mavo_home mavo_shell < <(grep '^mavo:' "$scratch/etc/passwd" || true)
+check "it creates the system user mavo, with no home and no login shell" \
+  eq "$([ "${mavo_uid:-1000}" -lt 1000 ] && echo system) $mavo_home $mavo_shell" \
+  "system /nonexistent /usr/sbin/nologin"
+check "and the group mavo, the user's primary group" \
+  eq "$(grep '^mavo:' "$scratch/etc/group" | cut -d: -f3)" "${mavo_gid:-none}"
+tmpfiles_rc=0
+systemd-tmpfiles --root="$scratch" --create "$tmpfiles" >"$work/tmpfiles.log" 2>&1 || tmpfiles_rc=$?
+check "systemd-tmpfiles creates /var/log/mavo with mode 0750" \
+  eq "$(stat -c %a "$scratch/var/log/mavo" 2>/dev/null)" 750
+if [ "$(id -u)" = 0 ]; then
+  check "systemd-tmpfiles succeeds" eq "$tmpfiles_rc" 0
+  check "/var/log/mavo belongs to mavo:mavo" \
+    eq "$(stat -c %u:%g "$scratch/var/log/mavo" 2>/dev/null)" "$mavo_uid:$mavo_gid"
+fi
+
+# The sample configuration gets the group mavo when installing as root to the real system and
+# the group exists; otherwise the install says what to run.
+if [ "$(id -u)" = 0 ] && getent group mavo >/dev/null; then
+  check "installed as root, the sample configuration is group mavo" eq "$(stat -c %G "$conf")" mavo
+else
+  check "the install says how to create the account and give the configuration its group" \
+    grep -qF "systemd-sysusers $sysusers && systemd-tmpfiles --create $tmpfiles && chgrp mavo $conf" \
+    "$work/install.log"
+fi
 
 # Every key the daemon reads is set in the sample, after a comment line explaining it.
 missing=""
@@ -106,17 +144,51 @@ if [ "$failed" != 0 ]; then
 fi
 
 # Installing again keeps the edited configuration and puts the sample beside it.
-cmake --install "$build" --prefix "$prefix" >"$work/install2.log"
+cmake --install "$build" --prefix "$prefix" >"$work/install2.log" 2>&1
 check "a second install keeps the edited configuration" grep -q "^PGSQL_db=mavo_install$" "$conf"
 check "a second install puts the sample beside it" cmp -s "$root/packaging/mavo.conf" \
   "$prefix/etc/mavo/mavo.conf.sample"
 
 # The prefix /usr keeps the configuration in /etc.
-DESTDIR="$work/dest" cmake --install "$build" --prefix /usr >"$work/install3.log"
+dest_rc=0
+DESTDIR="$work/dest" cmake --install "$build" --prefix /usr >"$work/install3.log" 2>&1 || dest_rc=$?
+check "a DESTDIR install succeeds" eq "$dest_rc" 0
 check "with the prefix /usr the configuration goes to /etc/mavo" [ -f "$work/dest/etc/mavo/mavo.conf" ]
 check "with the prefix /usr the unit goes to /usr/lib/systemd/system and names /usr and /etc" \
   eq "$(grep '^ExecStart=' "$work/dest/usr/lib/systemd/system/mavoDaemon.service" 2>/dev/null)" \
   "ExecStart=/usr/bin/mavoDaemon -f /etc/mavo/mavo.conf"
+check "with the prefix /usr the account entries go to /usr/lib/sysusers.d and tmpfiles.d" \
+  [ -f "$work/dest/usr/lib/sysusers.d/mavo.conf" -a -f "$work/dest/usr/lib/tmpfiles.d/mavo.conf" ]
+check "a DESTDIR install leaves the account to the target system, and says so" \
+  grep -qF "systemd-sysusers /usr/lib/sysusers.d/mavo.conf && systemd-tmpfiles --create /usr/lib/tmpfiles.d/mavo.conf && chgrp mavo /etc/mavo/mavo.conf" \
+  "$work/install3.log"
+check "the group of what a DESTDIR install lays out is left alone" \
+  eq "$(stat -c %g "$work/dest/etc/mavo/mavo.conf")" "$(id -g)"
+
+# As root, with a group mavo (in a private mount namespace, so that this machine is left as it
+# is): the sample gets that group, and so does an edited configuration left group root by an
+# earlier install.
+if [ "$(id -u)" != 0 ]; then
+  echo "skip - the configuration's group: needs root"
+elif [ -S /run/nscd/socket ] || ! unshare -m true 2>/dev/null; then
+  echo "skip - the configuration's group: no private mount namespace (or nscd caches groups)"
+elif ! getent group mavo >/dev/null; then
+  gid=64900
+  while getent group "$gid" >/dev/null; do gid=$((gid + 1)); done
+  { cat /etc/group; echo "mavo:x:$gid:"; } >"$work/group"
+  grp_prefix="$work/grp-prefix"
+  unshare -m sh -c 'mount --bind "$1" /etc/group && cmake --install "$2" --prefix "$3" &&
+      chgrp root "$3/etc/mavo/mavo.conf" && cmake --install "$2" --prefix "$3"' \
+    sh "$work/group" "$build" "$grp_prefix" >"$work/install4.log" 2>&1 || true
+  check "as root with a group mavo, the sample and an edited configuration of group root get it" \
+    eq "$(stat -c %g "$grp_prefix/etc/mavo/mavo.conf.sample" "$grp_prefix/etc/mavo/mavo.conf" \
+      2>/dev/null | tr '\n' ' ')" "$gid $gid "
+  check "and both stay readable by owner and group only" \
+    eq "$(stat -c %a "$grp_prefix/etc/mavo/mavo.conf.sample" "$grp_prefix/etc/mavo/mavo.conf" \
+      2>/dev/null | tr '\n' ' ')" "640 640 "
+else
+  echo "skip - the configuration's group in a private namespace: this machine has a group mavo"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
