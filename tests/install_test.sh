@@ -2,10 +2,11 @@
 # The installed layout: `cmake --install BUILD_DIR --prefix <temp>` lays out the binary, the
 # commented sample configuration, the systemd unit, the sysusers.d and tmpfiles.d entries of the
 # account mavo and the reference schema; the entries create the account and the log directory
-# in a scratch root; the installed binary starts with the installed sample configuration,
-# edited to point at a throwaway database, and stops with SIGTERM and status 0. Also the /usr
-# layout (through DESTDIR), a second install over an edited configuration, and the
-# configuration's group when installing as root.
+# in a scratch root; the unit's exposure level from `systemd-analyze security` is 3.5 at most;
+# the installed binary starts with the installed sample configuration, edited to point at a
+# throwaway database, and stops with SIGTERM and status 0. Also the /usr layout (through
+# DESTDIR), a second install over an edited configuration, and the configuration's group when
+# installing as root.
 #
 #   tests/install_test.sh BUILD_DIR
 set -euo pipefail
@@ -57,9 +58,20 @@ check "share/mavo/schema.sql is the reference schema" cmp -s "$root/sql/schema.s
 check "the unit starts the installed binary with the installed configuration" \
   eq "$(grep '^ExecStart=' "$unit")" "ExecStart=$prefix/bin/mavoDaemon -f $conf"
 check "the unit stops the daemon with SIGTERM" grep -qx 'KillSignal=SIGTERM' "$unit"
-check "the unit has no placeholder left" eq "$(grep -c '@' "$unit" || true)" 0
+check "the unit has no placeholder left" eq "$(grep -cE '@[A-Z_]+@' "$unit" || true)" 0
 check "the unit runs the daemon as the user and group mavo" \
   eq "$(grep -E '^(User|Group)=' "$unit" | tr '\n' ' ')" "User=mavo Group=mavo "
+
+# The unit's sandbox, as systemd rates it; the settings must all be known to this systemd.
+analyze_rc=0
+systemd-analyze security --offline=true --no-pager "$unit" >"$work/security.txt" \
+  2>"$work/security.err" || analyze_rc=$?
+check "systemd-analyze security reads the unit" eq "$analyze_rc" 0
+check "systemd knows every setting of the unit" eq "$(cat "$work/security.err")" ""
+exposure=$(sed -n 's/.*Overall exposure level for [^:]*: *\([0-9.]*\).*/\1/p' "$work/security.txt")
+echo "  overall exposure level of the installed unit: ${exposure:-none}"
+check "the unit's overall exposure level is 3.5 or less" \
+  awk -v e="$exposure" 'BEGIN { exit !(e != "" && e + 0 <= 3.5) }'
 
 # The account and the log directory, created by the installed entries in a scratch root.
 check "lib/sysusers.d/mavo.conf is installed" [ -f "$sysusers" ]
