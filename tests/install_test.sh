@@ -5,8 +5,9 @@
 # in a scratch root; the unit's exposure level from `systemd-analyze security` is 3.5 at most;
 # the installed binary starts with the installed sample configuration, edited to point at a
 # throwaway database, and stops with SIGTERM and status 0. Also the /usr layout (through
-# DESTDIR), a second install over an edited configuration, and the configuration's group when
-# installing as root.
+# DESTDIR), a second install over an edited configuration, the configuration's group when
+# installing as root, and, where systemd is PID 1, the installed daemon run by systemd under
+# the installed unit's sandbox, checking this machine with check_icmp and check_disk.
 #
 #   tests/install_test.sh BUILD_DIR
 set -euo pipefail
@@ -17,6 +18,10 @@ work=$(mktemp -d /tmp/mavo-install-test.XXXXXX)
 chmod 755 "$work"
 prefix="$work/prefix"
 daemon_pid=""
+sandbox_unit=""   # the transient unit of the sandboxed run, and what it leaves outside $work
+sandbox_dir=""
+sandbox_logs=""
+remove_log_dir=0
 
 passed=0
 failed=0
@@ -32,11 +37,19 @@ check() {  # check DESCRIPTION COMMAND...
   fi
 }
 eq() { [ "$1" = "$2" ] || { echo "  expected '$2', got '$1'"; return 1; }; }
+matches() { [[ $1 =~ $2 ]] || { echo "  expected a match of '$2', got '$1'"; return 1; }; }
 
 finish() {
   if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
     kill -KILL "$daemon_pid" 2>/dev/null || true
   fi
+  if [ -n "$sandbox_unit" ]; then
+    systemctl stop "$sandbox_unit" >/dev/null 2>&1 || true
+    systemctl reset-failed "$sandbox_unit" >/dev/null 2>&1 || true
+  fi
+  [ -z "$sandbox_dir" ] || rm -rf "$sandbox_dir"
+  [ -z "$sandbox_logs" ] || rm -rf "/var/log/$sandbox_logs"
+  [ "$remove_log_dir" = 0 ] || rmdir /var/log/mavo 2>/dev/null || true
   "$root/tests/support/pg_tmp.sh" "$work/pg" stop >/dev/null 2>&1 || true
   if [ "$failed" = 0 ]; then rm -rf "$work"; else echo "kept: $work"; fi
 }
@@ -200,6 +213,110 @@ elif ! getent group mavo >/dev/null; then
       2>/dev/null | tr '\n' ' ')" "640 640 "
 else
   echo "skip - the configuration's group in a private namespace: this machine has a group mavo"
+fi
+
+# The installed daemon run by systemd under the installed unit's settings (all of [Service] but
+# ExecStart= and the restart policy, read from the unit so that they cannot drift), as the
+# user mavo, checking this machine with check_icmp (raw sockets) and check_disk. Its files live
+# under /run, since the unit's PrivateTmp= hides the host's /tmp (and with it $work and the
+# cluster's socket directory: the daemon reaches the cluster over TCP on 127.0.0.1), and its
+# logs in a log directory of its own, not in the real /var/log/mavo.
+sandboxed_run() {
+  systemd-sysusers "$sysusers" || true
+  check "systemd-sysusers creates the account mavo on this system" getent passwd mavo
+  [ -d /var/log/mavo ] || remove_log_dir=1
+
+  sandbox_dir=$(mktemp -d /run/mavo-install-test.XXXXXX)
+  chmod 755 "$sandbox_dir"
+  sandbox_logs=$(basename "$sandbox_dir")
+  sandbox_unit="$sandbox_logs.service"
+  local sb="$sandbox_dir/prefix"
+  local sbconf="$sb/etc/mavo/mavo.conf"
+  local logs="/var/log/$sandbox_logs"
+  cmake --install "$build" --prefix "$sb" >"$work/install-sandbox.log" 2>&1
+  check "installed as root with the account present, the configuration is group mavo" \
+    eq "$(stat -c %G "$sbconf")" mavo
+
+  PGPASSWORD=mavo_pw psql -X -q -h 127.0.0.1 -p "$port" -U mavo -d postgres \
+    -c "CREATE DATABASE mavo_sandbox TEMPLATE schema_template;"
+  sbq() { PGPASSWORD=mavo_pw psql -X -At -v ON_ERROR_STOP=1 -h 127.0.0.1 -p "$port" -U mavo \
+    -d mavo_sandbox -c "$1"; }
+  local plugins=/usr/lib/nagios/plugins
+  sbq "INSERT INTO mavo_device (device_name, device_ip_address) VALUES ('localhost', '127.0.0.1');
+       INSERT INTO mavo_plugins (plugin_path) VALUES ('$plugins/check_icmp'), ('$plugins/check_disk');
+       INSERT INTO mavo_services (service_name, service_plugin_id, service_device_id,
+                                  service_interval_time, service_parameter)
+       SELECT 'sandbox ' || substr(plugin_path, length('$plugins/check_') + 1), plugin_id,
+              device_id, 3000,
+              CASE WHEN plugin_path LIKE '%icmp' THEN '-H 127.0.0.1' ELSE '-w 10% -c 5% -p /' END
+         FROM mavo_plugins, mavo_device;" >/dev/null
+  sed -i -e "s|^log_info_file=.*|log_info_file=$logs/status.txt|" \
+    -e "s|^log_daemon_file=.*|log_daemon_file=$logs/mavoDaemon.log|" \
+    -e "s|^load_mod=.*|load_mod=2|" \
+    -e "s|^interval_check_update=.*|interval_check_update=2|" \
+    -e "s|^verify_state_change=.*|verify_state_change=0|" \
+    -e "s|^PGSQL_host=.*|PGSQL_host=127.0.0.1|" \
+    -e "s|^PGSQL_port=.*|PGSQL_port=$port|" \
+    -e "s|^PGSQL_db=.*|PGSQL_db=mavo_sandbox|" \
+    -e "s|^PGSQL_pwd=.*|PGSQL_pwd=mavo_pw|" "$sbconf"
+
+  local props=() section="" line
+  while IFS= read -r line; do
+    case $line in
+      '' | '#'*) continue ;;
+      '['*) section=$line; continue ;;
+      ExecStart=* | Restart=* | RestartSec=*) continue ;;
+    esac
+    [ "$section" != "[Service]" ] || props+=(-p "$line")
+  done <"$sb/lib/systemd/system/mavoDaemon.service"
+  props+=(-p "LogsDirectory=$sandbox_logs")
+
+  systemd-run --unit="$sandbox_unit" --wait --collect "${props[@]}" \
+    "$sb/bin/mavoDaemon" -f "$sbconf" >"$work/systemd-run.log" 2>&1 &
+  local run_pid=$! ran=0 ready=0
+  for _ in $(seq 1 120); do
+    [ "$ready" = 1 ] || [ "$(systemctl is-active "$sandbox_unit" 2>/dev/null)" != active ] || ready=1
+    if [ "$(sbq "SELECT count(*) FROM mavo_services WHERE service_last_exec_time IS NOT NULL")" = 2 ]
+    then
+      ran=1
+      [ "$ready" = 0 ] || break
+    fi
+    kill -0 "$run_pid" 2>/dev/null || break
+    sleep 0.5
+  done
+  check "the sandboxed daemon stores the results of both services" [ "$ran" = 1 ]
+  check "it tells systemd it is ready (the unit is active)" [ "$ready" = 1 ]
+  local icmp disk
+  icmp=$(sbq "SELECT service_previous_state || ' ' || service_last_stdout FROM mavo_services
+               WHERE service_name = 'sandbox icmp'")
+  disk=$(sbq "SELECT service_previous_state || ' ' || service_last_stdout FROM mavo_services
+               WHERE service_name = 'sandbox disk'")
+  check "check_icmp of 127.0.0.1 is OK under the sandbox (raw sockets as mavo)" \
+    matches "$icmp" '^0 OK - 127\.0\.0\.1'
+  check "check_disk of / runs under the sandbox" matches "$disk" '^[012] DISK (OK|WARNING|CRITICAL)'
+  check "the daemon log is written to the unit's log directory" \
+    grep -q "MAVO was starting...." "$logs/mavoDaemon.log"
+  check "no plugin failed to execute" eq "$(grep -c 'not executable' "$logs/mavoDaemon.log")" 0
+  check "the daemon log belongs to mavo and is not readable by others" \
+    matches "$(stat -c '%U %a' "$logs/mavoDaemon.log" 2>/dev/null)" '^mavo [0-7][0-7]0$'
+
+  systemctl stop "$sandbox_unit" || true
+  local rc=0
+  wait "$run_pid" || rc=$?
+  check "systemctl stop ends the sandboxed daemon with status 0" eq "$rc" 0
+  if [ "$failed" != 0 ]; then
+    echo "--- systemd-run"
+    cat "$work/systemd-run.log"
+    echo "--- sandboxed daemon log"
+    cat "$logs/mavoDaemon.log" 2>/dev/null || true
+  fi
+}
+if [ ! -d /run/systemd/system ]; then
+  echo "skip - sandboxed run: systemd is not PID 1 here"
+elif [ "$(id -u)" != 0 ]; then
+  echo "skip - sandboxed run: needs root"
+else
+  sandboxed_run
 fi
 
 echo "$passed passed, $failed failed"
