@@ -3,9 +3,11 @@
 
 #include "core/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 
-#include <fstream>
+#include <ext/stdio_filebuf.h>
 #include <iostream>
 #include <memory>
 
@@ -14,24 +16,71 @@
 pthread_mutex_t mutex_log_system = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
-std::unique_ptr<std::ofstream> log_file;  // guarded by mutex_log_system
-std::streambuf* started_with = nullptr;   // guarded by mutex_log_system: std::cout's own buffer
+using FileBuf = __gnu_cxx::stdio_filebuf<char>;
+std::unique_ptr<FileBuf> log_file;       // guarded by mutex_log_system; null: lines are lost
+std::streambuf* started_with = nullptr;  // guarded by mutex_log_system: std::cout's own buffer
 
 void flushed(std::ostream& out, const std::string& text) {
   out << text << std::flush;
   out.clear();  // a failed log stream never turns into an error of the caller
 }
+
+// Control characters of a message, written as escapes, so that a text from the database or a
+// plugin cannot end the line and write one that looks like the daemon's own. Trailing line
+// ends are dropped (libpq's messages end with one).
+std::string escaped(std::string message) {
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  return escapeForLog(message);
+}
 }  // namespace
+
+std::string escapeForLog(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    switch (c) {
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += '\t';  // a tab cannot start a line
+        break;
+      default: {
+        static const char kHex[] = "0123456789abcdef";
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+      }
+    }
+  }
+  return out;
+}
 
 bool openDaemonLog(const std::string& path) {
   ScopedLock lock(&mutex_log_system);
-  auto file = std::make_unique<std::ofstream>(path, std::ios::out | std::ios::trunc);
-  const bool opened = file->is_open();
-  if (!opened) flushed(std::cout, "ERROR can't open file " + path + "\n");
-  std::streambuf* previous = std::cout.rdbuf(file->rdbuf());
+  // Readable by the daemon's group only; never through a symbolic link (a link planted there
+  // would have the daemon truncate the file it points to).
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640);
+  std::unique_ptr<FileBuf> file;
+  if (fd >= 0) {
+    if (fchmod(fd, 0640) != 0) {
+      // a file of another owner keeps its mode; it is still the daemon's log
+    }
+    file = std::make_unique<FileBuf>(fd, std::ios::out);
+  } else {
+    flushed(std::cout, "ERROR can't open file " + path + "\n");
+  }
+  std::streambuf* previous = std::cout.rdbuf(file.get());
   if (started_with == nullptr) started_with = previous;
   log_file = std::move(file);
-  return opened;
+  return fd >= 0;
 }
 
 void closeDaemonLog() {
@@ -58,7 +107,8 @@ void write_log(std::string level, std::string message) {
   if (nl != std::string::npos) date.erase(nl);
   std::string line;
   line.reserve(date.size() + level.size() + message.size() + 3);
-  line.append(date).append("#").append(level).append("#").append(message).append("\n");
+  line.append(date).append("#").append(level).append("#").append(escaped(std::move(message)));
+  line.append("\n");
   flushed(std::cout, line);
 }
 
@@ -69,10 +119,11 @@ void write_raw_log(const std::string& text) {
 
 void write_fatal(const std::string& text) {
   ScopedLock lock(&mutex_log_system);
-  flushed(std::cout, text + "\n");
+  const std::string line = escaped(text) + "\n";
+  flushed(std::cout, line);
   if (started_with != nullptr && started_with != std::cout.rdbuf()) {
     std::ostream out(started_with);
-    flushed(out, text + "\n");
+    flushed(out, line);
   }
 }
 

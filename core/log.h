@@ -13,9 +13,10 @@
 
 extern pthread_mutex_t mutex_log_system;  // serialises log lines; held only inside these calls
 
-// Opens path for writing, truncated, and points the log (std::cout) at it. When it cannot be
-// opened, says so ("ERROR can't open file PATH") where the log went until now and points the
-// log at nothing: later lines are lost. Returns whether it was opened.
+// Opens path for writing, truncated, with mode 0640, never through a symbolic link, and points
+// the log (std::cout) at it. When it cannot be opened, says so ("ERROR can't open file PATH")
+// where the log went until now and points the log at nothing: later lines are lost. Returns
+// whether it was opened.
 bool openDaemonLog(const std::string& path);
 // Flushes the log and points std::cout back at the standard output the process was started
 // with; the log file is closed.
@@ -23,13 +24,19 @@ void closeDaemonLog();
 // Points the log at buf and returns where it went (tests capture the log this way).
 std::streambuf* redirectLog(std::streambuf* buf);
 
-// Writes one line (date, "#", level, "#", message) and flushes. Never throws.
+// Writes one line (date, "#", level, "#", message) and flushes. The message's control
+// characters are written escaped (a line end as \n; see escapeForLog) and its trailing line
+// ends dropped: a line of the log is always one line. Never throws.
 void write_log(std::string level, std::string message);
 // Writes text as it is (no date, no level) and flushes, so that it never lands inside another
-// thread's line. Never throws.
+// thread's line; texts from the database or a plugin in it go through escapeForLog. Never
+// throws.
 void write_raw_log(const std::string& text);
-// Writes text and a line end on the log and, once the log is a file, on the standard output the
-// process was started with too (the operator's terminal): for the failure that ends start-up.
+// text with its control characters escaped: \n, \r, \xHH (a tab stays).
+std::string escapeForLog(const std::string& text);
+// Writes text (escaped as write_log does) and a line end on the log and, once the log is a file,
+// on the standard output the process was started with too (the operator's terminal): for the
+// failure that ends start-up.
 void write_fatal(const std::string& text);
 // Whether Trace writes (debug is 1 or 2): callers build trace texts only then.
 inline bool traceOn() { return debug == 1 || debug == 2; }

@@ -4,8 +4,11 @@
 
 #include "daemon/monitor.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <iomanip>
@@ -15,6 +18,7 @@
 #include "core/log.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
+#include "daemon/systemd_notify.h"
 #include "db/pool.h"
 #include "sched/context.h"
 #include "sched/info_thread.h"
@@ -87,27 +91,39 @@ std::string buildStatusReport(const SchedContext& ctx) {
   return formatStatusReport(deleted, main_connections, cores);
 }
 
+std::string writeStatusFile(const std::string& path, const std::string& report) {
+  // Written whole to a file of its own in the same directory, then renamed over the status
+  // file: a reader sees the previous report or this one, never a part. Mode 0640, and never
+  // through a symbolic link planted in the directory.
+  const std::string temporary = path + ".tmp";
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640);
+  if (fd < 0) return strerror(errno);
+  std::string failure;
+  if (fchmod(fd, 0640) != 0 ||
+      write(fd, report.data(), report.size()) != static_cast<ssize_t>(report.size()))
+    failure = strerror(errno);
+  if (close(fd) != 0 && failure.empty()) failure = strerror(errno);
+  if (failure.empty() && rename(temporary.c_str(), path.c_str()) != 0) failure = strerror(errno);
+  if (!failure.empty()) unlink(temporary.c_str());
+  return failure;
+}
+
 void* thread_monitoring(void* arg) {
   const SchedContext& ctx = *static_cast<const SchedContext*>(arg);
   clearThreadSignalMask();
 
-  int fd = open(file_info.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    write_raw_log("ERROR can't open file " + file_info + "\n");
-    Trace("th_monitoring#ERROR can't open file ");
-  }
+  SystemdBeat beat;
+  bool said = false;  // the failure to write the file is said once
   while (!stopRequested()) {
-    if (fd >= 0) {
-      // Written at offset 0 and cut to its length, so no tail of a longer report stays.
-      std::string report = buildStatusReport(ctx);
-      if (pwrite(fd, report.data(), report.size(), 0) == static_cast<ssize_t>(report.size())) {
-        if (ftruncate(fd, static_cast<off_t>(report.size())) != 0) {
-          // a failed cut leaves the previous tail; the next cycle tries again
-        }
-      }
+    const std::string failure = writeStatusFile(file_info, buildStatusReport(ctx));
+    if (!failure.empty() && !said) {
+      write_raw_log("ERROR can't open file " + escapeForLog(file_info) + ": " + failure + "\n");
+      Trace("th_monitoring#ERROR can't open file ");
+      said = true;
     }
+    beat.tick(ctx);
     sleepUnlessStopped(500);
   }
-  if (fd >= 0) close(fd);
   return nullptr;
 }

@@ -23,5 +23,9 @@ struct SchedContext;
 // Reads the live values of the context's cores, dropped services and main pool and formats
 // them.
 std::string buildStatusReport(const SchedContext& ctx);
-// Thread entry; arg is the daemon's SchedContext*.
+// Replaces the file at path by report, whole (a reader never sees a part of it), with mode 0640
+// and without following a symbolic link. Returns "" or the reason of the failure.
+std::string writeStatusFile(const std::string& path, const std::string& report);
+// Thread entry; arg is the daemon's SchedContext*. It also tells systemd, when the daemon runs
+// under it, how many services run and whether every core still makes progress.
 void* thread_monitoring(void* arg);

@@ -28,6 +28,7 @@
 #include "core/scoped_lock.h"
 #include "core/settings.h"
 #include "daemon/monitor.h"
+#include "daemon/systemd_notify.h"
 #include "db/conninfo.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
@@ -39,6 +40,7 @@
 #include "sched/info_thread.h"
 #include "sched/journal_writer.h"
 #include "sched/result_journal.h"
+#include "sched/scheduled_services.h"
 #include "sched/timer.h"
 #include "sched/worker.h"
 
@@ -115,6 +117,7 @@ void* thread_stop_watcher(void*) {
   }
   if (c != kStopBySignal) return nullptr;
   write_log("INFO", "stop mavo... SIGTERM");
+  notifyStopping();
   requestStop();
   // Whatever the database does, nothing waits for it more than the timeout from now.
   setDatabaseStopDeadline(monotonicMs() + static_cast<int64_t>(pgsql_timeout) * 1000);
@@ -430,6 +433,8 @@ int runDaemon(int argc, char** argv) {
     threads.journal_writer_started = true;
     threads.start(thread_load_delete_service, &daemon_ctx, "reload thread");  // 28
     write_log("INFO", "MAVO was starting....");
+    notifyReady(std::to_string(scheduledServices.size()) + " services scheduled on " +
+                std::to_string(core_number) + " cores");
   } catch (const std::exception& e) {
     write_fatal(e.what());
     threads.joinAll();

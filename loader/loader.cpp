@@ -81,9 +81,12 @@ service buildService(PGresult* res, int r, pgConnectionPool* pool, Loader loader
   std::string line = replaceServiceParameter(col(col::kParameter), res, r);
   if (tracing && loader == Loader::kInitial)
     Trace("#LOAD ID " + statement + "#" + id + "#CHECK AUTH FILE");
+  // What the line may carry that the log and stored outputs must not show.
+  std::vector<std::string> secrets = {col(col::kSnmpCommunity), col(col::kSnmp3AuthKey),
+                                      col(col::kSnmp3PrivPassphrase)};
   if (line.find("$AUTH_FILE") != std::string::npos)
-    line = replaceAuthFileKeywords(line, col(col::kDeviceId), pool);
-  s.Setparameter(line);
+    line = replaceAuthFileKeywords(line, col(col::kDeviceId), pool, &secrets);
+  s.Setparameter(line, secrets);
 
   const int interval = intColumn(res, r, col::kInterval, "service_interval_time");
   // The weight and the next due time divide by the interval: such a row cannot be scheduled.

@@ -49,3 +49,14 @@ void addBusy(infoThread& core, int delta) {
   ScopedLock lock(&core.mutex_busy);
   core.nbr_thread_busy += delta;
 }
+
+bool coreProgressing(infoThread& core, int64_t now_ms, int64_t window_ms) {
+  if (now_ms - core.stats.timer_beat_ms.load(std::memory_order_relaxed) > window_ms) return false;
+  int threads = 0;
+  {
+    ScopedLock lock(&mutex_vec_thread);
+    threads = static_cast<int>(core.vec_thread->size());
+  }
+  if (threads > 0 && busyWorkers(core) < threads) return true;
+  return now_ms - core.stats.cycle_end_ms.load(std::memory_order_relaxed) <= window_ms;
+}

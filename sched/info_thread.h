@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -11,6 +12,13 @@
 #include "sched/wait_service_queue.h"
 
 struct SchedContext;
+
+// What a core's threads count as they go, without a lock; read by the status monitor.
+struct CoreStats {
+  std::atomic<int64_t> timer_beat_ms{0};  // the timer thread's last turn (monotonic ms)
+  std::atomic<int64_t> cycle_end_ms{0};   // when a worker last finished a cycle
+  std::atomic<uint64_t> runs{0};          // plugin runs
+};
 
 struct infoThread {
   WaitServiceQueue* wait_queue;          // owned
@@ -22,6 +30,7 @@ struct infoThread {
   float load;  // written only by the loader thread (main, then reload); read by the monitor
   // What the core's workers use besides the core (set by whoever starts them).
   const SchedContext* context = nullptr;
+  CoreStats stats;
 };
 
 // Every core, index 0 first; complete before any thread that iterates it starts.
@@ -49,6 +58,11 @@ inline void addCoreLoad(infoThread& core, float weight) {
   float v = coreLoad(core) + weight;
   __atomic_store(&core.load, &v, __ATOMIC_RELAXED);
 }
+
+// Whether the core makes progress: its timer thread turned within the last window_ms, and one of
+// its workers is idle (waiting for work) or finished a cycle within it. A core with nothing due
+// makes progress; one whose every worker is stuck in a cycle does not.
+bool coreProgressing(infoThread& core, int64_t now_ms, int64_t window_ms);
 
 // Number of busy workers of a core, read under mutex_busy; and the two counter changes.
 int32_t busyWorkers(infoThread& core);

@@ -16,6 +16,7 @@
 
 #include "core/log.h"
 #include "core/settings.h"
+#include "db/pool.h"
 #include "sched/info_thread.h"
 
 namespace {
@@ -39,6 +40,7 @@ void* thread_check_time(void* arg) {
   if (stopRequested()) return nullptr;
   for (;;) {
     try {
+      core->stats.timer_beat_ms.store(monotonicMs(), std::memory_order_relaxed);
       timeval now;
       gettimeofday(&now, nullptr);
       // Once services have been moved, look again at once: more may be due in this second.

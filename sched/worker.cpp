@@ -54,6 +54,7 @@ enum class Next {
 // results and the worker's trace prefix.
 struct Cycle {
   const SchedContext& ctx;
+  infoThread& core;
   ResultWriter& db;
   const std::string& tid;
 
@@ -90,6 +91,7 @@ std::shared_ptr<const service> alertingPart(const service& svc, const ServiceRes
   s->SetService_id(svc.service_id);
   s->service_name = svc.service_name;
   s->parameter = svc.parameter;
+  s->parameter_shown = svc.parameter_shown;
   s->program_path = r.program_path;
   s->alerting_parameter_list = r.alerting_parameter_list;
   return s;
@@ -231,14 +233,15 @@ void storeRun(service& svc, int previous, int rc, const Cycle& c) {
   RunRefs refs;
   const bool written = c.db.write(write, c.tid, &refs);
   if (refs.stored && traceOn())
-    Trace(c.tid + "#" + svc.service_name + " " + svc.parameter + "Update state OK ");
+    Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() + "Update state OK ");
   if (!change) return;
   if (traceOn()) {
-    Trace(c.tid + "#" + svc.service_name + " " + svc.parameter + "acquitte l'ancienne erreur ");
+    Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() +
+          "acquitte l'ancienne erreur ");
     traceAcquitte(svc);
     Trace(c.tid + "#" + svc.service_name + " " + "acquitte l'erreur==>OK " + refs.acknowledged);
     if (write.incident != 0)
-      Trace(c.tid + "#" + svc.service_name + " " + svc.parameter + "insère l'erreur " +
+      Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() + "insère l'erreur " +
             (rc == 3 ? refs.acknowledged : std::string()));
   }
   if (written) runAlert(write, refs.forAlert(write), c.tid);  // a kept write alerts when written
@@ -278,13 +281,14 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
   if (c.ctx.updates->find(svc.service_id)) svc = c.ctx.updates->getService(svc.service_id);
 
   if (traceOn())
-    Trace(c.tid + "#" + svc.service_name + " " + svc.parameter +
+    Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() +
           " Execution du script =>old state:" + std::to_string(old_state));
 
   // Run, with retries.
   int rc = runPlugin(svc, c.ctx.plugin_timeout);
+  c.core.stats.runs.fetch_add(1, std::memory_order_relaxed);
   if (traceOn()) {
-    Trace(c.tid + "#" + svc.service_name + " " + svc.parameter + " ==> code retour" +
+    Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() + " ==> code retour" +
           std::to_string(rc));
     Trace(c.tid + "#" + svc.service_name + " OUT" + svc.last_stdout);
   }
@@ -338,9 +342,10 @@ void computeDueTime(service& svc, int delay, const std::string& tid) {
 
 // Back into the core's wait queue.
 void requeue(infoThread& core, const service& svc, const std::string& tid) {
-  if (traceOn()) Trace(tid + "#remise dans la pq " + svc.service_name + " " + svc.parameter);
+  if (traceOn()) Trace(tid + "#remise dans la pq " + svc.service_name + " " + svc.shownParameter());
   core.wait_queue->push(svc);
-  if (traceOn()) Trace(tid + "#remise dans la pq success" + svc.service_name + " " + svc.parameter);
+  if (traceOn())
+    Trace(tid + "#remise dans la pq success" + svc.service_name + " " + svc.shownParameter());
 }
 
 void logUnexpected(const service& svc, const char* what) {
@@ -390,7 +395,7 @@ void handleService(const SchedContext& ctx, infoThread& core, service svc, const
   Next next = Next::kComputeDueTime;
   try {
     ResultWriter db(core.pool, ctx.journal);
-    next = runCycle(svc, delay, Cycle{ctx, db, tid});
+    next = runCycle(svc, delay, Cycle{ctx, core, db, tid});
   } catch (const serviceException& e) {
     write_log("ERR", svc.service_name + " " + e.what());
   } catch (const std::exception& e) {
@@ -426,6 +431,7 @@ void* thread_execute_plugin(void* arg) {
       if (traceOn()) Trace(tid + "# prise du service");
       try {
         handleService(ctx, *core, takeService(*core, tid), tid);
+        core->stats.cycle_end_ms.store(monotonicMs(), std::memory_order_relaxed);
       } catch (const EmptyQueueException&) {
         // another worker took it first
       }

@@ -105,7 +105,7 @@ std::string replaceServiceParameter(std::string line, const ColumnReader& column
 }
 
 std::string replaceAuthFileKeywords(std::string line, const std::string& device_id,
-                                    pgConnectionPool* pool) {
+                                    pgConnectionPool* pool, std::vector<std::string>* values) {
   PgResult rows(pool->executePrepareRequest("select_adv_config", {device_id}));
   const int count = PQntuples(rows.get());
   for (int r = 0; r < count; ++r) {
@@ -114,7 +114,9 @@ std::string replaceAuthFileKeywords(std::string line, const std::string& device_
     const std::string::size_type pos = line.find(keyword);
     if (pos == std::string::npos) continue;
     Trace(device_id + " REPLACE " + keyword + "BY " + type_name);
-    line.replace(pos, keyword.size(), PQgetvalue(rows.get(), r, 1));
+    const char* value = PQgetvalue(rows.get(), r, 1);
+    line.replace(pos, keyword.size(), value);
+    if (values != nullptr) values->push_back(value);
   }
   return line;
 }
@@ -127,4 +129,69 @@ std::list<std::string> splitArguments(const std::string& line) {
     if (!field.empty()) fields.push_back(field);
   }
   return fields;
+}
+
+namespace {
+
+const char kMask[] = "***";
+
+// The spans [begin, end) of the fields of line as the tokenizer splits it: blanks separate, a
+// quote of either kind switches quoting on and off.
+std::vector<std::pair<size_t, size_t>> fieldSpans(const std::string& line) {
+  std::vector<std::pair<size_t, size_t>> spans;
+  bool quoted = false;
+  size_t begin = std::string::npos;
+  for (size_t i = 0; i <= line.size(); ++i) {
+    const bool end = i == line.size();
+    const char c = end ? ' ' : line[i];
+    if (!end && (c == '\'' || c == '"')) quoted = !quoted;
+    const bool separator = end || (c == ' ' && !quoted);
+    if (separator) {
+      if (begin != std::string::npos) spans.emplace_back(begin, i);
+      begin = std::string::npos;
+    } else if (begin == std::string::npos) {
+      begin = i;
+    }
+  }
+  return spans;
+}
+
+bool secretOption(const std::string& field) {
+  return field == "-C" || field == "-a" || field == "-A" || field == "-x" || field == "-X";
+}
+
+// The length of a long option that carries its secret after "=", or 0.
+size_t secretLongOption(const std::string& field) {
+  for (const char* option : {"--community=", "--authpasswd=", "--privpasswd="}) {
+    const std::string o = option;
+    if (field.compare(0, o.size(), o) == 0) return o.size();
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string maskArgumentLine(const std::string& line, const std::vector<std::string>& secrets) {
+  // Spans to mask, from the options, found on the line as it is; replaced from the end.
+  const std::vector<std::pair<size_t, size_t>> fields = fieldSpans(line);
+  std::vector<std::pair<size_t, size_t>> masked;
+  for (size_t f = 0; f < fields.size(); ++f) {
+    const std::string field = line.substr(fields[f].first, fields[f].second - fields[f].first);
+    if (secretOption(field) && f + 1 < fields.size()) {
+      masked.push_back(fields[f + 1]);
+      ++f;
+    } else if (const size_t n = secretLongOption(field)) {
+      if (fields[f].first + n < fields[f].second)
+        masked.emplace_back(fields[f].first + n, fields[f].second);
+    }
+  }
+  std::string out = line;
+  for (auto it = masked.rbegin(); it != masked.rend(); ++it)
+    out.replace(it->first, it->second - it->first, kMask);
+  for (const std::string& secret : secrets) {
+    if (secret.empty()) continue;
+    for (size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at + 3))
+      out.replace(at, secret.size(), kMask);
+  }
+  return out;
 }

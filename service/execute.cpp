@@ -330,7 +330,7 @@ int service::execute() { return execute(plugin_timeout); }
 
 int service::execute(int timeout) {
   last_stdout.clear();
-  const std::string context = service_name + "\npath:" + plugin_path + " " + parameter;
+  const std::string context = service_name + "\npath:" + plugin_path + " " + shownParameter();
 
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -358,8 +358,8 @@ int service::execute(int timeout) {
   if (spawn_err != 0) {
     // The plugin could not be started: as if it had printed nothing and exited with 2.
     const std::string line = "DAEMON: plugin is not executable " +
-                             std::string(strerror(spawn_err)) + ": " + plugin_path +
-                             " of service " + serviceLabel(*this) + "\n";
+                             std::string(strerror(spawn_err)) + ": " + escapeForLog(plugin_path) +
+                             " of service " + escapeForLog(serviceLabel(*this)) + "\n";
     write_raw_log(line);
     status = W_EXITCODE(2, 0);
   } else {
@@ -426,15 +426,15 @@ void service::executeAlertingSoftware(std::string message, int timeout) const {
   for (const std::string& entry : alerting_parameter_list)
     argv.push(entry.find("$ERROR") != std::string::npos ? message : entry);
 
-  const std::string failure = "Error execute ALERTE" + program_path + " " + parameter;
+  const std::string failure = "Error execute ALERTE" + program_path + " " + shownParameter();
   pid_t pid = -1;
   // With a time limit the program heads a group of its own, so that it can be stopped whole.
   int err = spawnChild(program_path.c_str(), argv.get(), environ, -1, timeout > 0, &pid);
   if (err != 0) {
     if (isCreationFailure(err)) throw serviceException(failure + strerror(err));
     // The program could not be started: only the daemon log hears of it.
-    write_raw_log(std::string(strerror(err)) + ": alerting program " + program_path +
-                  " of service " + serviceLabel(*this) + " not started\n");
+    write_raw_log(std::string(strerror(err)) + ": alerting program " + escapeForLog(program_path) +
+                  " of service " + escapeForLog(serviceLabel(*this)) + " not started\n");
     return;
   }
 

@@ -73,6 +73,7 @@ void service::internalCopyService(const service& other) {
   previous_state = other.previous_state;
   service_name = other.service_name;
   parameter = other.parameter;
+  parameter_shown = other.parameter_shown;
   parameter_list = other.parameter_list;
   alerting_parameter_list = other.alerting_parameter_list;
   plugin_path = other.plugin_path;
@@ -102,6 +103,7 @@ void service::internalMoveService(service& other) noexcept {
   previous_state = other.previous_state;
   service_name = std::move(other.service_name);
   parameter = std::move(other.parameter);
+  parameter_shown = std::move(other.parameter_shown);
   parameter_list = std::move(other.parameter_list);
   alerting_parameter_list = std::move(other.alerting_parameter_list);
   plugin_path = std::move(other.plugin_path);
@@ -133,7 +135,8 @@ void service::Setinterval_exec_time(int milliseconds) {
   load_weight = milliseconds > 0 ? static_cast<float>(300000 / milliseconds) : 0.0f;
 }
 
-void service::Setparameter(std::string line) {
+void service::Setparameter(std::string line, const std::vector<std::string>& secrets) {
+  parameter_shown = maskArgumentLine(line, secrets);
   parameter = line;
   parameter_list.clear();
   const std::string::size_type marker = plugin_path.find(kTiboPlugin) != std::string::npos
@@ -148,6 +151,11 @@ void service::Setparameter(std::string line) {
   appendAll(parameter_list, splitArguments(line.substr(0, marker)));
   parameter_list.push_back("-A");
   parameter_list.push_back(stripSingleQuotes(line.substr(marker + sizeof(kTiboAuthOption) - 1)));
+}
+
+std::string service::shownParameter() const {
+  if (!parameter_shown.empty() || parameter.empty()) return parameter_shown;
+  return maskArgumentLine(parameter);
 }
 
 void service::SetAlertingParameter(std::string line) {

@@ -11,6 +11,7 @@
 #include <exception>
 #include <list>
 #include <string>
+#include <vector>
 
 class serviceException : public std::exception {
  public:
@@ -45,8 +46,10 @@ class service {
 
   void SetService_id(unsigned long long id);     // keeps service_id_str in step
   void Setinterval_exec_time(int milliseconds);  // also sets load_weight = 300000 / ms
-  void Setparameter(std::string line);           // stores line, splits it into parameter_list
-  void SetAlertingParameter(std::string line);   // appends the fields to alerting_parameter_list
+  // Stores line, splits it into parameter_list, and keeps the line with its secret options and
+  // the given secret texts masked in parameter_shown.
+  void Setparameter(std::string line, const std::vector<std::string>& secrets = {});
+  void SetAlertingParameter(std::string line);  // appends the fields to alerting_parameter_list
 
   // Runs the plugin once; sets state and last_stdout and returns the state code, or throws
   // serviceException. A run past timeout_seconds (0: no limit) is stopped and counts as
@@ -59,6 +62,10 @@ class service {
   void executeAlertingSoftware(std::string message, int timeout_seconds) const;
   void executeAlertingSoftware(std::string message) const;
 
+  // The argument line as the log and stored outputs show it: parameter_shown, or parameter with
+  // its secret options masked when the line was not set through Setparameter.
+  std::string shownParameter() const;
+
   bool operator<(const service& other) const;  // by next_exec_time, seconds then microseconds
   bool operator>(const service& other) const;
 
@@ -70,6 +77,8 @@ class service {
   int previous_state;
   std::string service_name;
   std::string parameter;
+  // parameter as the log and stored outputs show it: its secrets masked (maskArgumentLine).
+  std::string parameter_shown;
   std::list<std::string> parameter_list;
   std::list<std::string> alerting_parameter_list;
   std::string plugin_path;

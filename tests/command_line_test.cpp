@@ -176,6 +176,26 @@ TEST(ReplaceServiceParameter, NonNumericVersionThrowsOnlyWhenNeeded) {
 }
 
 // Keyword substitution and the PGresult overload against a real database.
+// What the log and stored outputs show of a line: the values of the secret options, quoted or
+// not, and every occurrence of a known secret, are "***"; the rest stays as written.
+TEST(MaskArgumentLine, HidesSecretOptionsAndKnownSecrets) {
+  struct Case {
+    std::string line;
+    std::vector<std::string> secrets;
+    std::string shown;
+  } cases[] = {
+      {"-H 10.0.0.1 -C 'my community' -o .1.3", {}, "-H 10.0.0.1 -C *** -o .1.3"},
+      {"-v 3 -U u -a SHA -A \"k e y\" -x AES -X pp", {}, "-v 3 -U u -a *** -A *** -x *** -X ***"},
+      {"--community=pub --authpasswd='a b' --privpasswd=",
+       {},
+       "--community=*** --authpasswd=*** --privpasswd="},
+      {"-f /etc/t0ken.key -k t0ken", {"t0ken", ""}, "-f /etc/***.key -k ***"},
+      {"-C", {}, "-C"},  // nothing after the option
+      {"-H host -w 5", {"absent"}, "-H host -w 5"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(maskArgumentLine(c.line, c.secrets), c.shown) << c.line;
+}
+
 class CommandLineDb : public PgTest {
  protected:
   void SetUp() override {

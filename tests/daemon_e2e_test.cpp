@@ -143,6 +143,50 @@ TEST_F(DaemonE2ETest, AlternatingServiceOpensAndAcknowledgesIncidentsAndAlerts) 
   EXPECT_EQ(stored(id, "service_previous_state"), readFile(state).substr(0, 1));
 }
 
+// The plugin gets the device's community, SNMPv3 keys and "$AUTH_FILE_" values; the log (trace
+// lines included) and the stored outputs show "***" in their place. A service name or an
+// output with a line break writes no line of its own into the log.
+TEST_F(DaemonE2ETest, SecretsStayOutOfTheLogAndStoredOutputsAndLogLinesStayLines) {
+  const std::vector<std::string> secrets = {"s3cretCom", "t0kenV4l", "authK3y", "privP4ss"};
+  const long dev =
+      addDevice("snmp", "192.0.2.9", "device_snmp_version, device_snmp_community, device_snmp_port",
+                "'2', 's3cretCom', '161'");
+  const std::string type = scalar(
+      "INSERT INTO mavo_device_advance_config_type (device_config_type_name) VALUES "
+      "('key') RETURNING device_config_type_id");
+  exec("INSERT INTO mavo_device_advance_config VALUES (" + std::to_string(dev) + ", " + type +
+       ", 't0kenV4l')");
+  const std::string args = dir.file("args");
+  // Prints nothing and exits 7: the stored output then holds the argument line.
+  const long odd = addService("odd\nforged line",
+                              addPlugin(dir.script("odd", "echo \"$*\" >> " + args + "\nexit 7\n")),
+                              dev, 1000, "$SNMP_PARAMETER -K $AUTH_FILE_key");
+  // Killed: the log line of the failed run holds the argument line and the output.
+  addService("killed",
+             addPlugin(dir.script("killed", "printf 'out\\n#INFO#forged\\n'\nkill -9 $$\n")), dev,
+             1000, "-a SHA -A authK3y -x AES -X privP4ss");
+  DaemonProcess d(config, dir.path(), {"-D"});
+  ASSERT_TRUE(
+      waitFor([&] { return stored(odd, "service_last_exec_time IS NOT NULL") == "t"; }, kStartMs))
+      << d.log();
+  ASSERT_TRUE(d.waitForLog("DAEMON: Excute failed retrykilled", 20000)) << d.log();
+  EXPECT_EQ(d.stop(), 0);
+
+  EXPECT_NE(readFile(args).find("-C s3cretCom -K t0kenV4l"), std::string::npos) << readFile(args);
+  const std::string output = stored(odd, "service_last_stdout");
+  EXPECT_NE(output.find("-C *** "), std::string::npos) << output;
+  EXPECT_NE(output.find("-K ***"), std::string::npos) << output;
+  const std::string log = d.log();
+  EXPECT_NE(log.find("-a *** -A *** -x *** -X ***"), std::string::npos) << log;
+  for (const std::string& secret : secrets) {
+    EXPECT_EQ(output.find(secret), std::string::npos) << secret;
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+  }
+  EXPECT_NE(log.find("odd\\nforged line"), std::string::npos) << log;
+  for (const std::string& line : lines(log))
+    EXPECT_TRUE(line.rfind("forged", 0) != 0 && line.rfind("#INFO#forged", 0) != 0) << line;
+}
+
 TEST_F(DaemonE2ETest, SigtermWaitsForTheRunningPluginAndLeavesNoProcess) {
   const std::string started = dir.file("started");
   long id = addCheck(

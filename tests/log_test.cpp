@@ -31,15 +31,17 @@ TEST(Log, LineHasAsctimeDateLevelAndMessage) {
   EXPECT_EQ(t.substr(24), "#INFO#MAVO start....\n");
 }
 
-TEST(Log, MessageIsWrittenUnescaped) {
+// A line of the log is one line: a text from the database or a plugin cannot end it and write
+// one that looks like the daemon's own.
+TEST(Log, ControlCharactersOfAMessageAreEscaped) {
   CoutCapture cap;
-  write_log("ERR", "a#b\nc");
+  write_log("ERR", "a#b\nc\r\x01#d\te\n");
   write_log("INFO", "next");
   auto l = lines(cap.text());
-  ASSERT_EQ(l.size(), 3u);
-  EXPECT_EQ(l[0].substr(24), "#ERR#a#b");
-  EXPECT_EQ(l[1], "c");
-  EXPECT_TRUE(std::regex_search(l[2], kDate));
+  ASSERT_EQ(l.size(), 2u) << cap.text();
+  EXPECT_EQ(l[0].substr(24), "#ERR#a#b\\nc\\r\\x01#d\te");
+  EXPECT_TRUE(std::regex_search(l[1], kDate));
+  EXPECT_EQ(escapeForLog("x\x7fy\n"), "x\\x7fy\\n");
 }
 
 TEST(Log, TraceWritesOnlyInDebugModes) {

@@ -2,6 +2,7 @@
 // tables it needs, log lines in order, database clean-up at start, SIGTERM.
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <sstream>
 
 #include "tests/support/daemon_runner.h"
+#include "tests/support/notify_socket.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
 
@@ -36,10 +38,36 @@ class StartupTest : public PgTest {
   TempDir dir_;
 };
 
+// Also what systemd hears through its notification socket, and the files' modes: the log and
+// the status file are for the daemon's group only, and the status file is only ever seen whole.
 TEST_F(StartupTest, LogsStartupStepsInOrderAndStopsOnSigterm) {
+  NotifySocket notify(dir_.file("notify"));
+  setenv("NOTIFY_SOCKET", dir_.file("notify").c_str(), 1);
+  setenv("WATCHDOG_USEC", "2000000", 1);
   DaemonProcess d(config(), dir_.path());
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
   ASSERT_TRUE(d.waitForLog("MAVO was starting....", 30000)) << d.log() << readFile(d.stdoutPath());
+  EXPECT_TRUE(waitFor([&] { return notify.times("READY=1").size() == 1; }, 5000));
+  EXPECT_TRUE(waitFor([&] { return notify.times("WATCHDOG=1").size() >= 2; }, 10000));
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return !notify.times("STATUS=0 services scheduled, 0 runs in the last minute").empty();
+      },
+      10000));
+  struct stat st;
+  ASSERT_EQ(stat(d.logPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  ASSERT_EQ(stat(d.statusPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  for (int i = 0; i < 100; ++i) {
+    const std::string report = readFile(d.statusPath());
+    ASSERT_NE(report.find("TOTAL SERVICE: 0\n"), std::string::npos) << "read " << i << ":\n"
+                                                                    << report;
+    usleep(10 * 1000);
+  }
   EXPECT_EQ(d.stop(), 0);
+  EXPECT_EQ(notify.times("STOPPING=1").size(), 1u);
   const std::vector<std::string> expected = {
       "INFO#MAVO start....",
       "INFO#MAVO configuration open succesful",
@@ -79,6 +107,66 @@ TEST_F(StartupTest, LogsStartupStepsInOrderAndStopsOnSigterm) {
   EXPECT_TRUE(
       std::regex_search(d.log(), std::regex("^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d "
                                             "\\d\\d:\\d\\d:\\d\\d \\d{4}#INFO#MAVO start")));
+}
+
+// WATCHDOG=1 goes out while every core makes progress, also with nothing due, and stops while a
+// core is stuck (its only worker held by a plugin that hangs), so that systemd would restart
+// the daemon; it comes back once the core moves again.
+TEST_F(StartupTest, WatchdogStopsWhileACoreIsStuck) {
+  const std::string stall = dir_.file("stall"), stalled = dir_.file("stalled");
+  const long plugin = addPlugin(
+      dir_.script("maybe_hang", "if [ -e " + stall + " ]; then /bin/touch " + stalled +
+                                    "; /bin/sleep 8; /bin/rm -f " + stall + "; fi\necho OK\n"));
+  addService("maybe", plugin, addDevice(), 1000);
+  DaemonConfig c = config();
+  c.threads = 1;
+  NotifySocket notify(dir_.file("notify"));
+  setenv("NOTIFY_SOCKET", dir_.file("notify").c_str(), 1);
+  setenv("WATCHDOG_USEC", "2000000", 1);
+  DaemonProcess d(c, dir_.path());
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  ASSERT_TRUE(d.waitForLog("MAVO was starting....", 30000)) << d.log();
+  ASSERT_TRUE(waitFor([&] { return notify.times("WATCHDOG=1").size() >= 2; }, 10000));
+
+  dir_.write("stall", "");
+  ASSERT_TRUE(waitFor([&] { return access(stalled.c_str(), F_OK) == 0; }, 10000));
+  const double stuck_from = NotifySocket::seconds();
+  usleep(7 * 1000 * 1000);
+  for (double at : notify.times("WATCHDOG=1"))
+    EXPECT_FALSE(at > stuck_from + 3.5 && at < stuck_from + 7) << "ping while the core was stuck";
+  EXPECT_TRUE(waitFor(
+      [&] {
+        const auto pings = notify.times("WATCHDOG=1");
+        return !pings.empty() && pings.back() > stuck_from + 8;
+      },
+      15000))
+      << "no ping once the core moved again";
+  EXPECT_EQ(d.stop(), 0);
+}
+
+// A symbolic link planted where the log or the status file goes is not followed: its target is
+// left alone (the log cannot be opened then, and says so; the status file replaces the link).
+TEST_F(StartupTest, LogAndStatusFileNeverFollowALink) {
+  const std::string victim = dir_.write("victim", "keep\n");
+  ASSERT_EQ(symlink(victim.c_str(), dir_.file("daemon.log").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), dir_.file("status.txt").c_str()), 0);
+  DaemonProcess d(config(), dir_.path());
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return readFile(d.stdoutPath()).find("ERROR can't open file " + d.logPath()) !=
+               std::string::npos;
+      },
+      30000))
+      << readFile(d.stdoutPath());
+  EXPECT_TRUE(waitFor(
+      [&] {
+        struct stat st;
+        return lstat(d.statusPath().c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      },
+      30000));
+  EXPECT_EQ(d.stop(), 0);
+  EXPECT_EQ(readFile(victim), "keep\n");
 }
 
 TEST_F(StartupTest, MissingConfigurationFileExitsWithOne) {

@@ -65,7 +65,8 @@ struct TestContext {
                              nullptr,
                              0,
                              0.0f,
-                             &ctx};
+                             &ctx,
+                             {}};
     pthread_mutex_init(&c->mutex_busy, nullptr);
     cores.push_back(c);
     return c;
