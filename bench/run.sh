@@ -158,13 +158,24 @@ psql_db() { psql -X -q -v ON_ERROR_STOP=1 -h "$pgdir" -p "$port" -U mavo "$@"; }
 
 run_no=0
 
-# daemon_run LABEL PLUGIN PARAM SERVICES INTERVAL LOAD_MOD WARMUP WINDOW
+# A free TCP port of the loopback.
+free_port() {
+  local p
+  for _ in $(seq 1 200); do
+    p=$(( 20000 + RANDOM % 30000 ))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return 0; fi
+  done
+  return 1
+}
+
+# daemon_run LABEL PLUGIN PARAM SERVICES INTERVAL LOAD_MOD WARMUP WINDOW [METRICS]
 # Fills a fresh database, runs the daemon under daemon_probe, reads the stored runs back from
 # the write-ahead log and writes runs/LABEL.{probe,lag}. PARAM "STARTS" means "STARTS_FILE $SERID"
-# (the trivial plugin records its starts).
+# (the trivial plugin records its starts). METRICS "scraped": the daemon's metrics endpoint is on
+# and scraped every 0.5 s while it runs.
 daemon_run() {
-  local label=$1 plugin=$2 param=$3 n=$4 ms=$5 load_mod=$6 wu=$7 win=$8
-  local out="$run_dir/runs/$label" db="bench_$run_no" starts=""
+  local label=$1 plugin=$2 param=$3 n=$4 ms=$5 load_mod=$6 wu=$7 win=$8 metrics=${9:-}
+  local out="$run_dir/runs/$label" db="bench_$run_no" starts="" mport="" metrics_key="" scraper=""
   run_no=$((run_no + 1))
   say "$label: $n services of $(basename "$plugin") every $ms ms, load_mod $load_mod"
   if [ "$param" = STARTS ]; then
@@ -176,6 +187,12 @@ daemon_run() {
   psql_db -d "$db" -v plugin="$plugin" -v param="$param" -v services="$n" -v interval="$ms" \
     -f bench/fill.sql
   psql_db -d "$db" -Atc "SELECT 'slot' FROM pg_create_logical_replication_slot('bench', 'test_decoding')" >/dev/null
+  if [ "$metrics" = scraped ]; then
+    mport=$(free_port)
+    metrics_key="metrics_listen=127.0.0.1:$mport"
+    ( while :; do curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$mport/metrics" || true; sleep 0.5; done ) &
+    scraper=$!
+  fi
   cat >"$out.conf" <<EOF
 [LOG]
 log_info_file=$out.status
@@ -189,6 +206,7 @@ load_mod=$load_mod
 interval_check_update=60
 verify_state_change=0
 wait_state_verify=60
+$metrics_key
 
 [POSTGRESQL]
 connection_number=$workers
@@ -205,6 +223,7 @@ EOF
     tail -n 20 "$out.log" "$out.out" >&2 2>/dev/null || true
     exit 1
   }
+  if [ -n "$scraper" ]; then kill "$scraper" 2>/dev/null || true; wait "$scraper" 2>/dev/null || true; fi
   [ "$(kv "$out.probe" exit_status)" = 0 ] || { echo "run.sh: $label: the daemon exited with status $(kv "$out.probe" exit_status)" >&2; exit 1; }
   # Each stored run is one "UpdateState" transaction: its service id and commit time.
   psql_db -d "$db" -At -c "
@@ -331,6 +350,13 @@ for p in "${plugins[@]}"; do
     store_limit_run "slimit-$plabel-$r" "$ppath" "$pparam"
     daemon_run "sat-$plabel-$r" "$ppath" "$pparam" "$services" "$interval" 1 "$warmup" "$window"
   done
+done
+
+# 9: the metrics endpoint on and scraped every 0.5 s, next to the saturated runs of the first
+# plugin above (the endpoint off), in the same repeats.
+IFS=$'\t' read -r mlabel mpath mparam <<<"${plugins[0]}"
+for r in $(seq 1 "$repeat"); do
+  daemon_run "satm-$mlabel-$r" "$mpath" "$mparam" "$services" "$interval" 1 "$warmup" "$window" scraped
 done
 
 # The saturation rate of the lag runs: the trivial plugin's, measured above or now.
@@ -482,6 +508,13 @@ verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"NO\" }"; }
   row "8 daemon CPU per run, 1,000 services loaded" "$(calc '%.0f us (sys %.0f), %.0f runs/s' "$c1, $s1, $t1")" "" ""
   row "8 daemon CPU per run, 100,000 services loaded" "$(calc '%.0f us (sys %.0f), %.0f runs/s' "$c2, $s2, $t2")" "" ""
   row "8 100,000 / 1,000 (RSS $(calc '%.0f / %.0f MiB' "$r2 / 1024, $r1 / 1024"))" "$(calc 'CPU x %.2f, runs/s x %.2f' "$c2 / $c1, $t2 / $t1")" "no growth" "$(verdict "$c2 / $c1 < 1.15")"
+  m_on=$(per_run "stored_per_s" "satm-$mlabel")
+  m_off=$(per_run "stored_per_s" "sat-$mlabel")
+  m_ratio=$(per_run_pair "stored_per_s" "stored_per_s" / "satm-$mlabel" "sat-$mlabel")
+  mc_on=$(per_run "cpu_s 1000000 * stored_window /" "satm-$mlabel")
+  mc_off=$(per_run "cpu_s 1000000 * stored_window /" "sat-$mlabel")
+  row "9 metrics on (scraped every 0.5 s) / off, $mlabel: runs/s" "$(calc '%.0f / %.0f (x %.3f)' "$m_on, $m_off, $m_ratio")" "" ""
+  row "9 metrics on / off, $mlabel: daemon CPU per run" "$(calc '%.0f us / %.0f us' "$mc_on, $mc_off")" "" ""
   rule
 } >"$table"
 cat "$table"

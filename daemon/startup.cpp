@@ -19,6 +19,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "core/log.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
+#include "daemon/metrics.h"
 #include "daemon/monitor.h"
 #include "daemon/systemd_notify.h"
 #include "db/conninfo.h"
@@ -73,6 +75,8 @@ ResultJournal* journal = nullptr;
 // What the scheduling threads read: the process-wide objects and settings, built once the
 // configuration is read and the main pool is open.
 SchedContext daemon_ctx;
+// The metrics endpoint, when MAVO/metrics_listen names an address.
+std::unique_ptr<MetricsServer> metrics;
 
 // Parses an int like std::stoi in base 10: leading white space, optional sign, digits up to
 // the first other character. Fails on no digit or a value outside int.
@@ -296,6 +300,7 @@ void writeOrCountJournal() {
 }
 
 void releaseAll() {
+  metrics.reset();  // it reads the cores and pools
   delete pgSQL;
   pgSQL = nullptr;
   {
@@ -365,6 +370,18 @@ int runDaemon(int argc, char** argv) {
     // Optional: absent or empty means no limit.
     if (!cfg.getKey("MAVO", "plugin_timeout").empty())
       plugin_timeout = configInt(cfg, "MAVO", "plugin_timeout", 0);
+    // Optional: absent or empty means no metrics endpoint. Its socket is opened now, so that
+    // an address that cannot be had stops the start.
+    const std::string metrics_listen = cfg.getKey("MAVO", "metrics_listen");
+    if (!metrics_listen.empty()) {
+      try {
+        metrics = std::make_unique<MetricsServer>(metrics_listen);
+      } catch (const std::invalid_argument& e) {
+        throw StartupError(
+            "error: configuration key metrics_listen of section [MAVO]: cannot listen on " +
+            std::string(e.what()));
+      }
+    }
 
     createStopPipe();  // 11
     if (pthread_create(&threads.watcher, nullptr, thread_stop_watcher, nullptr) != 0)
@@ -428,6 +445,10 @@ int runDaemon(int argc, char** argv) {
     write_log("INFO", "START CORE");                                         // 25
     startWorkers();                                                          // 26
     write_log("INFO", "START CORE SUCCESS:" + std::to_string(core_number));  // 27
+    if (metrics != nullptr) {
+      metrics->start(daemon_ctx, pgsql_timeout * 1000);
+      write_log("INFO", "metrics endpoint listening on " + metrics->address());
+    }
     if (pthread_create(&threads.journal_writer, nullptr, thread_write_journal, &daemon_ctx) != 0)
       throw StartupError("error: can't start the journal writer thread");
     threads.journal_writer_started = true;

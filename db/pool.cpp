@@ -145,6 +145,19 @@ PgErrorKind classifySqlstate(const std::string& s) {
   return PgErrorKind::kData;
 }
 
+PoolStats::PoolStats()
+    : request_seconds(
+          {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10}) {
+  for (auto& e : errors) e.store(0, std::memory_order_relaxed);
+}
+
+size_t PoolStats::classIndex(const std::string& sqlstate, bool timed_out) {
+  if (sqlstate.size() < 2) return timed_out ? kClassCount - 2 : kClassCount - 1;
+  for (size_t i = 0; i < kClassCount - 3; ++i)
+    if (sqlstate.compare(0, 2, kClasses[i]) == 0) return i;
+  return kClassCount - 3;
+}
+
 struct pgSafeThread::Request {
   Send send;
   const std::string& text;           // SQL, or the statement name for kPrepared and kPrepare
@@ -155,15 +168,17 @@ struct pgSafeThread::Request {
   bool result_error;  // the error text is the result's rather than the connection's
 };
 
-pgSafeThread::pgSafeThread(std::string connection_string, int timeout_seconds)
+pgSafeThread::pgSafeThread(std::string connection_string, int timeout_seconds, PoolStats* stats)
     : conn(nullptr),
       connectionString(std::move(connection_string)),
       timeout_ms(std::max(1, timeout_seconds) * 1000),
       connect_timeout_ms(timeout_ms * hostCount(connectionString)),
-      cancelling(std::make_shared<std::atomic<bool>>(false)) {
+      cancelling(std::make_shared<std::atomic<bool>>(false)),
+      stats(stats) {
   std::string error;
   conn = connectBefore(connectionString, deadlineAfter(connect_timeout_ms), &error);
   if (conn == nullptr) throw PostgresqlException(error + "\n");
+  if (stats != nullptr) stats->last_answer_ms.store(monotonicMs(), std::memory_order_relaxed);
   pthread_mutex_init(&mutex, nullptr);
 }
 
@@ -207,7 +222,20 @@ PGresult* pgSafeThread::run(const Request& request) {
 
 PGresult* pgSafeThread::runLocked(const Request& rq) {
   const std::string prefix = rq.prefix;
+  const int64_t started_ms = monotonicMs();
+  // The time of a request that was sent, and the class of its failure, go to the pool's stats.
+  auto count = [&](const std::string& sqlstate, bool failed, bool timed_out) {
+    if (stats == nullptr) return;
+    stats->request_seconds.observe(static_cast<double>(monotonicMs() - started_ms) / 1000.0);
+    if (failed)
+      stats->errors[PoolStats::classIndex(sqlstate, timed_out)].fetch_add(
+          1, std::memory_order_relaxed);
+  };
   auto lostError = [&](const std::string& why, bool timed_out = false) {
+    if (timed_out)
+      count("", true, true);
+    else if (stats != nullptr)
+      stats->errors[PoolStats::classIndex("", false)].fetch_add(1, std::memory_order_relaxed);
     return PostgresqlException(prefix + why, PgErrorKind::kLost, "", timed_out);
   };
   if (broken || conn == nullptr)
@@ -296,7 +324,11 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
     throw lostError(error);
   }
   answered = true;
-  if (result != nullptr && succeeded(result.get())) return result.release();
+  if (stats != nullptr) stats->last_answer_ms.store(monotonicMs(), std::memory_order_relaxed);
+  if (result != nullptr && succeeded(result.get())) {
+    count("", false, false);
+    return result.release();
+  }
 
   const char* state =
       result != nullptr ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
@@ -315,6 +347,7 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
     // request opens a new one, which may reach the server that now takes writes.
     breakLocked(error);
   }
+  count(kind == PgErrorKind::kLost && sqlstate.empty() ? "" : sqlstate, true, false);
   throw PostgresqlException(prefix + error, kind, sqlstate, timed_out);
 }
 
@@ -406,6 +439,7 @@ bool pgSafeThread::reconnect(const std::vector<PreparedStatement>& statements) {
       lost = false;
       last_failure_log_ms = 0;
       broken_reason.clear();
+      if (stats != nullptr) stats->reconnects.fetch_add(1, std::memory_order_relaxed);
     } else if (last_failure_log_ms != 0 && now - last_failure_log_ms < 30000) {
       failure_text.clear();  // already said recently
     } else {
@@ -467,7 +501,8 @@ PGresult* pgConnectionPool::run(Call call) {
 }
 
 pgConnectionPool::pgConnectionPool(std::string connection_string, int count, int timeout_seconds)
-    : connectionString(std::move(connection_string)),
+    : stats_(std::make_unique<PoolStats>()),
+      connectionString(std::move(connection_string)),
       timeout_ms(std::max(1, timeout_seconds) * 1000),
       nextConnectionID(0) {
   // Every request needs a connection: a pool without one is refused here rather than failing
@@ -477,7 +512,7 @@ pgConnectionPool::pgConnectionPool(std::string connection_string, int count, int
                               std::to_string(count));
   try {
     for (int k = 0; k < count; ++k)
-      connections.push_back(new pgSafeThread(connectionString, timeout_seconds));
+      connections.push_back(new pgSafeThread(connectionString, timeout_seconds, stats_.get()));
   } catch (const PostgresqlException& e) {
     for (pgSafeThread* c : connections) delete c;
     connections.clear();

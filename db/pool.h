@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "core/histogram.h"
+
 // What a failed request says about the write that asked for it.
 enum class PgErrorKind {
   kLost,       // the connection is gone, or the server did not answer in time
@@ -74,6 +76,23 @@ struct PreparedStatement {
   int nparams;
 };
 
+// What a pool's requests count as they go, without a lock (read by the metrics endpoint and the
+// health check).
+struct PoolStats {
+  // The SQLSTATE classes counted apart; any other class counts as "other", a failure without
+  // SQLSTATE as "timeout" (no answer in time) or "lost" (the connection broke).
+  static constexpr const char* kClasses[] = {"08", "22", "23", "25",    "40",      "42",  "53",
+                                             "55", "57", "XX", "other", "timeout", "lost"};
+  static constexpr size_t kClassCount = sizeof(kClasses) / sizeof(kClasses[0]);
+  static size_t classIndex(const std::string& sqlstate, bool timed_out);
+
+  PoolStats();
+  Histogram request_seconds;  // every request that got an answer, or gave up waiting
+  std::atomic<uint64_t> errors[kClassCount];
+  std::atomic<uint64_t> reconnects{0};     // connections re-established
+  std::atomic<int64_t> last_answer_ms{0};  // monotonic time the server last answered
+};
+
 // Time limit of one request, and of one connection attempt per host, when none is given.
 constexpr int kDefaultPgTimeoutSeconds = 10;
 
@@ -90,7 +109,7 @@ class pgSafeThread {
   // Opens the connection within timeout_seconds per host; throws
   // PostgresqlException(PQerrorMessage + "\n") on failure.
   explicit pgSafeThread(std::string connection_string,
-                        int timeout_seconds = kDefaultPgTimeoutSeconds);
+                        int timeout_seconds = kDefaultPgTimeoutSeconds, PoolStats* stats = nullptr);
   virtual ~pgSafeThread();
   pgSafeThread(const pgSafeThread&) = delete;
   pgSafeThread& operator=(const pgSafeThread&) = delete;
@@ -144,6 +163,7 @@ class pgSafeThread {
   long last_failure_log_ms = 0;  // guarded by mutex
   bool answered = false;         // guarded by mutex
   std::shared_ptr<std::atomic<bool>> cancelling;  // a cancel thread is running
+  PoolStats* stats;                               // its pool's; may be null
 };
 
 class pgConnectionPool {
@@ -197,6 +217,8 @@ class pgConnectionPool {
   };
   // Longest wait of one request, in milliseconds.
   int timeoutMs() const { return timeout_ms; }
+  // What its requests counted.
+  const PoolStats& stats() const { return *stats_; }
 
   // Holds one free connection of the pool for the calling thread, re-established first when
   // it was broken. While it is held, every request the thread makes on the pool runs on that
@@ -236,6 +258,7 @@ class pgConnectionPool {
   void release(size_t index);
   std::vector<PreparedStatement> preparedStatements();
 
+  std::unique_ptr<PoolStats> stats_;       // shared by the connections, which count in it
   std::vector<pgSafeThread*> connections;  // owned; fixed after construction
   std::string connectionString;
   const int timeout_ms;

@@ -116,17 +116,19 @@ void deleteRow(pgConnectionPool* pool, unsigned long long id) {
   }
 }
 
-// Runs one part of the cycle; a failure is logged with prefix and the next parts still run,
-// unless the database is lost (they would only wait for it too). False then.
+// Runs one part of the cycle; a failure is logged with prefix, noted in *failed, and the next
+// parts still run, unless the database is lost (they would only wait for it too): false then.
 template <typename Part>
-bool runPart(const char* prefix, Part part) {
+bool runPart(const char* prefix, bool* failed, Part part) {
   try {
     part();
   } catch (const PostgresqlException& e) {
     write_log("ERR", std::string(prefix) + e.what());
+    *failed = true;
     return !e.connectionLost();
   } catch (const std::exception& e) {
     write_log("ERR", std::string(prefix) + e.what());
+    *failed = true;
   }
   return true;
 }
@@ -185,12 +187,18 @@ void prepareReloadStatements(pgConnectionPool* pool, int id_cluster) {
 void reloadCycle(const SchedContext& ctx, pgConnectionPool* pool) {
   // Each part fails alone: its failure is logged and the others still run.
   const char* kFailed = "EXEC th loaddell: ";
-  runPart("Connection to database Administration failed:  ",
+  bool failed = false;
+  runPart("Connection to database Administration failed:  ", &failed,
           [&] { loadMaintenance(pool, ctx.id_cluster); }) &&
-      runPart(kFailed, [&] { applyChangeRequests(ctx, pool); }) &&
-      runPart(kFailed, [&] { PgResult(pool->executePrepareRequest("acquitte_fantom")); }) &&
-      runPart(kFailed, [&] { loadPlannedWindows(ctx, pool); }) &&
-      runPart(kFailed, [&] { PgResult(pool->executePrepareRequest("maintenance_delete")); });
+      runPart(kFailed, &failed, [&] { applyChangeRequests(ctx, pool); }) &&
+      runPart(kFailed, &failed,
+              [&] { PgResult(pool->executePrepareRequest("acquitte_fantom")); }) &&
+      runPart(kFailed, &failed, [&] { loadPlannedWindows(ctx, pool); }) &&
+      runPart(kFailed, &failed,
+              [&] { PgResult(pool->executePrepareRequest("maintenance_delete")); });
+  if (ctx.counters != nullptr)
+    (failed ? ctx.counters->reload_failed : ctx.counters->reload_ok)
+        .fetch_add(1, std::memory_order_relaxed);
 }
 
 void deleteRemovedServices(const SchedContext& ctx, pgConnectionPool* pool) {

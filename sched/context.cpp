@@ -15,8 +15,13 @@ std::string SchedContext::errorId(int state) const {
   return error_ids != nullptr ? errorIdIn(*error_ids, state) : std::string();
 }
 
+namespace {
+DaemonCounters daemon_counters;
+}  // namespace
+
 SchedContext daemonContext(ResultJournal* journal) {
   SchedContext c;
+  c.counters = &daemon_counters;
   c.cores = &vec_core;
   c.scheduled = &scheduledServices;
   c.updates = &serviceUpdate;

@@ -4,6 +4,7 @@
 // and hands it down: to the workers through their core, to the reload, journal-writer and
 // monitor threads as their argument. Tests build their own.
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,6 +20,12 @@ class ScheduledServiceSet;
 class UpdateServiceMap;
 class pgConnectionPool;
 
+// Counters of the daemon's threads that belong to no core.
+struct DaemonCounters {
+  std::atomic<uint64_t> reload_ok{0};      // reload cycles whose every part ran
+  std::atomic<uint64_t> reload_failed{0};  // reload cycles of which a part failed
+};
+
 struct SchedContext {
   std::vector<infoThread*>* cores = nullptr;  // every core, index 0 first; complete before use
   // The services scheduled, each once; a loaded definition goes through here, and with it the
@@ -31,6 +38,7 @@ struct SchedContext {
   const std::map<std::string, std::string>* error_ids = nullptr;  // error name -> error id
   ResultJournal* journal = nullptr;       // writes kept for later; may be null
   pgConnectionPool* main_pool = nullptr;  // the reload thread's pool (pgSQL)
+  DaemonCounters* counters = nullptr;     // may be null
   int id_cluster = 0;                     // this daemon's identifier
   int verify_state_change = 0;            // 1: a first failure after OK is run again
   int wait_state_verify = 60;             // seconds before that second run

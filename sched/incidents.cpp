@@ -167,7 +167,8 @@ RunRefs writeRunStepByStep(const RunWrite& w, pgConnectionPool* pool, const std:
   return refs;
 }
 
-void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid) {
+void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid,
+              std::atomic<uint64_t>* started) {
   if (w.alert == RunWrite::kNoAlert) return;
   for (const auto& program : w.alerting) {
     const service& s = *program;
@@ -186,6 +187,7 @@ void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid)
     } else if (traceOn()) {
       Trace(tid + "#" + s.service_name + " " + "SEND ALERT ");
     }
+    if (started != nullptr) started->fetch_add(1, std::memory_order_relaxed);
     try {
       s.executeAlertingSoftware(ref, w.alert_timeout);
     } catch (const serviceException& e) {

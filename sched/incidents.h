@@ -3,6 +3,7 @@
 // the alerting program that follows. Called by the workers with their core's pool, on which the
 // statements are prepared.
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -75,7 +76,9 @@ RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool);
 RunRefs writeRunStepByStep(const RunWrite& w, pgConnectionPool* pool, const std::string& tid);
 // Logs the alert of a written run and starts its alerting programs with ref, one after the
 // other; a failure to start one is logged.
-void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid);
+// Each program started is counted in *started when it is given.
+void runAlert(const RunWrite& w, const std::string& ref, const std::string& tid,
+              std::atomic<uint64_t>* started = nullptr);
 
 // The two incident statements without their error handling: they throw PostgresqlException.
 // "-1" when no row came back.

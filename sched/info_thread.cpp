@@ -9,6 +9,12 @@
 
 std::vector<infoThread*> vec_core;
 
+CoreStats::CoreStats()
+    : run_seconds({0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60}),
+      lag_seconds({0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60}) {
+  for (auto& n : stored) n.store(0, std::memory_order_relaxed);
+}
+
 pthread_mutex_t mutex_vec_thread = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t cond_vec_thread = PTHREAD_COND_INITIALIZER;
 

@@ -7,17 +7,27 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/histogram.h"
 #include "db/pool.h"
 #include "sched/execute_queue.h"
 #include "sched/wait_service_queue.h"
 
 struct SchedContext;
 
-// What a core's threads count as they go, without a lock; read by the status monitor.
+// What a core's threads count as they go, without a lock (relaxed atomics, summed when read);
+// read by the status monitor, the watchdog and the metrics endpoint.
 struct CoreStats {
+  CoreStats();
   std::atomic<int64_t> timer_beat_ms{0};  // the timer thread's last turn (monotonic ms)
   std::atomic<int64_t> cycle_end_ms{0};   // when a worker last finished a cycle
   std::atomic<uint64_t> runs{0};          // plugin runs
+  std::atomic<uint64_t> stored[6];        // runs whose result was stored, by state code 0-5
+  std::atomic<uint64_t> unrecorded{0};    // runs whose result was not stored (state 4)
+  std::atomic<uint64_t> timeouts{0};      // plugin runs stopped at their time limit
+  std::atomic<uint64_t> cut_outputs{0};   // plugin outputs cut at the cap
+  std::atomic<uint64_t> alerts{0};        // alerting programs started
+  Histogram run_seconds;                  // how long each plugin run took
+  Histogram lag_seconds;                  // from a service's due second to the start of its run
 };
 
 struct infoThread {

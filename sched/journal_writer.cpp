@@ -2,7 +2,9 @@
 // journal's calls) and each pool's mutexes (inside its requests); it holds no lock of its own.
 // Its requests find out whether a lost database is back: while a pool's database is lost, a
 // worker's request fails at once and the worker keeps its write, so the time a probe waits
-// for a database that does not answer is spent here.
+// for a database that does not answer is spent here. It also asks a trivial question of a core
+// pool that has had no answer for half its timeout (an idle daemon), so that the time of the
+// last answer, which the health check reads, stays current.
 
 #include "sched/journal_writer.h"
 
@@ -19,6 +21,17 @@ namespace {
 // Pause between two passes while writes stay kept.
 const long kRetryMs = 1000;
 }  // namespace
+
+void askIdlePools(const SchedContext& ctx) {
+  const int64_t now = monotonicMs();
+  for (infoThread* core : *ctx.cores) {
+    pgConnectionPool* pool = core->pool;
+    if (pool == nullptr) continue;
+    const int64_t last = pool->stats().last_answer_ms.load(std::memory_order_relaxed);
+    if (now - last > pool->timeoutMs() / 2) pool->probe();
+    if (stopRequested()) return;
+  }
+}
 
 bool writeJournalOnce(const SchedContext& ctx) {
   ResultJournal& journal = *ctx.journal;
@@ -43,6 +56,7 @@ void* thread_write_journal(void* arg) {
     try {
       journal->waitForEntries(kRetryMs);
       if (stopRequested()) break;
+      askIdlePools(ctx);
       if (journal->entries() == 0) continue;
       if (!writeJournalOnce(ctx)) sleepUnlessStopped(kRetryMs);
     } catch (const std::exception& e) {

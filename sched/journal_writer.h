@@ -8,6 +8,8 @@ struct SchedContext;
 // Thread entry; arg is the daemon's SchedContext*, whose journal and cores it uses. Returns
 // when the stop flag is set (a stop wakes it through ResultJournal::wake).
 void* thread_write_journal(void* arg);
+// Asks a trivial question of every core pool that has had no answer for half its timeout.
+void askIdlePools(const SchedContext& ctx);
 // One pass: every core pool found lost is probed, then the journal is written through the
 // first pool that answers. Returns true when nothing is left.
 bool writeJournalOnce(const SchedContext& ctx);

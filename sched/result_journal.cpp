@@ -217,7 +217,7 @@ bool ResultJournal::replay(pgConnectionPool* pool) {
     }
   }
   if (!summary.empty()) write_log("INFO", summary);
-  for (const auto& [w, ref] : alerts) runAlert(w, ref, "journal");
+  for (const auto& [w, ref] : alerts) runAlert(w, ref, "journal", &alerts_);
   return entries() == 0;
 }
 

@@ -48,6 +48,8 @@ class ResultJournal {
   bool replay(pgConnectionPool* pool);
 
   size_t entries() { return count_.load(std::memory_order_acquire); }
+  // Alerting programs started for written incidents.
+  uint64_t alertsStarted() const { return alerts_.load(std::memory_order_relaxed); }
   // Returns once a write is kept, wake() is called or milliseconds have passed.
   void waitForEntries(long milliseconds);
   void wake();
@@ -87,7 +89,8 @@ class ResultJournal {
   std::map<uint64_t, unsigned long long> plain;   // guarded by mutex: seq of plain updates
   std::map<uint64_t, unsigned long long> others;  // guarded by mutex: seq of the other writes
   std::atomic<size_t> count_{0};                  // kept writes; changed under mutex
-  size_t bytes_ = 0;                              // guarded by mutex
+  std::atomic<uint64_t> alerts_{0};
+  size_t bytes_ = 0;  // guarded by mutex
   const size_t max_bytes;
   uint64_t next_seq = 0;   // guarded by mutex
   bool replaying = false;  // guarded by mutex

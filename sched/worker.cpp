@@ -191,12 +191,24 @@ void startFirstError(service& svc, int& rc, const Cycle& c) {
   rc = 0;
 }
 
-// Up to three attempts one second apart; then the run counts as UNKNOWN.
-int runPlugin(service& svc, int timeout) {
+// Up to three attempts one second apart; then the run counts as UNKNOWN. Each attempt is
+// counted in the core's stats.
+int runPlugin(service& svc, int timeout, CoreStats& stats) {
   for (int attempt = 1;; ++attempt) {
+    RunInfo info;
+    const int64_t started = monotonicMs();
+    auto count = [&] {
+      stats.runs.fetch_add(1, std::memory_order_relaxed);
+      stats.run_seconds.observe(static_cast<double>(monotonicMs() - started) / 1000.0);
+      if (info.timed_out) stats.timeouts.fetch_add(1, std::memory_order_relaxed);
+      if (info.cut) stats.cut_outputs.fetch_add(1, std::memory_order_relaxed);
+    };
     try {
-      return svc.execute(timeout);
+      const int rc = svc.execute(timeout, &info);
+      count();
+      return rc;
     } catch (const serviceException& e) {
+      count();
       write_log("ERR", "DAEMON: Excute failed retry" + svc.service_name + " " +
                            std::to_string(svc.service_id) + " " + e.what());
       sleepMilliseconds(kRetryPauseMs);
@@ -244,7 +256,8 @@ void storeRun(service& svc, int previous, int rc, const Cycle& c) {
       Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() + "insère l'erreur " +
             (rc == 3 ? refs.acknowledged : std::string()));
   }
-  if (written) runAlert(write, refs.forAlert(write), c.tid);  // a kept write alerts when written
+  // A kept write alerts when written.
+  if (written) runAlert(write, refs.forAlert(write), c.tid, &c.core.stats.alerts);
 }
 
 // One cycle up to the next due time. delay is the interval of the definition taken from the
@@ -273,8 +286,9 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
     return Next::kDueTimeSet;
   }
 
-  // Interval and state of the definition that came out of the queue.
+  // Interval, state and due second of the definition that came out of the queue.
   delay = svc.interval_exec_time;
+  const time_t due_second = svc.next_exec_time.tv_sec;
   int old_state = svc.state;
 
   // A newer definition replaces this one entirely (its own state and maintenance fields).
@@ -285,8 +299,12 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
           " Execution du script =>old state:" + std::to_string(old_state));
 
   // Run, with retries.
-  int rc = runPlugin(svc, c.ctx.plugin_timeout);
-  c.core.stats.runs.fetch_add(1, std::memory_order_relaxed);
+  // Scheduling lag: from the due second to now.
+  timeval started;
+  gettimeofday(&started, nullptr);
+  c.core.stats.lag_seconds.observe(static_cast<double>(started.tv_sec - due_second) +
+                                   started.tv_usec / 1e6);
+  int rc = runPlugin(svc, c.ctx.plugin_timeout, c.core.stats);
   if (traceOn()) {
     Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() + " ==> code retour" +
           std::to_string(rc));
@@ -301,6 +319,7 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
   } else if (svc.maintenance_type == 3) {
     if (rc != 0) startFirstError(svc, rc, c);
   } else if (rc == 4) {
+    c.core.stats.unrecorded.fetch_add(1, std::memory_order_relaxed);
     return Next::kComputeDueTime;  // result not recorded
   }
 
@@ -318,6 +337,8 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
   const int previous = svc.previous_state;
   svc.previous_state = svc.state;
   storeRun(svc, previous, rc, c);
+  if (svc.state >= 0 && svc.state <= 5)
+    c.core.stats.stored[svc.state].fetch_add(1, std::memory_order_relaxed);
   return Next::kComputeDueTime;
 }
 

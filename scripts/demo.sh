@@ -125,7 +125,7 @@ fi
 
 # A new run starts from clean files; the cluster of an earlier --keep-cluster run is replaced.
 stop_cluster
-rm -f "$run_dir"/{daemon.log,daemon.out,status.txt,alerts.log,summary.txt,postgres.log,mavo.conf} \
+rm -f "$run_dir"/{daemon.log,daemon.out,status.txt,alerts.log,summary.txt,postgres.log,mavo.conf,metrics.last} \
   "$run_dir"/*.state
 chmod 755 "$run_dir"
 
@@ -182,6 +182,7 @@ interval_check_update=2
 verify_state_change=0
 wait_state_verify=10
 plugin_timeout=60
+metrics_listen=127.0.0.1:0
 
 [POSTGRESQL]
 connection_number=2
@@ -233,6 +234,43 @@ incidents_table() {
      ORDER BY h.happen_id DESC LIMIT 8;"
 }
 
+# One line from the daemon's metrics endpoint (its port is in the log): runs stored and how many
+# a second since the last look, scheduling lag, what the journal keeps, and /healthz. It runs
+# in subshells (the live view's frame): the last look is kept in RUN_DIR/metrics.last.
+metrics_line() {
+  local port scrape health now line prev_runs="" prev_time=""
+  port=$(sed -n 's/.*metrics endpoint listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' \
+    "$run_dir/daemon.log" 2>/dev/null | head -n 1)
+  if [ -z "$port" ]; then
+    echo "(not listening yet)"
+    return
+  fi
+  if ! scrape=$(curl -s --max-time 2 "http://127.0.0.1:$port/metrics"); then
+    echo "(no answer from http://127.0.0.1:$port/metrics)"
+    return
+  fi
+  health=$(curl -s --max-time 2 "http://127.0.0.1:$port/healthz" || echo "no answer")
+  now=$(date +%s.%N)
+  [ -s "$run_dir/metrics.last" ] && read -r prev_runs prev_time <"$run_dir/metrics.last"
+  line=$(printf '%s\n' "$scrape" | awk -v now="$now" -v prev_runs="$prev_runs" \
+    -v prev_time="$prev_time" -v health="$health" -v port="$port" '
+    /^mavo_runs_total/ { runs += $NF }
+    /^mavo_schedule_lag_seconds_sum/ { lag_sum += $NF }
+    /^mavo_schedule_lag_seconds_count/ { lag_count += $NF }
+    /^mavo_schedule_lag_seconds_bucket.*le="1"/ { within += $NF }
+    /^mavo_journal_entries / { entries = $NF }
+    /^mavo_journal_bytes / { bytes = $NF }
+    END {
+      rate = (prev_time != "" && now > prev_time) ? (runs - prev_runs) / (now - prev_time) : 0
+      mean = lag_count > 0 ? lag_sum / lag_count : 0
+      share = lag_count > 0 ? 100 * within / lag_count : 100
+      printf "%d %.3f http://127.0.0.1:%s/metrics: %d runs stored (%.1f/s) | scheduling lag: mean %.3f s, %.0f%% within 1 s | journal: %d writes, %d bytes | health: %s\n",
+        runs, now, port, runs, rate, mean, share, entries, bytes, health
+    }')
+  echo "${line%% http*}" >"$run_dir/metrics.last"
+  echo "http${line#* http}"
+}
+
 show_file_tail() {
   local file=$1 count=$2 empty=$3
   if [ -s "$file" ]; then tail -n "$count" "$file"; else echo "$empty"; fi
@@ -249,6 +287,8 @@ render() {
     [ $added = 1 ] && echo "(service 'lab late arrival' was added to the database at 10 s with an 'ADD' change request)"
     echo "--- status file ($run_dir/status.txt)"
     if [ -s "$run_dir/status.txt" ]; then sed '/^TOTAL SERVICE/q' "$run_dir/status.txt"; else echo "(not written yet)"; fi
+    echo "--- metrics endpoint"
+    metrics_line
     echo "--- services (times in UTC)"
     services_table 2>&1 || true
     echo "--- latest incidents (mavo_error_happen)"
@@ -274,6 +314,7 @@ nap() {
 }
 
 added=0
+last_metrics=""
 add_service() {
   if psql_demo -d "$db" -v nagios_dir="$nagios_dir" -f demo/add_service.sql >/dev/null; then
     added=1
@@ -299,6 +340,8 @@ while [ $stop_requested = 0 ]; do
     render
     nap 2
   else
+    # The endpoint goes with the daemon: the summary shows the last look.
+    last_metrics=$(metrics_line)
     [ $elapsed -ge "$duration" ] && break
     nap 1
   fi
@@ -358,6 +401,7 @@ summary() {
   echo "incidents:   $opened opened, $acked acknowledged, $((opened - acked)) still open"
   echo "alerts:      $alerts received in alerts.log${alert_ids:+ (incidents $alert_ids)}"
   echo "maintenance: windows planned: $planned"
+  echo "metrics:     ${last_metrics:-(none read)}"
   if [ -n "$late" ]; then
     echo "added while running: 'lab late arrival', $late runs"
   else

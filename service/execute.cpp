@@ -328,7 +328,9 @@ std::string repairUtf8(const std::string& text) {
 
 int service::execute() { return execute(plugin_timeout); }
 
-int service::execute(int timeout) {
+int service::execute(int timeout, RunInfo* info) {
+  RunInfo ignored;
+  if (info == nullptr) info = &ignored;
   last_stdout.clear();
   const std::string context = service_name + "\npath:" + plugin_path + " " + shownParameter();
 
@@ -366,6 +368,7 @@ int service::execute(int timeout) {
     const Deadline deadline = deadlineOf(timeout);
     const int read_err = readOutput(read_end.get(), deadline, &output, &cut);
     if (cut) reportCutOutput(*this);
+    info->cut = cut;
     int wait_err = read_err;
     if (read_err == 0) {
       last_stdout = output;
@@ -374,6 +377,7 @@ int service::execute(int timeout) {
     read_end.close();  // a child still writing gets SIGPIPE
     if (wait_err == ETIMEDOUT) {
       stopGroup(pid);
+      info->timed_out = true;
       state = 3;
       last_stdout = "UNKNOWN: plugin timed out after " + std::to_string(timeout) + " seconds";
       return 3;

@@ -35,6 +35,12 @@ struct ServiceResponse {
   bool response_critical = false;
 };
 
+// What one run of a plugin came to, besides its state and output: for the daemon's counters.
+struct RunInfo {
+  bool timed_out = false;  // stopped at its time limit
+  bool cut = false;        // its output was cut at the cap
+};
+
 class service {
  public:
   service();
@@ -54,7 +60,7 @@ class service {
   // Runs the plugin once; sets state and last_stdout and returns the state code, or throws
   // serviceException. A run past timeout_seconds (0: no limit) is stopped and counts as
   // UNKNOWN; without the argument, the limit is plugin_timeout.
-  int execute(int timeout_seconds);
+  int execute(int timeout_seconds, RunInfo* info = nullptr);
   int execute();
   // Starts the alerting program with message in place of every "$ERROR" entry and waits for
   // it, at most timeout_seconds (0: no limit; without the argument, plugin_timeout). Throws

@@ -43,6 +43,9 @@ cat "$run/demo.out"
 check "demo.sh exits 0 after the daemon stopped cleanly" [ "$demo_rc" = 0 ]
 check "the summary says the daemon exited with status 0" \
   grep -q "daemon exit status 0" "$run/summary.txt"
+check "the summary shows runs stored, the lag and a healthy daemon from the metrics endpoint" \
+  grep -qE "^metrics: +http://127\.0\.0\.1:[0-9]+/metrics: [1-9][0-9]* runs stored .*scheduling lag: mean .*journal: 0 writes.*health: ok" \
+  "$run/summary.txt"
 
 conninfo=$(cat "$run/conninfo")
 q() { psql -X -At -v ON_ERROR_STOP=1 "$conninfo" -c "$1"; }

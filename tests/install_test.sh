@@ -121,7 +121,7 @@ fi
 # Every key the daemon reads is set in the sample, after a comment line explaining it.
 missing=""
 for key in log_info_file log_daemon_file daemon_id core_number thread_number load_mod \
-  interval_check_update verify_state_change wait_state_verify plugin_timeout journal_max_bytes \
+  interval_check_update verify_state_change wait_state_verify plugin_timeout metrics_listen journal_max_bytes \
   connection_number PGSQL_host PGSQL_port PGSQL_db PGSQL_username PGSQL_pwd PGSQL_timeout \
   PGSQL_options; do
   line=$(grep -n "^$key=" "$conf" | cut -d: -f1 | head -n 1)

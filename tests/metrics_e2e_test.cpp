@@ -1,0 +1,243 @@
+// The metrics endpoint of a running daemon, with real clients: promtool checks a scrape, the
+// counters move with the runs (a CRITICAL service, a hung plugin, a cut output), /healthz turns
+// 503 while the database hangs, and bad clients (wrong method or path, an oversized request, a
+// byte a second, a crowd of idle connections) get their answer while the runs go on.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/daemon_runner.h"
+#include "tests/support/pg_test.h"
+#include "tests/support/tcp_proxy.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
+
+namespace {
+
+const char kDummy[] = "/usr/lib/nagios/plugins/check_dummy";
+
+int connectTo(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Everything the server sends until it closes, or until timeout_ms passes.
+std::string readAll(int fd, int timeout_ms) {
+  std::string got;
+  char buf[65536];
+  for (int waited = 0; waited < timeout_ms;) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) {
+      waited += 100;
+      continue;
+    }
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+// Sends request and returns the whole answer ("" when the connection fails).
+std::string http(int port, const std::string& request, int timeout_ms = 10000) {
+  const int fd = connectTo(port);
+  if (fd < 0) return "";
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
+    close(fd);
+    return "";
+  }
+  const std::string answer = readAll(fd, timeout_ms);
+  close(fd);
+  return answer;
+}
+
+std::string get(int port, const std::string& path) {
+  return http(port, "GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n");
+}
+int status(const std::string& answer) {
+  return answer.size() > 12 && answer.compare(0, 5, "HTTP/") == 0 ? std::stoi(answer.substr(9, 3))
+                                                                  : 0;
+}
+std::string body(const std::string& answer) {
+  const size_t at = answer.find("\r\n\r\n");
+  return at == std::string::npos ? "" : answer.substr(at + 4);
+}
+// The sum of a metric's samples whose labels contain labels ("" for all).
+double sample(const std::string& scrape, const std::string& name, const std::string& labels = "") {
+  double total = 0;
+  for (const std::string& line : lines(scrape)) {
+    if (line.empty() || line[0] == '#' || line.compare(0, name.size(), name) != 0) continue;
+    const char next = line.size() > name.size() ? line[name.size()] : ' ';
+    if (next != ' ' && next != '{') continue;
+    if (!labels.empty() && line.find(labels) == std::string::npos) continue;
+    total += std::stod(line.substr(line.rfind(' ') + 1));
+  }
+  return total;
+}
+
+class MetricsE2ETest : public PgTest {
+ protected:
+  void SetUp() override {
+    PgTest::SetUp();
+    config_.dbname = dbname();
+    config_.threads = 3;
+    config_.extra_mavo = {"metrics_listen=127.0.0.1:0"};
+    config_.extra_postgresql = {"PGSQL_timeout=2"};
+    device_ = addDevice();
+  }
+  // The endpoint's port, from the daemon's log.
+  int portOf(DaemonProcess& d) {
+    if (!d.waitForLog("metrics endpoint listening on 127.0.0.1:", 30000)) return 0;
+    std::smatch m;
+    const std::string log = d.log();
+    if (!std::regex_search(log, m,
+                           std::regex("metrics endpoint listening on 127\\.0\\.0\\.1:(\\d+)")))
+      return 0;
+    return std::stoi(m[1]);
+  }
+  TempDir dir_;
+  DaemonConfig config_;
+  long device_ = 0;
+};
+
+TEST_F(MetricsE2ETest, ScrapesPassPromtoolCountersMoveAndBadClientsGetTheirAnswer) {
+  addService("critical", addPlugin(kDummy), device_, 1000, "2 down");
+  const long fine = addService("fine", addPlugin(kDummy), device_, 1000, "0 fine");
+  addService("hung", addPlugin(dir_.script("hang", "exec /bin/sleep 60\n")), device_, 1000);
+  addService("flood",
+             addPlugin(dir_.script("flood", "/usr/bin/yes x | /usr/bin/head -c 1100000\n")),
+             device_, 1000);
+  config_.extra_mavo.push_back("plugin_timeout=1");
+  DaemonProcess d(config_, dir_.path());
+  const int port = portOf(d);
+  ASSERT_GT(port, 0) << d.log();
+
+  std::string scrape;
+  EXPECT_TRUE(waitFor(
+      [&] {
+        scrape = body(get(port, "/metrics"));
+        return sample(scrape, "mavo_runs_total", "state=\"critical\"") >= 1 &&
+               sample(scrape, "mavo_plugin_timeouts_total") >= 1 &&
+               sample(scrape, "mavo_plugin_outputs_cut_total") >= 1 &&
+               sample(scrape, "mavo_runs_total", "state=\"ok\"") >= 2;
+      },
+      30000))
+      << scrape;
+  EXPECT_GE(sample(scrape, "mavo_plugin_run_seconds_count"), 4);
+  EXPECT_GE(sample(scrape, "mavo_schedule_lag_seconds_count"), 4);
+  EXPECT_GE(sample(scrape, "mavo_db_request_seconds_count"), 4);
+  EXPECT_EQ(sample(scrape, "mavo_services_scheduled"), 4);
+  EXPECT_EQ(sample(scrape, "mavo_build_info"), 1);
+  const std::string file = dir_.write("scrape.txt", scrape);
+  EXPECT_EQ(
+      system(("promtool check metrics < " + file + " > " + dir_.file("promtool.txt") + " 2>&1")
+                 .c_str()),
+      0)
+      << readFile(dir_.file("promtool.txt"));
+  const std::string health = get(port, "/healthz");
+  EXPECT_EQ(status(health), 200) << health;
+  EXPECT_EQ(body(health), "ok\n");
+
+  // Bad clients, while the runs go on.
+  const std::string fine_before = stored(fine, "service_last_exec_time");
+  std::vector<int> idle;
+  for (int i = 0; i < 20; ++i) idle.push_back(connectTo(port));
+  std::string slow_answer;
+  std::thread slow([&] {
+    const int fd = connectTo(port);
+    for (char c : std::string("GET /nowhere HTTP/1.0\r\n\r\n")) {
+      send(fd, &c, 1, MSG_NOSIGNAL);
+      usleep(1000 * 1000);
+    }
+    slow_answer = readAll(fd, 10000);
+    close(fd);
+  });
+  const std::string wrong_method =
+      http(port, "POST /metrics HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc");
+  EXPECT_EQ(status(wrong_method), 405) << wrong_method;
+  EXPECT_NE(wrong_method.find("Allow: GET, HEAD"), std::string::npos) << wrong_method;
+  EXPECT_EQ(status(get(port, "/nowhere")), 404);
+  const std::string oversized =
+      http(port, "GET /metrics HTTP/1.0\r\nX-Filler: " + std::string(64 * 1024, 'a') + "\r\n\r\n");
+  EXPECT_GE(status(oversized), 400) << oversized.substr(0, 200);
+  EXPECT_LT(status(oversized), 500) << oversized.substr(0, 200);
+  EXPECT_EQ(status(get(port, "/metrics")), 200);  // while the slow client trickles
+  slow.join();
+  EXPECT_EQ(status(slow_answer), 404) << slow_answer;
+  for (int fd : idle) close(fd);
+  EXPECT_NE(stored(fine, "service_last_exec_time"), fine_before);
+  EXPECT_EQ(d.stop(), 0) << d.log();
+}
+
+// While the database hangs, /healthz says 503 and why; once it answers again, 200.
+TEST_F(MetricsE2ETest, HealthTurns503WhileTheDatabaseHangs) {
+  TcpProxy proxy(std::stoi(conninfoValue("port")));
+  config_.host = "127.0.0.1";
+  config_.port = std::to_string(proxy.port());
+  DaemonProcess d(config_, dir_.path());
+  const int port = portOf(d);
+  ASSERT_GT(port, 0) << d.log();
+  EXPECT_TRUE(waitFor([&] { return status(get(port, "/healthz")) == 200; }, 10000));
+  proxy.hang();
+  std::string answer;
+  EXPECT_TRUE(waitFor(
+      [&] {
+        answer = get(port, "/healthz");
+        return status(answer) == 503;
+      },
+      20000))
+      << answer;
+  EXPECT_NE(body(answer).find("the database has not answered for "), std::string::npos) << answer;
+  proxy.resume();
+  EXPECT_TRUE(waitFor([&] { return status(get(port, "/healthz")) == 200; }, 30000)) << d.log();
+  EXPECT_EQ(d.stop(), 0) << d.log();
+}
+
+// An address that cannot be listened on stops the start, and says why.
+TEST_F(MetricsE2ETest, AnAddressThatCannotBeHadStopsTheStart) {
+  const int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string in_use = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  const std::pair<std::string, std::string> cases[] = {
+      {in_use, "Address already in use"},
+      {"localhost", "is not HOST:PORT"},
+      {"127.0.0.1:http", "is not a port number"},
+      {"192.0.2.1:9100", "Cannot assign requested address"},
+  };
+  for (const auto& [spec, reason] : cases) {
+    config_.extra_mavo = {"metrics_listen=" + spec};
+    DaemonProcess d(config_, dir_.path());
+    EXPECT_EQ(d.wait(15000), 1) << spec;
+    const std::string out = readFile(d.stdoutPath());
+    EXPECT_NE(out.find("configuration key metrics_listen of section [MAVO]"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find(reason), std::string::npos) << spec << ": " << out;
+  }
+  close(taken);
+}
+
+}  // namespace
