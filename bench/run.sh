@@ -190,7 +190,17 @@ daemon_run() {
   if [ "$metrics" = scraped ]; then
     mport=$(free_port)
     metrics_key="metrics_listen=127.0.0.1:$mport"
-    ( while :; do curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$mport/metrics" || true; sleep 0.5; done ) &
+    # One scraping process, as a Prometheus server is (not a process per scrape).
+    python3 -c '
+import sys, time, urllib.request
+url = "http://127.0.0.1:%s/metrics" % sys.argv[1]
+while True:
+    try:
+        urllib.request.urlopen(url, timeout=2).read()
+    except Exception:
+        pass
+    time.sleep(0.5)
+' "$mport" &
     scraper=$!
   fi
   cat >"$out.conf" <<EOF
@@ -349,15 +359,14 @@ for p in "${plugins[@]}"; do
     limit_run "limit-$plabel-$r" "$ppath" "$pparam"
     store_limit_run "slimit-$plabel-$r" "$ppath" "$pparam"
     daemon_run "sat-$plabel-$r" "$ppath" "$pparam" "$services" "$interval" 1 "$warmup" "$window"
+    # 9: the same with the metrics endpoint on and scraped every 0.5 s, right after it.
+    if [ "$p" = "${plugins[0]}" ]; then
+      daemon_run "satm-$plabel-$r" "$ppath" "$pparam" "$services" "$interval" 1 "$warmup" \
+        "$window" scraped
+    fi
   done
 done
-
-# 9: the metrics endpoint on and scraped every 0.5 s, next to the saturated runs of the first
-# plugin above (the endpoint off), in the same repeats.
-IFS=$'\t' read -r mlabel mpath mparam <<<"${plugins[0]}"
-for r in $(seq 1 "$repeat"); do
-  daemon_run "satm-$mlabel-$r" "$mpath" "$mparam" "$services" "$interval" 1 "$warmup" "$window" scraped
-done
+IFS=$'\t' read -r mlabel _ _ <<<"${plugins[0]}"
 
 # The saturation rate of the lag runs: the trivial plugin's, measured above or now.
 if [ -f "$run_dir/runs/sat-trivial-1.lag" ]; then
