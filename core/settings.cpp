@@ -27,11 +27,7 @@ namespace {
 pthread_mutex_t stop_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t stop_cond = [] {
   pthread_cond_t c;
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&c, &attr);
-  pthread_condattr_destroy(&attr);
+  initMonotonicCond(&c);
   return c;
 }();
 }  // namespace
@@ -63,6 +59,14 @@ void sleepMilliseconds(long milliseconds) {
   timespec req{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
   timespec rem;
   while (nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;
+}
+
+void initMonotonicCond(pthread_cond_t* cond) {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(cond, &attr);
+  pthread_condattr_destroy(&attr);
 }
 
 void clearThreadSignalMask() {

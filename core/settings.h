@@ -2,6 +2,8 @@
 // Process-wide settings, read from the configuration by main before any thread that reads them
 // starts, and never written afterwards (except die_mavo).
 
+#include <pthread.h>
+
 #include <string>
 
 extern std::string pathToConfigFile;  // -f, default /etc/mavo/mavo.conf
@@ -28,6 +30,10 @@ inline void requestStop() { __atomic_store_n(&die_mavo, 1, __ATOMIC_RELEASE); }
 bool sleepUnlessStopped(long milliseconds);
 // Wakes every sleepUnlessStopped caller; called after requestStop().
 void wakeStopSleepers();
+
+// Initialises a condition variable whose timed waits count on the monotonic clock (a change of
+// the wall clock neither shortens nor lengthens them).
+void initMonotonicCond(pthread_cond_t* cond);
 
 // Sleeps for the given milliseconds, resuming after signal interruptions.
 void sleepMilliseconds(long milliseconds);

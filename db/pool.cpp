@@ -26,6 +26,7 @@
 
 #include "core/log.h"
 #include "core/scoped_lock.h"
+#include "core/settings.h"
 #include "db/pg_handles.h"
 #include "db/statements.h"
 
@@ -520,11 +521,7 @@ pgConnectionPool::pgConnectionPool(std::string connection_string, int count, int
   }
   busy.assign(connections.size(), false);
   pthread_mutex_init(&poolMutex, nullptr);
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&freed, &attr);
-  pthread_condattr_destroy(&attr);
+  initMonotonicCond(&freed);
 }
 
 pgConnectionPool::~pgConnectionPool() {

@@ -10,6 +10,7 @@
 
 #include "core/log.h"
 #include "core/scoped_lock.h"
+#include "core/settings.h"
 #include "db/pool.h"
 
 namespace {
@@ -30,11 +31,7 @@ std::string label(const RunWrite& w) {
 
 ResultJournal::ResultJournal(size_t max_bytes) : max_bytes(max_bytes) {
   pthread_mutex_init(&mutex, nullptr);
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&entries_cond, &attr);
-  pthread_condattr_destroy(&attr);
+  initMonotonicCond(&entries_cond);
 }
 
 ResultJournal::~ResultJournal() {

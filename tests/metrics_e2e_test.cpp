@@ -26,19 +26,6 @@ namespace {
 
 const char kDummy[] = "/usr/lib/nagios/plugins/check_dummy";
 
-int connectTo(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Everything the server sends until it closes, or until timeout_ms passes.
 std::string readAll(int fd, int timeout_ms) {
   std::string got;
@@ -58,7 +45,7 @@ std::string readAll(int fd, int timeout_ms) {
 
 // Sends request and returns the whole answer ("" when the connection fails).
 std::string http(int port, const std::string& request, int timeout_ms = 10000) {
-  const int fd = connectTo(port);
+  const int fd = connectLoopback(port);
   if (fd < 0) return "";
   if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
     close(fd);
@@ -159,10 +146,10 @@ TEST_F(MetricsE2ETest, ScrapesPassPromtoolCountersMoveAndBadClientsGetTheirAnswe
   // Bad clients, while the runs go on.
   const std::string fine_before = stored(fine, "service_last_exec_time");
   std::vector<int> idle;
-  for (int i = 0; i < 20; ++i) idle.push_back(connectTo(port));
+  for (int i = 0; i < 20; ++i) idle.push_back(connectLoopback(port));
   std::string slow_answer;
   std::thread slow([&] {
-    const int fd = connectTo(port);
+    const int fd = connectLoopback(port);
     for (char c : std::string("GET /nowhere HTTP/1.0\r\n\r\n")) {
       send(fd, &c, 1, MSG_NOSIGNAL);
       usleep(1000 * 1000);

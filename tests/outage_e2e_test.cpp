@@ -91,6 +91,37 @@ class OutageTest : public PgTest {
         dir);
   }
 
+  // A service that alternates CRITICAL and OK at every run and notes each result outside the
+  // database, in the file results.
+  long flipService() {
+    const std::string results = dir_.file("results");
+    const std::string flip = dir_.script(
+        "flip.sh",
+        "f=" + dir_.file("n") + "\nn=$(/bin/cat $f 2>/dev/null || echo 0)\n" +
+            "n=$((n+1)); echo $n > $f\nif [ $((n % 2)) = 1 ]; then echo CRIT $n; echo 2 " + ">> " +
+            results + "; exit 2; fi\necho OK $n; echo 0 >> " + results + "; exit 0\n");
+    return addService("flip", addPlugin(flip), device_, 1000);
+  }
+  // Every change to CRITICAL that the flip service reported has its incident in the database
+  // of the server of dir, all but the last acknowledged, and its stored state is its last
+  // result.
+  void expectEveryChangeStored(long svc, const std::string& log, const std::string& dir = "") {
+    std::istringstream in(readFile(dir_.file("results")));
+    int criticals = 0;
+    std::string last;
+    for (std::string r; std::getline(in, r);) {
+      if (r == "2") ++criticals;
+      last = r;
+    }
+    EXPECT_EQ(
+        q("SELECT count(*) FROM mavo_error_happen WHERE happen_service_id=" + std::to_string(svc),
+          dir),
+        std::to_string(criticals))
+        << log;
+    EXPECT_EQ(openIncidents(svc, dir), last == "2" ? "1" : "0");
+    EXPECT_EQ(column(svc, "service_previous_state", dir), last);
+  }
+
   std::string cluster_, standby_;
   TempDir dir_;
   DaemonConfig config_;
@@ -99,19 +130,7 @@ class OutageTest : public PgTest {
 };
 
 TEST_F(OutageTest, NothingIsLostWhileTheServerIsDown) {
-  // Alternates CRITICAL and OK at every run, and notes each result outside the database.
-  std::string flip =
-      dir_.script("flip.sh", "f=" + dir_.file("n") +
-                                 "\n"
-                                 "n=$(/bin/cat $f 2>/dev/null || echo 0)\n"
-                                 "n=$((n+1)); echo $n > $f\n"
-                                 "if [ $((n % 2)) = 1 ]; then echo CRIT $n; echo 2 >> " +
-                                 dir_.file("results") +
-                                 "; exit 2; fi\n"
-                                 "echo OK $n; echo 0 >> " +
-                                 dir_.file("results") + "; exit 0\n");
-  long plug = addPlugin(flip);
-  long svc = addService("flip", plug, device_, 1000);
+  long svc = flipService();
   long ok_plug = addPlugin(kDummy);
   long steady = addService("steady", ok_plug, device_, 1000, "1 steady");
   DaemonProcess d(config_, dir_.path());
@@ -135,21 +154,7 @@ TEST_F(OutageTest, NothingIsLostWhileTheServerIsDown) {
   EXPECT_TRUE(d.running());
   EXPECT_EQ(d.stop(), 0);
 
-  // Every change to CRITICAL that the plugin reported has its incident, all but the last
-  // acknowledged, and the stored state is the plugin's last result.
-  std::istringstream in(readFile(dir_.file("results")));
-  int criticals = 0;
-  std::string last;
-  for (std::string r; std::getline(in, r);) {
-    if (r == "2") ++criticals;
-    last = r;
-  }
-  const std::string sid = std::to_string(svc);
-  EXPECT_EQ(q("SELECT count(*) FROM mavo_error_happen WHERE happen_service_id=" + sid),
-            std::to_string(criticals))
-      << d.log();
-  EXPECT_EQ(openIncidents(svc), last == "2" ? "1" : "0");
-  EXPECT_EQ(column(svc, "service_previous_state"), last);
+  expectEveryChangeStored(svc, d.log());
   EXPECT_EQ(column(steady, "service_previous_state"), "1");
   EXPECT_NE(d.log().find("#ERR#database unreachable: results are kept in memory"),
             std::string::npos);
@@ -271,12 +276,7 @@ TEST_F(OutageTest, ReadOnlyPeriodKeepsTheStateChangeAndItsIncident) {
 // takes writes. The primary stops, the standby is promoted: every change and incident made
 // around it is stored on the new primary, and a change request written there is applied.
 TEST_F(OutageTest, FailoverToAPromotedStandbyLosesNothing) {
-  std::string flip = dir_.script(
-      "flip.sh", "f=" + dir_.file("n") + "\nn=$(/bin/cat $f 2>/dev/null || echo 0)\n" +
-                     "n=$((n+1)); echo $n > $f\nif [ $((n % 2)) = 1 ]; then echo CRIT; echo 2 >> " +
-                     dir_.file("results") + "; exit 2; fi\necho OK; echo 0 >> " +
-                     dir_.file("results") + "; exit 0\n");
-  long svc = addService("flip", addPlugin(flip), device_, 1000);
+  long svc = flipService();
   long ok_plug = addPlugin(kDummy);
   standby_ = cluster_ + "-standby";
   ASSERT_EQ(pg("standby " + cluster_, standby_), 0);
@@ -304,21 +304,7 @@ TEST_F(OutageTest, FailoverToAPromotedStandbyLosesNothing) {
       [&] { return column(late, "service_last_exec_time IS NOT NULL", standby_) == "t"; }, 30000))
       << d.log();
   EXPECT_EQ(d.stop(kStopMs), 0) << d.log();
-
-  std::istringstream in(readFile(dir_.file("results")));
-  int criticals = 0;
-  std::string last;
-  for (std::string r; std::getline(in, r);) {
-    if (r == "2") ++criticals;
-    last = r;
-  }
-  EXPECT_EQ(
-      q("SELECT count(*) FROM mavo_error_happen WHERE happen_service_id=" + std::to_string(svc),
-        standby_),
-      std::to_string(criticals))
-      << d.log();
-  EXPECT_EQ(openIncidents(svc, standby_), last == "2" ? "1" : "0");
-  EXPECT_EQ(column(svc, "service_previous_state", standby_), last);
+  expectEveryChangeStored(svc, d.log(), standby_);
 }
 
 // SIGTERM while the server is down: the daemon still stops with status 0 and says how many

@@ -24,7 +24,9 @@ bool writeAll(int fd, const char* data, ssize_t n) {
   return true;
 }
 
-int connectLocal(int port) {
+}  // namespace
+
+int connectLoopback(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -36,8 +38,6 @@ int connectLocal(int port) {
   }
   return fd;
 }
-
-}  // namespace
 
 TcpProxy::TcpProxy(int target_port) : target_port_(target_port) {
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -108,7 +108,7 @@ void TcpProxy::run() {
     if (fds[1].revents & POLLIN) {
       const int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (client >= 0) {
-        const int server = connectLocal(target_port_);
+        const int server = connectLoopback(target_port_);
         if (server >= 0)
           pairs_.push_back({client, server});
         else

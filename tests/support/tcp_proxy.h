@@ -9,6 +9,9 @@
 #include <atomic>
 #include <vector>
 
+// A TCP connection to 127.0.0.1:port, or -1.
+int connectLoopback(int port);
+
 class TcpProxy {
  public:
   explicit TcpProxy(int target_port);
