@@ -17,6 +17,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -67,9 +68,9 @@ pthread_mutex_t mutex_cores = PTHREAD_MUTEX_INITIALIZER;  // guards vec_core dur
 const char kStopBySignal = 's';
 const char kStopQuietly = 'q';
 
-// POSTGRESQL/PGSQL_timeout: longest wait of a database request, seconds. Read by the stop
-// watcher, written before it starts.
-int pgsql_timeout = kDefaultPgTimeoutSeconds;
+// POSTGRESQL/PGSQL_timeout: longest wait of a database request, seconds. Written by the main
+// thread once the configuration is read, which may be after the stop watcher has started.
+std::atomic<int> pgsql_timeout{kDefaultPgTimeoutSeconds};
 // The journal of writes the database could not take, shared by every core.
 ResultJournal* journal = nullptr;
 // What the scheduling threads read: the process-wide objects and settings, built once the
@@ -124,7 +125,7 @@ void* thread_stop_watcher(void*) {
   notifyStopping();
   requestStop();
   // Whatever the database does, nothing waits for it more than the timeout from now.
-  setDatabaseStopDeadline(monotonicMs() + static_cast<int64_t>(pgsql_timeout) * 1000);
+  setDatabaseStopDeadline(monotonicMs() + static_cast<int64_t>(pgsql_timeout.load()) * 1000);
   {
     ScopedLock lock(&mutex_cores);
     for (infoThread* core : vec_core) core->execute_queue->broadcast();
