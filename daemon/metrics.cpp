@@ -96,20 +96,20 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
 
 }  // namespace
 
-MetricsServer::MetricsServer(const std::string& spec) {
+MetricsServer::MetricsServer(const std::string& address) {
   std::string host, port;
-  if (!spec.empty() && spec[0] == '[') {
-    const size_t close = spec.find(']');
-    if (close == std::string::npos || close + 1 >= spec.size() || spec[close + 1] != ':')
-      throw std::invalid_argument("\"" + spec + "\" is not [IPV6]:PORT");
-    host = spec.substr(1, close - 1);
-    port = spec.substr(close + 2);
+  if (!address.empty() && address[0] == '[') {
+    const size_t close = address.find(']');
+    if (close == std::string::npos || close + 1 >= address.size() || address[close + 1] != ':')
+      throw std::invalid_argument("\"" + address + "\" is not [IPV6]:PORT");
+    host = address.substr(1, close - 1);
+    port = address.substr(close + 2);
   } else {
-    const size_t colon = spec.rfind(':');
+    const size_t colon = address.rfind(':');
     if (colon == std::string::npos)
-      throw std::invalid_argument("\"" + spec + "\" is not HOST:PORT");
-    host = spec.substr(0, colon);
-    port = spec.substr(colon + 1);
+      throw std::invalid_argument("\"" + address + "\" is not HOST:PORT");
+    host = address.substr(0, colon);
+    port = address.substr(colon + 1);
   }
   // Only the loopback unless another host is written.
   if (host.empty()) host = "127.0.0.1";
@@ -134,7 +134,7 @@ MetricsServer::MetricsServer(const std::string& spec) {
     const int err = errno;
     close(fd_);
     fd_ = -1;
-    throw std::invalid_argument(spec + ": " + strerror(err));
+    throw std::invalid_argument(address + ": " + strerror(err));
   }
   sockaddr_storage bound{};
   socklen_t len = sizeof bound;

@@ -13,11 +13,11 @@ struct MHD_Daemon;
 
 class MetricsServer {
  public:
-  // Opens the listening socket of listen_spec: "HOST:PORT", "[IPV6]:PORT", or ":PORT" for the
+  // Opens the listening socket of address: "HOST:PORT", "[IPV6]:PORT", or ":PORT" for the
   // loopback (127.0.0.1). Throws std::invalid_argument with the reason when the text is not
   // such an address or the socket cannot be opened (address in use, not an address of this
   // host...).
-  explicit MetricsServer(const std::string& listen_spec);
+  explicit MetricsServer(const std::string& address);
   ~MetricsServer();  // stops the server's thread and closes the socket
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;

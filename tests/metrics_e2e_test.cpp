@@ -215,14 +215,14 @@ TEST_F(MetricsE2ETest, AnAddressThatCannotBeHadStopsTheStart) {
       {"127.0.0.1:http", "is not a port number"},
       {"192.0.2.1:9100", "Cannot assign requested address"},
   };
-  for (const auto& [spec, reason] : cases) {
-    config_.extra_mavo = {"metrics_listen=" + spec};
+  for (const auto& [address, reason] : cases) {
+    config_.extra_mavo = {"metrics_listen=" + address};
     DaemonProcess d(config_, dir_.path());
-    EXPECT_EQ(d.wait(15000), 1) << spec;
+    EXPECT_EQ(d.wait(15000), 1) << address;
     const std::string out = readFile(d.stdoutPath());
     EXPECT_NE(out.find("configuration key metrics_listen of section [MAVO]"), std::string::npos)
         << out;
-    EXPECT_NE(out.find(reason), std::string::npos) << spec << ": " << out;
+    EXPECT_NE(out.find(reason), std::string::npos) << address << ": " << out;
   }
   close(taken);
 }
