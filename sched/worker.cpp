@@ -291,8 +291,20 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
   const time_t due_second = svc.next_exec_time.tv_sec;
   int old_state = svc.state;
 
-  // A newer definition replaces this one entirely (its own state and maintenance fields).
-  if (c.ctx.updates->find(svc.service_id)) svc = c.ctx.updates->getService(svc.service_id);
+  // A newer definition replaces this one, but the state and maintenance window stay the ones
+  // this worker keeps: the loader read them from the database, where the runs stored since its
+  // read are missing, and a stale previous state would open an incident twice (or miss one).
+  if (c.ctx.updates->find(svc.service_id)) {
+    service newer = c.ctx.updates->getService(svc.service_id);
+    newer.state = svc.state;
+    newer.previous_state = svc.previous_state;
+    newer.last_stdout = std::move(svc.last_stdout);
+    newer.maintenance_type = svc.maintenance_type;
+    newer.maintenance_start = svc.maintenance_start;
+    newer.maintenance_end = svc.maintenance_end;
+    newer.maintenance_id = svc.maintenance_id;
+    svc = std::move(newer);
+  }
 
   if (traceOn())
     Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() +

@@ -366,6 +366,25 @@ TEST_F(WorkerTest, UpdatedDefinitionRunsButTheOldIntervalSetsTheNextRun) {
   EXPECT_EQ(stored(s, "service_last_stdout"), "new arg\n");
 }
 
+// A definition loaded before the last runs were stored (an ADD or UPDATE read in the same
+// second as a failure) carries a stale state: the worker's own state wins, so the failure opens
+// one incident and one alert, not one per definition.
+TEST_F(WorkerTest, NewerDefinitionKeepsTheStateTheWorkerStored) {
+  std::string code = dir.write("code", "2\n");
+  service s = makeService("stale", switchablePlugin("p", code));
+  alertTo(s, dir.file("alerts"));
+  s.response_critical = true;
+  service loaded = s;  // read while the service was still OK
+  service back = cycle(s);
+  ASSERT_EQ(incidents(back).size(), 1u);
+  tc.updates.addService(loaded);
+  back = cycle(back);
+  EXPECT_FALSE(tc.updates.find(s.service_id));
+  EXPECT_EQ(back.previous_state, 2);
+  EXPECT_EQ(incidents(back).size(), 1u);
+  EXPECT_EQ(count(readFile(dir.file("alerts")), "\n--\n"), 1);
+}
+
 TEST_F(WorkerTest, UnstartablePluginIsTriedThreeTimesThenUnknown) {
   service s = makeService("broken", dir.file("no-such-plugin"));
   testing::internal::CaptureStdout();
