@@ -116,8 +116,8 @@ void deleteRow(pgConnectionPool* pool, unsigned long long id) {
   }
 }
 
-// Runs one part of the cycle; a failure is logged with prefix, noted in *failed, and the next
-// parts still run, unless the database is lost (they would only wait for it too): false then.
+// Runs one part of the cycle; a failure is logged with prefix and noted in *failed. True when
+// the part lost the database connection.
 template <typename Part>
 bool runPart(const char* prefix, bool* failed, Part part) {
   try {
@@ -125,12 +125,12 @@ bool runPart(const char* prefix, bool* failed, Part part) {
   } catch (const PostgresqlException& e) {
     write_log("ERR", std::string(prefix) + e.what());
     *failed = true;
-    return !e.connectionLost();
+    return e.connectionLost();
   } catch (const std::exception& e) {
     write_log("ERR", std::string(prefix) + e.what());
     *failed = true;
   }
-  return true;
+  return false;
 }
 
 // The planned windows that start within 10 minutes join the maintenance table.
@@ -185,17 +185,25 @@ void prepareReloadStatements(pgConnectionPool* pool, int id_cluster) {
 }
 
 void reloadCycle(const SchedContext& ctx, pgConnectionPool* pool) {
-  // Each part fails alone: its failure is logged and the others still run.
+  // Each part fails alone: its failure is logged and the others still run. A lost connection
+  // is re-established for the next part (one session killed, a failover); when that part loses
+  // it too, the database is gone and the rest would only wait for it as well.
   const char* kFailed = "EXEC th loaddell: ";
   bool failed = false;
-  runPart("Connection to database Administration failed:  ", &failed,
-          [&] { loadMaintenance(pool, ctx.id_cluster); }) &&
-      runPart(kFailed, &failed, [&] { applyChangeRequests(ctx, pool); }) &&
-      runPart(kFailed, &failed,
-              [&] { PgResult(pool->executePrepareRequest("acquitte_fantom")); }) &&
-      runPart(kFailed, &failed, [&] { loadPlannedWindows(ctx, pool); }) &&
-      runPart(kFailed, &failed,
-              [&] { PgResult(pool->executePrepareRequest("maintenance_delete")); });
+  bool lost = false;  // the part before lost the connection
+  bool gone = false;  // two parts in a row did: the rest waits for the next cycle
+  auto part = [&](const char* prefix, auto body) {
+    if (gone) return;
+    const bool now_lost = runPart(prefix, &failed, body);
+    gone = lost && now_lost;
+    lost = now_lost;
+  };
+  part("Connection to database Administration failed:  ",
+       [&] { loadMaintenance(pool, ctx.id_cluster); });
+  part(kFailed, [&] { applyChangeRequests(ctx, pool); });
+  part(kFailed, [&] { PgResult(pool->executePrepareRequest("acquitte_fantom")); });
+  part(kFailed, [&] { loadPlannedWindows(ctx, pool); });
+  part(kFailed, [&] { PgResult(pool->executePrepareRequest("maintenance_delete")); });
   if (ctx.counters != nullptr)
     (failed ? ctx.counters->reload_failed : ctx.counters->reload_ok)
         .fetch_add(1, std::memory_order_relaxed);

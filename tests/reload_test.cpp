@@ -572,17 +572,27 @@ TEST_F(ReloadTest, ConnectionReestablishedDuringTheCycleLosesNoRequest) {
         10000);
   };
 
+  // A window that ended long ago: the purge after the change requests deletes it.
+  const std::string old_window = scalar(
+      "INSERT INTO mavo_maintenance_planned (planned_type, planned_start, planned_end, "
+      "planned_during, planned_service_id) VALUES ('EXEC', now() - interval '3 hours', "
+      "now() - interval '2 hours', 0, " +
+      std::to_string(late) + ") RETURNING planned_id");
+
   CoutCapture cap;
   std::thread cycle([&] { reloadCycle(tc.ctx, pool_); });
   ASSERT_TRUE(waiting("pid=" + first_backend));
   request(late, "ADD");
   exec("SELECT pg_terminate_backend(" + first_backend + ")");
-  // Inside the transaction nothing is sent again on a re-established connection: the cycle
-  // fails and leaves every request for the next one.
-  cycle.join();
   run(blocker.get(), "ROLLBACK");
+  // Inside the transaction nothing is sent again on a re-established connection: the
+  // change-request part fails and leaves every request for the next cycle.
+  cycle.join();
   EXPECT_EQ(count(cap.text(), "#ERR#EXEC th loaddell: "), 1) << cap.text();
   EXPECT_EQ(pending("pending_service_id=" + std::to_string(late)), 1);
+  // The rest of the cycle ran on the re-established connection.
+  EXPECT_EQ(scalar("SELECT count(*) FROM mavo_maintenance_planned WHERE planned_id=" + old_window),
+            "0");
 
   drainQueues();
   reloadCycle(tc.ctx, pool_);
