@@ -403,7 +403,7 @@ int runDaemon(int argc, char** argv) {
     int connections = configInt(cfg, "POSTGRESQL", "connection_number", 1);
     // Optional: absent or empty means the default.
     if (!cfg.getKey("POSTGRESQL", "PGSQL_timeout").empty())
-      pgsql_timeout = configInt(cfg, "POSTGRESQL", "PGSQL_timeout", 1);
+      pgsql_timeout = configInt(cfg, "POSTGRESQL", "PGSQL_timeout", 1, 3600);
     size_t journal_bytes = kDefaultJournalBytes;
     if (!cfg.getKey("MAVO", "journal_max_bytes").empty())
       journal_bytes =
