@@ -50,7 +50,7 @@ std::string escapeForLog(const std::string& text) {
         out += "\\r";
         break;
       case '\t':
-        out += '\t';  // a tab cannot start a line
+        out += "\\t";
         break;
       default: {
         static const char kHex[] = "0123456789abcdef";

@@ -32,7 +32,7 @@ void write_log(std::string level, std::string message);
 // thread's line; texts from the database or a plugin in it go through escapeForLog. Never
 // throws.
 void write_raw_log(const std::string& text);
-// text with its control characters escaped: \n, \r, \xHH (a tab stays).
+// text with its control characters escaped: \n, \r, \t, \xHH.
 std::string escapeForLog(const std::string& text);
 // Writes text (escaped as write_log does) and a line end on the log and, once the log is a file,
 // on the standard output the process was started with too (the operator's terminal): for the

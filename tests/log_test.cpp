@@ -39,7 +39,7 @@ TEST(Log, ControlCharactersOfAMessageAreEscaped) {
   write_log("INFO", "next");
   auto l = lines(cap.text());
   ASSERT_EQ(l.size(), 2u) << cap.text();
-  EXPECT_EQ(l[0].substr(24), "#ERR#a#b\\nc\\r\\x01#d\te");
+  EXPECT_EQ(l[0].substr(24), "#ERR#a#b\\nc\\r\\x01#d\\te");
   EXPECT_TRUE(std::regex_search(l[1], kDate));
   EXPECT_EQ(escapeForLog("x\x7fy\n"), "x\\x7fy\\n");
 }
