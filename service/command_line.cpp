@@ -157,15 +157,20 @@ std::vector<std::pair<size_t, size_t>> fieldSpans(const std::string& line) {
 }
 
 bool secretOption(const std::string& field) {
-  return field == "-C" || field == "-a" || field == "-A" || field == "-x" || field == "-X";
+  return field == "-C" || field == "-a" || field == "-A" || field == "-x" || field == "-X" ||
+         field == "--community" || field == "--authpasswd" || field == "--privpasswd";
 }
 
-// The length of a long option that carries its secret after "=", or 0.
-size_t secretLongOption(const std::string& field) {
+// The length of an option that carries its secret in the same field ("-Cpublic",
+// "--community=public"), or 0.
+size_t secretAttachedOption(const std::string& field) {
   for (const char* option : {"--community=", "--authpasswd=", "--privpasswd="}) {
     const std::string o = option;
     if (field.compare(0, o.size(), o) == 0) return o.size();
   }
+  if (field.size() > 2 && field[0] == '-' &&
+      std::string("CaAxX").find(field[1]) != std::string::npos)
+    return 2;
   return 0;
 }
 
@@ -180,7 +185,7 @@ std::string maskArgumentLine(const std::string& line, const std::vector<std::str
     if (secretOption(field) && f + 1 < fields.size()) {
       masked.push_back(fields[f + 1]);
       ++f;
-    } else if (const size_t n = secretLongOption(field)) {
+    } else if (const size_t n = secretAttachedOption(field)) {
       if (fields[f].first + n < fields[f].second)
         masked.emplace_back(fields[f].first + n, fields[f].second);
     }

@@ -190,6 +190,9 @@ TEST(MaskArgumentLine, HidesSecretOptionsAndKnownSecrets) {
        {},
        "--community=*** --authpasswd=*** --privpasswd="},
       {"-f /etc/t0ken.key -k t0ken", {"t0ken", ""}, "-f /etc/***.key -k ***"},
+      {"-Cpublic -A'k e y' -xAES --community pub --authpasswd a --privpasswd p",
+       {},
+       "-C*** -A*** -x*** --community *** --authpasswd *** --privpasswd ***"},
       {"-C", {}, "-C"},  // nothing after the option
       {"-H host -w 5", {"absent"}, "-H host -w 5"},
   };
