@@ -50,10 +50,11 @@ struct Outcome {
   std::string what;
 };
 
-Outcome run(service& s) {
+// Runs the plugin once, with a time limit of timeout seconds (0: none).
+Outcome run(service& s, int timeout = 0) {
   Outcome o;
   try {
-    o.returned = s.execute();
+    o.returned = s.execute(timeout);
   } catch (const serviceException& e) {
     o.threw = true;
     o.what = e.what();
@@ -341,7 +342,7 @@ TEST(Execute, ConcurrentRunsKeepTheirOwnOutput) {
         const std::string arg = "thread " + std::to_string(t) + " run " + std::to_string(r);
         s.parameter_list = {arg};
         try {
-          if (s.execute() != 0 || s.last_stdout != arg + "\n") ++wrong;
+          if (s.execute(0) != 0 || s.last_stdout != arg + "\n") ++wrong;
         } catch (const serviceException&) {
           ++wrong;
         }
@@ -384,7 +385,7 @@ TEST_F(Alerting, ReplacesWholeErrorEntriesWithMessage) {
   };
   for (const Case& c : cases) {
     const service s = withArgs(c.args);
-    s.executeAlertingSoftware(msg);
+    s.executeAlertingSoftware(msg, 0);
     EXPECT_EQ(readFile(out()), c.want);  // written before the call returned
   }
   EXPECT_TRUE(noChildLeft());
@@ -394,7 +395,7 @@ TEST_F(Alerting, InheritsDaemonEnvironment) {
   setenv("MAVO_ALERT_MARK", "inherited", 1);
   service s;
   s.program_path = dir.script("env.sh", "/usr/bin/printf '%s' \"$MAVO_ALERT_MARK\" > " + out());
-  s.executeAlertingSoftware("m");
+  s.executeAlertingSoftware("m", 0);
   EXPECT_EQ(readFile(out()), "inherited");
   unsetenv("MAVO_ALERT_MARK");
 }
@@ -415,7 +416,7 @@ TEST_F(Alerting, UnstartableProgramOnlyLogs) {
     s.SetService_id(31);
     s.program_path = c.path;
     CoutCapture log;
-    EXPECT_NO_THROW(s.executeAlertingSoftware("m"));
+    EXPECT_NO_THROW(s.executeAlertingSoftware("m", 0));
     EXPECT_EQ(log.text(),
               c.reason + ": alerting program " + c.path + " of service web (31) not started\n");
   }
@@ -426,7 +427,7 @@ TEST_F(Alerting, FailedWaitThrows) {
   const service s = withArgs({"$ERROR"});
   ScopedSignal auto_reap(SIGCHLD, SIG_IGN);
   try {
-    s.executeAlertingSoftware("m");
+    s.executeAlertingSoftware("m", 0);
     ADD_FAILURE() << "no exception";
   } catch (const serviceException& e) {
     EXPECT_EQ(std::string(e.what()),
@@ -438,8 +439,7 @@ TEST_F(Alerting, FailedWaitThrows) {
 // before it hangs; they must all be gone once the run returns.
 class PluginTimeout : public ::testing::Test {
  protected:
-  void SetUp() override { plugin_timeout = 1; }
-  void TearDown() override { plugin_timeout = 0; }
+  const int timeout = 1;
 
   std::string pidsFile() const { return dir.file("pids"); }
   std::vector<pid_t> pids() const {
@@ -475,7 +475,7 @@ TEST_F(PluginTimeout, StopsWholeGroupOfHungPlugin) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     service s = makeService(dir.script("hang.sh", c.body));
-    const Outcome o = run(s);
+    const Outcome o = run(s, timeout);
     EXPECT_FALSE(o.threw) << o.what;  // a result, so the worker does not try again
     EXPECT_EQ(o.returned, 3);
     EXPECT_EQ(s.state, 3);
@@ -506,7 +506,7 @@ TEST_F(PluginTimeout, RunsWithinTheLimitKeepTheirOutcome) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
     service s = makeService(dir.script("p.sh", c.body));
-    const Outcome o = run(s);
+    const Outcome o = run(s, timeout);
     EXPECT_EQ(o.threw, c.threw) << o.what;
     EXPECT_EQ(s.state, c.state);
     EXPECT_EQ(o.what.substr(0, c.what_prefix.size()), c.what_prefix);
@@ -522,7 +522,7 @@ TEST_F(PluginTimeout, StopsHungAlertingProgramAndItsChildren) {
   s.program_path = dir.script(
       "alert.sh", "/bin/sleep 60 &\necho \"$$ $!\" > " + pidsFile() + "\nexec /bin/sleep 60\n");
   CoutCapture log;
-  EXPECT_NO_THROW(s.executeAlertingSoftware("m"));
+  EXPECT_NO_THROW(s.executeAlertingSoftware("m", timeout));
   const std::vector<pid_t> started = pids();
   ASSERT_EQ(started.size(), 2u);
   EXPECT_TRUE(reaped(started[0]));
@@ -535,20 +535,19 @@ TEST_F(PluginTimeout, StopsHungAlertingProgramAndItsChildren) {
 }
 
 TEST_F(PluginTimeout, AlertingProgramHeadsItsOwnGroupOnlyWithALimit) {
-  for (const int timeout : {1, 0}) {
-    SCOPED_TRACE(timeout);
-    plugin_timeout = timeout;
+  for (const int limit : {1, 0}) {
+    SCOPED_TRACE(limit);
     service s;
     s.program_path = dir.script("group.sh",
                                 "read pid comm st ppid pgrp rest < /proc/$$/stat\n"
                                 "echo \"$pid $pgrp\" > " +
                                     dir.file("group"));
-    s.executeAlertingSoftware("m");
+    s.executeAlertingSoftware("m", limit);
     std::istringstream in(readFile(dir.file("group")));
     pid_t pid = 0, pgrp = 0;
     in >> pid >> pgrp;
     EXPECT_GT(pid, 0);
-    EXPECT_EQ(pgrp, timeout > 0 ? pid : getpgrp());
+    EXPECT_EQ(pgrp, limit > 0 ? pid : getpgrp());
   }
 }
 

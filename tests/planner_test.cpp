@@ -14,6 +14,7 @@
 #include "core/settings.h"
 #include "db/pool.h"
 #include "db/statements.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
 
 namespace {
@@ -30,7 +31,6 @@ class PlannerTest : public PgTest {
     plugin_ = addPlugin("/bin/true");
   }
   void TearDown() override {
-    id_cluster = 0;
     debug = 0;
     pool_.reset();
     PgTest::TearDown();
@@ -76,13 +76,14 @@ TEST_F(PlannerTest, NothingWithinAnHourPlansNothingAndTracesEntryAndExit) {
   long c = conf(s, "EXEC", "now() + interval '61 min'", "01:00:00");
   const std::string before = confStart(c);
   debug = 1;
-  std::ostringstream captured;
-  std::streambuf* old = std::cout.rdbuf(captured.rdbuf());
-  loadMaintenance(pool_.get());
-  std::cout.rdbuf(old);
+  std::string log;
+  {
+    CoutCapture captured;
+    loadMaintenance(pool_.get(), 0);
+    log = captured.text();
+  }
   EXPECT_EQ(planned(), 0);
   EXPECT_EQ(confStart(c), before);
-  const std::string log = captured.str();
   EXPECT_NE(log.find("#DEBUG##LOADMAINTENANCE\n"), std::string::npos) << log;
   EXPECT_NE(log.find("#DEBUG##LOADMAINTENANCEEND\n"), std::string::npos) << log;
 }
@@ -108,7 +109,7 @@ TEST_F(PlannerTest, PlannedRowEndsOneDurationLaterAndCountsMinutesByType) {
     long s = service();
     conf(s, c.type, std::string(kNow) + " + interval '10 min'", c.during, "1 day", c.firsterror);
     const std::string start = scalar(std::string("SELECT ") + kNow + " + interval '10 min'");
-    loadMaintenance(pool_.get());
+    loadMaintenance(pool_.get(), 0);
     ASSERT_EQ(planned(), 1);
     EXPECT_EQ(scalar("SELECT planned_type FROM mavo_maintenance_planned"), c.type);
     EXPECT_EQ(scalar("SELECT planned_start = " + quote(start) +
@@ -144,7 +145,7 @@ TEST_F(PlannerTest, ParameterisedInsertionStoresWhatSplicedValuesWould) {
         "'::interval,(SELECT EXTRACT(epoch FROM '" + x + "'::interval)/60)," + v + ");");
   }
   confs.reset();
-  loadMaintenance(pool_.get());
+  loadMaintenance(pool_.get(), 0);
   ASSERT_EQ(planned(), 8);
   // Every row stored by the planner has an identical twin stored by the spliced text.
   EXPECT_EQ(scalar("SELECT count(*) FROM (SELECT 1 FROM mavo_maintenance_planned GROUP BY "
@@ -158,7 +159,7 @@ TEST_F(PlannerTest, ConfigurationAdvancesByRecurrenceOrByStoredFunction) {
   long by_recurrence = conf(s, "EXEC", kNow, "01:00:00", "7 days");
   long by_day_of_month = conf(s, "NOEXEC", kNow, "01:00:00", "7 days", "NULL", "1,3");
   const std::string start = scalar(std::string("SELECT ") + kNow);
-  loadMaintenance(pool_.get());
+  loadMaintenance(pool_.get(), 0);
   EXPECT_EQ(planned(), 2);
   EXPECT_EQ(confStart(by_recurrence),
             scalar("SELECT " + quote(start) + "::timestamp + interval '7 days'"));
@@ -170,7 +171,7 @@ TEST_F(PlannerTest, ConfigurationAdvancesByRecurrenceOrByStoredFunction) {
                    "::timestamp + interval '63 days', interval '7 days') s "
                    "WHERE extract(day FROM s) <= 7 OR extract(day FROM s) BETWEEN 15 AND 21"));
   // Both are now far ahead: a second call plans nothing more.
-  loadMaintenance(pool_.get());
+  loadMaintenance(pool_.get(), 0);
   EXPECT_EQ(planned(), 2);
 }
 
@@ -178,7 +179,7 @@ TEST_F(PlannerTest, RecurrenceShorterThanAnHourPlansOneOccurrencePerCall) {
   long s = service();
   long c = conf(s, "EXEC", kNow, "00:05:00", "00:25:00");
   const std::string start = confStart(c);
-  for (int call = 1; call <= 4; ++call) loadMaintenance(pool_.get());
+  for (int call = 1; call <= 4; ++call) loadMaintenance(pool_.get(), 0);
   // The occurrences at +0, +25 and +50 minutes are within the hour; +75 is not.
   EXPECT_EQ(planned(), 3);
   EXPECT_EQ(confStart(c), scalar("SELECT " + quote(start) + "::timestamp + interval '75 min'"));
@@ -190,13 +191,11 @@ TEST_F(PlannerTest, DaemonIdentifierPlansOnlyItsOwnServices) {
   conf(mine, "EXEC", kNow, "01:00:00");
   long other_conf = conf(other, "EXEC", kNow, "01:00:00");
   const std::string other_start = confStart(other_conf);
-  id_cluster = 3;
-  loadMaintenance(pool_.get());
+  loadMaintenance(pool_.get(), 3);
   EXPECT_EQ(planned(), 1);
   EXPECT_EQ(planned("planned_service_id=" + std::to_string(mine)), 1);
   EXPECT_EQ(confStart(other_conf), other_start);
-  id_cluster = 0;
-  loadMaintenance(pool_.get());
+  loadMaintenance(pool_.get(), 0);
   EXPECT_EQ(planned("planned_service_id=" + std::to_string(other)), 1);
 }
 
@@ -204,7 +203,7 @@ TEST_F(PlannerTest, QuotesInValuesAreStoredVerbatim) {
   long s = service();
   const std::string types[] = {"EX'EC", "'); DELETE FROM mavo_services; --", "a''b\\'"};
   for (const auto& t : types) conf(s, t, kNow, "01:00:00");
-  loadMaintenance(pool_.get());
+  loadMaintenance(pool_.get(), 0);
   EXPECT_EQ(planned(), 3);
   for (const auto& t : types) EXPECT_EQ(planned("planned_type=" + quote(t)), 1) << t;
   EXPECT_EQ(rows("SELECT 1 FROM mavo_services"), 1);
@@ -232,11 +231,13 @@ TEST_F(PlannerTest, RefusedConfigurationsAreLoggedOnceAndOthersStillPlan) {
   long bad_week = conf(s, "EXEC", kNow, "01:00:00", "1 day", "NULL", "fifth");
   long ok = conf(s, "EXEC", kNow, "01:00:00", "1 day");
   const std::string ok_start = confStart(ok);
-  std::ostringstream log;
-  std::streambuf* old = std::cout.rdbuf(log.rdbuf());
-  loadMaintenance(pool_.get());
-  loadMaintenance(pool_.get());
-  std::cout.rdbuf(old);
+  std::string log;
+  {
+    CoutCapture captured;
+    loadMaintenance(pool_.get(), 0);
+    loadMaintenance(pool_.get(), 0);
+    log = captured.text();
+  }
   EXPECT_EQ(planned(), 1);
   EXPECT_NE(confStart(ok), ok_start);
   const std::pair<long, std::string> refused[] = {
@@ -255,9 +256,9 @@ TEST_F(PlannerTest, RefusedConfigurationsAreLoggedOnceAndOthersStillPlan) {
   for (const auto& r : refused) {
     const std::string line = "#ERR#maintenance configuration " + std::to_string(r.first) +
                              " of service " + std::to_string(s) + " is not planned: " + r.second;
-    size_t first = log.str().find(line);
-    EXPECT_NE(first, std::string::npos) << line << "\n" << log.str();
-    EXPECT_EQ(log.str().find(line, first + 1), std::string::npos) << "logged twice: " << r.first;
+    size_t first = log.find(line);
+    EXPECT_NE(first, std::string::npos) << line << "\n" << log;
+    EXPECT_EQ(log.find(line, first + 1), std::string::npos) << "logged twice: " << r.first;
   }
 }
 
@@ -270,8 +271,8 @@ TEST_F(PlannerTest, ConfigurationWithoutRecurrenceIsPlannedOnce) {
       "UPDATE mavo_maintenance_configuration SET maintenance_conf_recurring=NULL WHERE "
       "maintenance_conf_id=" +
       std::to_string(once));
-  loadMaintenance(pool_.get());
-  loadMaintenance(pool_.get());
+  loadMaintenance(pool_.get(), 0);
+  loadMaintenance(pool_.get(), 0);
   EXPECT_EQ(planned("planned_end = planned_start + interval '1 hour'"), 1);
   EXPECT_EQ(planned(), 1);
   EXPECT_EQ(confStart(once), "");
@@ -289,7 +290,7 @@ TEST_F(PlannerTest, LostDatabaseStillThrows) {
   exec(
       "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() "
       "AND pid <> pg_backend_pid()");
-  EXPECT_THROW(loadMaintenance(pool_.get()), PostgresqlException);
+  EXPECT_THROW(loadMaintenance(pool_.get(), 0), PostgresqlException);
   PQclear(PQexec(admin.get(), ("ALTER DATABASE " + dbname() + " ALLOW_CONNECTIONS true").c_str()));
 }
 
