@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <thread>
 
 #include "core/log.h"
@@ -70,10 +69,12 @@ bool waitSocket(int fd, short events, int64_t deadline) {
   }
 }
 
-// Opens a connection, trying libpq's hosts in turn, before the deadline. Null on failure,
-// with libpq's message (or the timeout) in *error.
-PGconn* connectBefore(const std::string& conninfo, int64_t deadline, std::string* error) {
-  PgConn c(PQconnectStart(conninfo.c_str()));
+const char kNoAnswer[] = "no answer from the database server while connecting\n";
+
+// Polls a connection that libpq started until it is made, fails or the deadline passes. Null
+// on failure, with libpq's message (or the timeout, *hung then set) in *error.
+PGconn* finishConnect(PGconn* started, int64_t deadline, std::string* error, bool* hung) {
+  PgConn c(started);
   if (c == nullptr) {
     *error = "out of memory\n";
     return nullptr;
@@ -87,7 +88,8 @@ PGconn* connectBefore(const std::string& conninfo, int64_t deadline, std::string
     }
     const short events = st == PGRES_POLLING_READING ? POLLIN : POLLOUT;
     if (!waitSocket(PQsocket(c.get()), events, deadline)) {
-      *error = "no answer from the database server while connecting\n";
+      *error = kNoAnswer;
+      *hung = true;
       return nullptr;
     }
     st = PQconnectPoll(c.get());
@@ -99,20 +101,137 @@ PGconn* connectBefore(const std::string& conninfo, int64_t deadline, std::string
   return c.release();
 }
 
-// Hosts a connection string names (host=a,b gives 2), at least 1.
-int hostCount(const std::string& conninfo) {
+std::vector<std::string> splitCommas(const std::string& list) {
+  std::vector<std::string> items;
+  size_t from = 0;
+  for (;;) {
+    const size_t comma = list.find(',', from);
+    items.push_back(list.substr(from, comma - from));
+    if (comma == std::string::npos) return items;
+    from = comma + 1;
+  }
+}
+
+// One host of a connection string: its keywords, naming that host alone.
+struct HostAttempt {
+  std::vector<std::string> keywords, values;
+  std::string name;  // for the error message
+};
+
+// The hosts a connection string names, in libpq's order, each with every keyword of the string
+// but host, hostaddr and port narrowed to its own (one port given applies to every host).
+// Empty when it names one host, or when libpq would refuse the lists (it then says why).
+std::vector<HostAttempt> hostAttempts(const std::string& conninfo) {
   PQconninfoOption* opts = PQconninfoParse(conninfo.c_str(), nullptr);
-  if (opts == nullptr) return 1;
-  int hosts = 1;
+  if (opts == nullptr) return {};
+  std::vector<std::string> keywords, values;
+  std::string host, hostaddr, port;
   for (PQconninfoOption* o = opts; o->keyword != nullptr; ++o) {
     if (o->val == nullptr) continue;
     const std::string k = o->keyword;
-    if (k == "host" || k == "hostaddr")
-      hosts =
-          std::max(hosts, 1 + static_cast<int>(std::count(o->val, o->val + strlen(o->val), ',')));
+    if (k == "host")
+      host = o->val;
+    else if (k == "hostaddr")
+      hostaddr = o->val;
+    else if (k == "port")
+      port = o->val;
+    else {
+      keywords.push_back(k);
+      values.push_back(o->val);
+    }
   }
   PQconninfoFree(opts);
-  return hosts;
+
+  // As libpq: hostaddr decides how many hosts there are, else host.
+  const std::vector<std::string> hosts =
+      host.empty() ? std::vector<std::string>{} : splitCommas(host);
+  const std::vector<std::string> addrs =
+      hostaddr.empty() ? std::vector<std::string>{} : splitCommas(hostaddr);
+  const std::vector<std::string> ports =
+      port.empty() ? std::vector<std::string>{} : splitCommas(port);
+  const size_t n = !addrs.empty() ? addrs.size() : std::max<size_t>(1, hosts.size());
+  if (n < 2 || (!hosts.empty() && hosts.size() != n) ||
+      (!ports.empty() && ports.size() != 1 && ports.size() != n))
+    return {};
+
+  std::vector<HostAttempt> attempts(n);
+  for (size_t i = 0; i < n; ++i) {
+    HostAttempt& a = attempts[i];
+    a.keywords = keywords;
+    a.values = values;
+    if (!hosts.empty()) {
+      a.keywords.push_back("host");
+      a.values.push_back(hosts[i]);
+    }
+    if (!addrs.empty()) {
+      a.keywords.push_back("hostaddr");
+      a.values.push_back(addrs[i]);
+    }
+    std::string shown = hosts.empty() ? "" : hosts[i];
+    if (shown.empty() && !addrs.empty()) shown = addrs[i];
+    a.name = "host \"" + shown + "\"";
+    if (!ports.empty()) {
+      a.keywords.push_back("port");
+      a.values.push_back(ports.size() == 1 ? ports[0] : ports[i]);
+      a.name += ", port " + a.values.back();
+    }
+  }
+  return attempts;
+}
+
+// Opens a connection, trying libpq's hosts in turn, each within timeout_ms (and never past the
+// stop deadline). Null on failure, with libpq's message for each host (or the timeout) in
+// *error.
+//
+// libpq's asynchronous connect has no time limit per host: a host that takes the connection
+// but never answers would hold the attempt to the end, and the next host would never be tried.
+// So with several hosts each is tried on its own, with its own deadline; with one, libpq gets
+// the string as it is.
+PGconn* connectWithin(const std::string& conninfo, int64_t timeout_ms, std::string* error) {
+  bool hung = false;
+  std::vector<HostAttempt> attempts = hostAttempts(conninfo);
+  if (attempts.empty())
+    return finishConnect(PQconnectStart(conninfo.c_str()), deadlineAfter(timeout_ms), error, &hung);
+
+  // prefer-standby, as libpq does it: a standby if any host is one, else any server (of those
+  // that answered).
+  std::vector<std::string> passes = {""};
+  auto& keywords = attempts[0].keywords;
+  const auto attrs = std::find(keywords.begin(), keywords.end(), "target_session_attrs");
+  if (attrs != keywords.end() && attempts[0].values[attrs - keywords.begin()] == "prefer-standby")
+    passes = {"standby", "any"};
+
+  std::vector<bool> answered(attempts.size(), true);
+  error->clear();
+  for (const std::string& pass : passes) {
+    for (size_t i = 0; i < attempts.size(); ++i) {
+      if (!answered[i]) continue;
+      const int64_t deadline = deadlineAfter(timeout_ms);
+      if (deadline <= monotonicMs()) {  // stopping: no time for another host
+        if (error->empty()) *error = kNoAnswer;
+        return nullptr;
+      }
+      HostAttempt& a = attempts[i];
+      std::vector<const char*> k, v;
+      for (size_t j = 0; j < a.keywords.size(); ++j) {
+        k.push_back(a.keywords[j].c_str());
+        v.push_back(!pass.empty() && a.keywords[j] == "target_session_attrs" ? pass.c_str()
+                                                                             : a.values[j].c_str());
+      }
+      k.push_back(nullptr);
+      v.push_back(nullptr);
+      std::string why;
+      hung = false;
+      PGconn* c = finishConnect(PQconnectStartParams(k.data(), v.data(), 0), deadline, &why, &hung);
+      if (c != nullptr) return c;
+      if (hung) {
+        answered[i] = false;
+        why = a.name + ": " + why;
+      }
+      *error += why;
+    }
+  }
+  return nullptr;
 }
 
 // Connections a thread holds through leases, with how many leases each.
@@ -173,11 +292,10 @@ pgSafeThread::pgSafeThread(std::string connection_string, int timeout_seconds, P
     : conn(nullptr),
       connectionString(std::move(connection_string)),
       timeout_ms(std::max(1, timeout_seconds) * 1000),
-      connect_timeout_ms(timeout_ms * hostCount(connectionString)),
       cancelling(std::make_shared<std::atomic<bool>>(false)),
       stats(stats) {
   std::string error;
-  conn = connectBefore(connectionString, deadlineAfter(connect_timeout_ms), &error);
+  conn = connectWithin(connectionString, timeout_ms, &error);
   if (conn == nullptr) throw PostgresqlException(error + "\n");
   if (stats != nullptr) stats->last_answer_ms.store(monotonicMs(), std::memory_order_relaxed);
   pthread_mutex_init(&mutex, nullptr);
@@ -418,7 +536,7 @@ bool pgSafeThread::reconnect(const std::vector<PreparedStatement>& statements) {
     }
     last_attempt_ms = now;
     if (conn != nullptr) PQfinish(conn);
-    conn = connectBefore(connectionString, deadlineAfter(connect_timeout_ms), &failure_text);
+    conn = connectWithin(connectionString, timeout_ms, &failure_text);
     if (conn != nullptr) {
       broken = false;
       for (const auto& st : statements) {

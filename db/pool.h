@@ -155,7 +155,6 @@ class pgSafeThread {
   std::string connectionString;
   pthread_mutex_t mutex;
   int timeout_ms;
-  int connect_timeout_ms;        // per connection attempt: timeout_ms per host
   bool broken = false;           // guarded by mutex
   std::string broken_reason;     // guarded by mutex
   bool lost = false;             // guarded by mutex: the loss has been logged

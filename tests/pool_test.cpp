@@ -16,6 +16,7 @@
 #include "db/pg_handles.h"
 #include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
+#include "tests/support/tcp_proxy.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/text.h"
 
@@ -223,6 +224,34 @@ TEST_F(PoolTest, StatementErrorsAreNotMistakenForALostConnection) {
   } catch (const PostgresqlException& e) {
     EXPECT_FALSE(e.connectionLost());
   }
+}
+
+// The first of two hosts takes the connection and then never answers (a hung old primary, a
+// stuck proxy): each host has its own deadline, so the second one is tried in time.
+TEST_F(PoolTest, HostThatNeverAnswersGivesWayToTheNextOne) {
+  TcpProxy proxy(std::stoi(conninfoValue("port")));
+  proxy.hang();
+  const std::string info =
+      "host=127.0.0.1,127.0.0.1 port=" + std::to_string(proxy.port()) + "," +
+      conninfoValue("port") + " dbname=" + dbname() + " user=" + conninfoValue("user") +
+      " password=" + conninfoValue("password") + " target_session_attrs=read-write";
+  std::atomic<bool> done{false};
+  std::string outcome;
+  std::thread t([&] {
+    try {
+      pgConnectionPool pool(info, 1, 2);
+      PgResult r(pool.executeRequest("SELECT 1"));
+      outcome = PQgetvalue(r.get(), 0, 0);
+    } catch (const PostgresqlException& e) {
+      outcome = e.what();
+    }
+    done = true;
+  });
+  const bool finished = waitFor([&] { return done.load(); }, 60000);
+  proxy.resume();  // a connection still waiting on it ends
+  t.join();
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(outcome, "1");  // the hung proxy passes nothing: the answer came from the server
 }
 
 TEST_F(PoolTest, ConcurrentRequestsAllSucceed) {
