@@ -100,7 +100,8 @@ class JournalReplayTest : public PgTest {
  protected:
   void SetUp() override {
     PgTest::SetUp();
-    pool_ = std::make_unique<pgConnectionPool>(conninfo(), 1, 2);
+    // Two connections: a second replayer would find a free one and wait for the same lock.
+    pool_ = std::make_unique<pgConnectionPool>(conninfo(), 2, 2);
     for (const auto& st : sql::coreStatements())
       pool_->prepareRequest(st.name, st.text, st.nparams);
     error_id_ =
@@ -173,8 +174,11 @@ TEST_F(JournalReplayTest, OneReplayerAtATime) {
                    "wait_event_type='Lock'") > 0;
       },
       5000));
-  EXPECT_FALSE(j.replay(pool_.get()));
+  EXPECT_FALSE(j.replay(pool_.get()));  // at once, not after waiting for the lock in turn
   EXPECT_FALSE(first_done.load());
+  EXPECT_EQ(rows("SELECT 1 FROM pg_stat_activity WHERE datname=current_database() AND "
+                 "wait_event_type='Lock'"),
+            1);
   first.join();
   PgResult(PQexec(locker.get(), "ROLLBACK"));
 }
