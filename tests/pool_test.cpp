@@ -187,6 +187,37 @@ TEST_F(PoolTest, BrokenConnectionIsReestablishedWithItsStatements) {
   // Each connection lost twice and recovered twice: one line each time, not one per request.
   EXPECT_EQ(count(cap.text(), "#ERR#database connection lost, reconnecting: "), 4u) << cap.text();
   EXPECT_EQ(count(cap.text(), "#INFO#database connection re-established"), 4u) << cap.text();
+
+  // A statement that cannot be prepared again (its table renamed meanwhile) leaves the
+  // connection broken, to be re-established again, rather than connected without it.
+  exec("CREATE TABLE pool_probe (v int)");
+  pool.prepareRequest("probe", "SELECT count(*) FROM pool_probe");
+  exec("ALTER TABLE pool_probe RENAME TO pool_probe_away");
+  exec(
+      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() "
+      "AND pid <> pg_backend_pid()");
+  for (int i = 0; i < 4; ++i) {
+    try {
+      PgResult r(pool.executePrepareRequest("add", {"2", "3"}));
+      ADD_FAILURE() << "answered without its statements";
+    } catch (const PostgresqlException& e) {
+      EXPECT_TRUE(e.retryable()) << e.what();
+    }
+  }
+  exec("ALTER TABLE pool_probe_away RENAME TO pool_probe");
+  EXPECT_TRUE(waitFor(
+      [&] {
+        try {
+          PgResult r(pool.executePrepareRequest("probe"));
+          PgResult a(pool.executePrepareRequest("add", {"2", "3"}));
+          PgResult b(pool.executePrepareRequest("probe"));
+          return std::string(PQgetvalue(a.get(), 0, 0)) == "5";
+        } catch (const PostgresqlException&) {
+          return false;
+        }
+      },
+      15000))
+      << cap.text();
 }
 
 // The connection string quotes every value: a password with blanks, quotes and backslashes logs
