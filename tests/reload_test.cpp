@@ -8,6 +8,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <chrono>
 #include <iostream>
 #include <map>
 #include <random>
@@ -618,6 +619,10 @@ TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
       addPlugin(dir.script("run", "/bin/echo \"$1\" >> " + runs_file + "\n/bin/echo ok\n"));
   const int kIntervalMs = 60000;
   CoutCapture quiet;  // the cycles log their broken connections
+  // Cycles whose change requests were committed, and those that a broken connection left
+  // pending: both must occur, or the breaks did not land where they matter.
+  int committed_cycles = 0, interrupted_cycles = 0;
+  int64_t cycle_us = 20000;  // how long the last cycle took: breaks land within it
 
   for (unsigned seed : {1u, 2u, 3u}) {
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -675,20 +680,31 @@ TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
         requested.insert(std::stol(PQgetvalue(r.get(), i, 0)));
       const std::set<long> marks_before = marked;
       const int backend = pool_->getNextConnection()->backendPid();
-      const int delay_us = static_cast<int>(pick(4) == 0 ? 100000 : pick(20000));
+      // Most breaks land at a random point of the cycle (its length taken from the last one,
+      // the connection made beforehand); one in four after it.
+      PgConn breaker_conn(PQconnectdb(conninfo().c_str()));
+      const int64_t delay_us =
+          pick(4) == 0 ? 4 * cycle_us + 10000 : static_cast<int64_t>(pick(cycle_us + 1));
       std::thread breaker([&, backend, delay_us] {
-        usleep(delay_us);
-        PgConn c(PQconnectdb(conninfo().c_str()));
-        PgResult(PQexec(c.get(),
+        usleep(static_cast<useconds_t>(delay_us));
+        PgResult(PQexec(breaker_conn.get(),
                         ("SELECT pg_terminate_backend(" + std::to_string(backend) + ")").c_str()));
       });
+      const auto started = std::chrono::steady_clock::now();
       reloadCycle(tc.ctx, pool_);
+      const int64_t took = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now() - started)
+                               .count();
       breaker.join();
       deleteRemovedServices(tc.ctx, pool_);
       if (pending() == 0) {
+        ++committed_cycles;
+        cycle_us = std::max<int64_t>(1000, took);
         for (long id : requested)
           if (id != 0 && !marks_before.count(id)) applied.insert(id);
         dropped.insert(marks_before.begin(), marks_before.end());
+      } else {
+        ++interrupted_cycles;
       }
     };
     auto runAll = [&] {
@@ -772,6 +788,8 @@ TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
     }
     restart();  // the next seed starts from what is in the database
   }
+  EXPECT_GT(committed_cycles, 0);
+  EXPECT_GT(interrupted_cycles, 0);
 }
 
 }  // namespace
