@@ -60,12 +60,18 @@ TEST_F(StartupTest, LogsStartupStepsInOrderAndStopsOnSigterm) {
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   ASSERT_EQ(stat(d.statusPath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // Each report is a new file renamed over the old one: a reader that opened the old one
+  // goes on reading it whole.
+  const ino_t first_inode = st.st_ino;
   for (int i = 0; i < 100; ++i) {
     const std::string report = readFile(d.statusPath());
     ASSERT_NE(report.find("TOTAL SERVICE: 0\n"), std::string::npos) << "read " << i << ":\n"
                                                                     << report;
     usleep(10 * 1000);
   }
+  EXPECT_TRUE(waitFor(
+      [&] { return stat(d.statusPath().c_str(), &st) == 0 && st.st_ino != first_inode; }, 10000))
+      << "the status file is rewritten in place";
   EXPECT_EQ(d.stop(), 0);
   EXPECT_EQ(notify.times("STOPPING=1").size(), 1u);
   const std::vector<std::string> expected = {
