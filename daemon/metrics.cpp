@@ -1,9 +1,11 @@
 // The metrics endpoint. libmicrohttpd runs the server on a thread of its own, with a bound on
 // its connections, a timeout for each and a memory bound for each request, so that a slow, a
-// large or a crowd of clients costs only that thread. A scrape reads the counters the cores and
-// pools keep as relaxed atomics (nothing a worker waits for), and takes, one at a time and each
-// for one read, a core's queue locks, mutex_busy and mutex_vec_thread, as the status monitor
-// does.
+// large or a crowd of clients costs only that thread. Its timeout only counts silence, so a
+// client sending a byte a second would keep its connection for hours: a reaper thread closes
+// every connection older than kConnectionLifetimeS, whatever it sends. A scrape reads the counters
+// the cores and pools keep as relaxed atomics (nothing a worker waits for), and takes, one at a
+// time and each for one read, a core's queue locks, mutex_busy and mutex_vec_thread, as the status
+// monitor does.
 
 #include "daemon/metrics.h"
 
@@ -19,9 +21,12 @@
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 #include "core/histogram.h"
+#include "core/scoped_lock.h"
+#include "core/settings.h"
 #include "db/pool.h"
 #include "sched/context.h"
 #include "sched/info_thread.h"
@@ -36,7 +41,9 @@ namespace {
 
 const unsigned kMaxConnections = 32;
 const unsigned kConnectionTimeoutS = 5;
-const size_t kRequestMemory = 16384;  // a larger request is refused
+const size_t kRequestMemory = 16384;      // a larger request is refused
+const int64_t kConnectionLifetimeS = 10;  // from accept to close, however busy the client
+const long kReapPeriodMs = 1000;
 
 std::string number(double v) {
   char buf[32];
@@ -96,6 +103,84 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
 
 }  // namespace
 
+// The connections libmicrohttpd holds, by socket, with the time each was accepted. A thread of
+// its own wakes every kReapPeriodMs and shuts down (both ways) the sockets of those open for
+// kConnectionLifetimeS or more; libmicrohttpd then reads their end and closes them. A socket
+// leaves the table when libmicrohttpd says its connection is closed, which it says before it
+// closes the socket, and the shutdowns are made under the table's mutex: a socket number is
+// never shut down once it may belong to another connection or file.
+class ConnectionReaper {
+ public:
+  ConnectionReaper() {
+    pthread_mutex_init(&mutex_, nullptr);
+    initMonotonicCond(&wake_);
+    if (const int rc = pthread_create(&thread_, nullptr, &ConnectionReaper::run, this); rc != 0) {
+      pthread_cond_destroy(&wake_);
+      pthread_mutex_destroy(&mutex_);
+      throw std::runtime_error(std::string("the connection reaper did not start: ") + strerror(rc));
+    }
+  }
+  // Stops the thread at once, without waiting for its next round.
+  ~ConnectionReaper() {
+    {
+      ScopedLock lock(&mutex_);
+      stopping_ = true;
+      pthread_cond_signal(&wake_);
+    }
+    pthread_join(thread_, nullptr);
+    pthread_cond_destroy(&wake_);
+    pthread_mutex_destroy(&mutex_);
+  }
+  ConnectionReaper(const ConnectionReaper&) = delete;
+  ConnectionReaper& operator=(const ConnectionReaper&) = delete;
+
+  // libmicrohttpd's MHD_OPTION_NOTIFY_CONNECTION, called on its thread when a connection is
+  // accepted and when it is closed (cls: the reaper).
+  static void notify(void* cls, MHD_Connection* connection, void**,
+                     MHD_ConnectionNotificationCode code) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info == nullptr) return;
+    ConnectionReaper* self = static_cast<ConnectionReaper*>(cls);
+    ScopedLock lock(&self->mutex_);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED)
+      self->open_[info->connect_fd] = {monotonicMs(), false};
+    else if (code == MHD_CONNECTION_NOTIFY_CLOSED)
+      self->open_.erase(info->connect_fd);
+  }
+
+ private:
+  struct Open {
+    int64_t accepted_ms;
+    bool shut;  // shut down already, its close is on its way
+  };
+
+  static void* run(void* arg) {
+    ConnectionReaper* self = static_cast<ConnectionReaper*>(arg);
+    ScopedLock lock(&self->mutex_);
+    while (!self->stopping_) {
+      const int64_t until = monotonicMs() + kReapPeriodMs;
+      const timespec ts{static_cast<time_t>(until / 1000),
+                        static_cast<long>(until % 1000) * 1000000L};
+      pthread_cond_timedwait(&self->wake_, &self->mutex_, &ts);
+      if (self->stopping_) break;
+      const int64_t now = monotonicMs();
+      for (auto& [fd, open] : self->open_)
+        if (!open.shut && now - open.accepted_ms >= kConnectionLifetimeS * 1000) {
+          shutdown(fd, SHUT_RDWR);
+          open.shut = true;
+        }
+    }
+    return nullptr;
+  }
+
+  pthread_mutex_t mutex_;
+  pthread_cond_t wake_;
+  bool stopping_ = false;
+  std::unordered_map<int, Open> open_;
+  pthread_t thread_;
+};
+
 MetricsServer::MetricsServer(const std::string& address) {
   std::string host, port;
   if (!address.empty() && address[0] == '[') {
@@ -151,17 +236,23 @@ MetricsServer::~MetricsServer() {
     MHD_stop_daemon(daemon_);  // closes the listening socket too
   else if (fd_ >= 0)
     close(fd_);
+  reaper_.reset();  // after the server: it hears of every connection's close
 }
 
 void MetricsServer::start(const SchedContext& ctx, int db_timeout_ms) {
   ctx_ = &ctx;
   db_timeout_ms_ = db_timeout_ms;
-  daemon_ =
-      MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr,
-                       &answer, this, MHD_OPTION_LISTEN_SOCKET, fd_, MHD_OPTION_CONNECTION_LIMIT,
-                       kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutS,
-                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kRequestMemory, MHD_OPTION_END);
-  if (daemon_ == nullptr) throw std::runtime_error("the HTTP server did not start");
+  reaper_ = std::make_unique<ConnectionReaper>();
+  daemon_ = MHD_start_daemon(
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, &answer, this,
+      MHD_OPTION_LISTEN_SOCKET, fd_, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutS, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      kRequestMemory, MHD_OPTION_NOTIFY_CONNECTION, &ConnectionReaper::notify, reaper_.get(),
+      MHD_OPTION_END);
+  if (daemon_ == nullptr) {
+    reaper_.reset();
+    throw std::runtime_error("the HTTP server did not start");
+  }
 }
 
 std::pair<bool, std::string> MetricsServer::health() const {

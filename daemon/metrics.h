@@ -1,8 +1,8 @@
 #pragma once
-// The metrics endpoint: an HTTP server (libmicrohttpd, on a thread of its own) that answers
+// The metrics endpoint: an HTTP server (libmicrohttpd, on threads of its own) that answers
 // GET /metrics in the Prometheus text format and GET /healthz with 200 or 503. It only reads
 // what the daemon's threads count as they go (per core and per pool, without a lock) and a few
-// queue lengths; it never delays a worker.
+// queue lengths; it never delays a worker. Each connection lives 10 s at most, however busy.
 
 #include <memory>
 #include <string>
@@ -10,6 +10,7 @@
 
 struct SchedContext;
 struct MHD_Daemon;
+class ConnectionReaper;
 
 class MetricsServer {
  public:
@@ -18,7 +19,7 @@ class MetricsServer {
   // such an address or the socket cannot be opened (address in use, not an address of this
   // host...).
   explicit MetricsServer(const std::string& address);
-  ~MetricsServer();  // stops the server's thread and closes the socket
+  ~MetricsServer();  // stops the server's threads and closes the socket
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;
 
@@ -39,4 +40,5 @@ class MetricsServer {
   const SchedContext* ctx_ = nullptr;
   int db_timeout_ms_ = 0;
   MHD_Daemon* daemon_ = nullptr;
+  std::unique_ptr<ConnectionReaper> reaper_;  // closes the connections open for too long
 };
