@@ -9,10 +9,12 @@
 #include <libpq-fe.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <numeric>
 #include <stdexcept>
-#include <unordered_map>
 #include <vector>
 
 #include "core/conversions.h"
@@ -120,33 +122,51 @@ ServiceResponse responseOf(PGresult* res, int r) {
   return response;
 }
 
-// The services of a result, one per service id, in the order of their first rows: the row of
-// each further alerting program of a service adds it to that service. A row that cannot be
-// built is logged and left out; ids in skip are left out.
-std::vector<service> buildServices(PGresult* res, pgConnectionPool* pool, Loader loader,
-                                   const std::string& name, const IdSet* skip) {
+// Hands each service of a result to each, one per service id, in the order of their first rows:
+// the rows of each further alerting program of a service add it to that service. A service
+// whose first row cannot be built is logged and left out; ids in skip are left out. Each
+// service is handed on as soon as it is built, so that a large result never has every service
+// built at once beside the schedule.
+template <typename Each>
+void forEachService(PGresult* res, pgConnectionPool* pool, Loader loader, const std::string& name,
+                    const IdSet* skip, Each each) {
   const char* failure =
       loader == Loader::kInitial ? "Failed to initial load service: " : "Failed to load service: ";
-  std::vector<service> built;
-  std::unordered_map<std::string, size_t> index;  // service id text -> position in built
-  for (int r = 0; r < PQntuples(res); ++r) {
-    const std::string id = PQgetvalue(res, r, col::kServiceId);
+  const int rows = PQntuples(res);
+  auto id = [res](int r) { return PQgetvalue(res, r, col::kServiceId); };
+  // The rows of one id, in row order: next[r] is the row after r of its service (-1: none),
+  // and a row that follows another of its service is no service's first. A NULL id is a row
+  // of its own.
+  std::vector<int> order(static_cast<size_t>(rows));
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](int a, int b) { return std::strcmp(id(a), id(b)) < 0; });
+  std::vector<int> next(static_cast<size_t>(rows), -1);
+  std::vector<bool> first(static_cast<size_t>(rows), true);
+  for (size_t k = 1; k < order.size(); ++k) {
+    const int a = order[k - 1], b = order[k];
+    if (PQgetisnull(res, a, col::kServiceId) || PQgetisnull(res, b, col::kServiceId)) continue;
+    if (std::strcmp(id(a), id(b)) != 0) continue;
+    next[static_cast<size_t>(a)] = b;
+    first[static_cast<size_t>(b)] = false;
+  }
+  order.clear();
+  order.shrink_to_fit();
+
+  for (int r = 0; r < rows; ++r) {
+    if (!first[static_cast<size_t>(r)]) continue;
+    const std::string service_id = id(r);
     try {
-      auto seen = index.find(id);
-      if (seen != index.end()) {
-        built[seen->second].more_responses.push_back(responseOf(res, r));
-        continue;
-      }
-      if (loader == Loader::kInitial && traceOn()) Trace("Chargement dans la queue " + id);
+      if (loader == Loader::kInitial && traceOn()) Trace("Chargement dans la queue " + service_id);
       service s = buildService(res, r, pool, loader, name);
       if (skip != nullptr && skip->count(s.service_id) != 0) continue;
-      index.emplace(id, built.size());
-      built.push_back(std::move(s));
+      for (int m = next[static_cast<size_t>(r)]; m >= 0; m = next[static_cast<size_t>(m)])
+        s.more_responses.push_back(responseOf(res, m));
+      each(std::move(s));
     } catch (const std::exception& e) {
-      write_log("ERR", failure + id + e.what());
+      write_log("ERR", failure + service_id + e.what());
     }
   }
-  return built;
 }
 
 // Puts a new service on the least-loaded core with its first run spread over ctx.load_spread
@@ -186,8 +206,9 @@ void load_script(const SchedContext& ctx, pgConnectionPool* pool, std::string na
                  const IdSet* skip) {
   PgResult res(pool->executePrepareRequest(name));
   srand(static_cast<unsigned>(time(nullptr)));
-  for (service& s : buildServices(res.get(), pool, Loader::kInitial, name, skip))
+  forEachService(res.get(), pool, Loader::kInitial, name, skip, [&](service&& s) {
     scheduleService(ctx, std::move(s), "Failed to initial load service: ");
+  });
   res.reset();
   write_log("INFO", "script reload successful");
 }
@@ -195,6 +216,7 @@ void load_script(const SchedContext& ctx, pgConnectionPool* pool, std::string na
 void load_UpdateService(const SchedContext& ctx, pgConnectionPool* pool, std::string name,
                         const IdSet* skip) {
   PgResult res(pool->executePrepareRequest(name));
-  for (service& s : buildServices(res.get(), pool, Loader::kUpdate, name, skip))
+  forEachService(res.get(), pool, Loader::kUpdate, name, skip, [&](service&& s) {
     scheduleService(ctx, std::move(s), "Failed to load service: ");
+  });
 }
