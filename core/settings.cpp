@@ -33,14 +33,9 @@ pthread_cond_t stop_cond = [] {
 }  // namespace
 
 bool sleepUnlessStopped(long milliseconds) {
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += milliseconds / 1000;
-  deadline.tv_nsec += (milliseconds % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const timespec deadline = addMilliseconds(now, milliseconds);
   pthread_mutex_lock(&stop_mutex);
   while (!stopRequested()) {
     if (pthread_cond_timedwait(&stop_cond, &stop_mutex, &deadline) == ETIMEDOUT) break;
@@ -53,6 +48,16 @@ void wakeStopSleepers() {
   pthread_mutex_lock(&stop_mutex);
   pthread_cond_broadcast(&stop_cond);
   pthread_mutex_unlock(&stop_mutex);
+}
+
+timespec addMilliseconds(timespec t, long milliseconds) {
+  t.tv_sec += milliseconds / 1000;
+  t.tv_nsec += (milliseconds % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
 }
 
 void sleepMilliseconds(long milliseconds) {

@@ -3,6 +3,7 @@
 // starts, and never written afterwards (except die_mavo).
 
 #include <pthread.h>
+#include <time.h>
 
 #include <string>
 
@@ -34,6 +35,9 @@ void wakeStopSleepers();
 // Initialises a condition variable whose timed waits count on the monotonic clock (a change of
 // the wall clock neither shortens nor lengthens them).
 void initMonotonicCond(pthread_cond_t* cond);
+
+// t plus milliseconds (not negative), for the absolute times of timed waits.
+timespec addMilliseconds(timespec t, long milliseconds);
 
 // Sleeps for the given milliseconds, resuming after signal interruptions.
 void sleepMilliseconds(long milliseconds);

@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "core/scoped_lock.h"
+#include "core/settings.h"
 #include "sched/execute_queue.h"
 
 WaitServiceQueue::WaitServiceQueue() {
@@ -49,13 +50,7 @@ void WaitServiceQueue::signalIfEarlier(time_t due) {
 void WaitServiceQueue::waitForDue(long max_ms) {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  timespec wake = now;
-  wake.tv_sec += max_ms / 1000;
-  wake.tv_nsec += (max_ms % 1000) * 1000000L;
-  if (wake.tv_nsec >= 1000000000L) {
-    wake.tv_sec += 1;
-    wake.tv_nsec -= 1000000000L;
-  }
+  timespec wake = addMilliseconds(now, max_ms);
   ScopedLock lock(&mutex_queue);
   if (!vec_service.empty()) {
     const time_t due = vec_service.front().next_exec_time.tv_sec;

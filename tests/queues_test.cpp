@@ -57,14 +57,9 @@ struct TestCore {
 
 // Joins t within timeout_ms; on a timeout, asks the thread to stop and joins it anyway.
 bool joinWithin(pthread_t t, int timeout_ms, ExecuteQueue<service>* to_wake = nullptr) {
-  timespec deadline;
-  clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_sec += timeout_ms / 1000;
-  deadline.tv_nsec += (timeout_ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const timespec deadline = addMilliseconds(now, timeout_ms);
   if (pthread_timedjoin_np(t, nullptr, &deadline) == 0) return true;
   requestStop();
   if (to_wake != nullptr) to_wake->broadcast();
