@@ -156,6 +156,7 @@ class ConnectionReaper {
   };
 
   static void* run(void* arg) {
+    clearThreadSignalMask();
     ConnectionReaper* self = static_cast<ConnectionReaper*>(arg);
     ScopedLock lock(&self->mutex_);
     while (!self->stopping_) {
