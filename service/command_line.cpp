@@ -156,22 +156,29 @@ std::vector<std::pair<size_t, size_t>> fieldSpans(const std::string& line) {
   return spans;
 }
 
-bool secretOption(const std::string& field) {
-  return field == "-C" || field == "-a" || field == "-A" || field == "-x" || field == "-X" ||
-         field == "--community" || field == "--authpasswd" || field == "--privpasswd";
+// The options whose value is a secret: the SNMP community and the SNMPv3 protocols and pass
+// phrases, short ("-C public", "-Cpublic") and long ("--community public", "--community=public").
+const std::string kSecretShortOptions = "CaAxX";
+const char* const kSecretLongOptions[] = {"--community", "--authpasswd", "--privpasswd"};
+
+bool secretShortOption(const std::string& field) {
+  return field.size() >= 2 && field[0] == '-' &&
+         kSecretShortOptions.find(field[1]) != std::string::npos;
 }
 
-// The length of an option that carries its secret in the same field ("-Cpublic",
-// "--community=public"), or 0.
+// Whether field is a secret option alone, its value in the next field.
+bool secretOption(const std::string& field) {
+  if (field.size() == 2) return secretShortOption(field);
+  for (const std::string option : kSecretLongOptions)
+    if (field == option) return true;
+  return false;
+}
+
+// The length of a secret option that carries its value in the same field, or 0.
 size_t secretAttachedOption(const std::string& field) {
-  for (const char* option : {"--community=", "--authpasswd=", "--privpasswd="}) {
-    const std::string o = option;
-    if (field.compare(0, o.size(), o) == 0) return o.size();
-  }
-  if (field.size() > 2 && field[0] == '-' &&
-      std::string("CaAxX").find(field[1]) != std::string::npos)
-    return 2;
-  return 0;
+  for (const std::string option : kSecretLongOptions)
+    if (field.compare(0, option.size() + 1, option + "=") == 0) return option.size() + 1;
+  return field.size() > 2 && secretShortOption(field) ? 2 : 0;
 }
 
 }  // namespace
