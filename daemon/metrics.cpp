@@ -160,10 +160,10 @@ class ConnectionReaper {
     ConnectionReaper* self = static_cast<ConnectionReaper*>(arg);
     ScopedLock lock(&self->mutex_);
     while (!self->stopping_) {
-      const int64_t until = monotonicMs() + kReapPeriodMs;
-      const timespec ts{static_cast<time_t>(until / 1000),
-                        static_cast<long>(until % 1000) * 1000000L};
-      pthread_cond_timedwait(&self->wake_, &self->mutex_, &ts);
+      timespec at;
+      clock_gettime(CLOCK_MONOTONIC, &at);
+      const timespec until = addMilliseconds(at, kReapPeriodMs);
+      pthread_cond_timedwait(&self->wake_, &self->mutex_, &until);
       if (self->stopping_) break;
       const int64_t now = monotonicMs();
       for (auto& [fd, open] : self->open_)
