@@ -160,8 +160,17 @@ void forEachService(PGresult* res, pgConnectionPool* pool, Loader loader, const 
       if (loader == Loader::kInitial && traceOn()) Trace("Chargement dans la queue " + service_id);
       service s = buildService(res, r, pool, loader, name);
       if (skip != nullptr && skip->count(s.service_id) != 0) continue;
-      for (int m = next[static_cast<size_t>(r)]; m >= 0; m = next[static_cast<size_t>(m)])
-        s.more_responses.push_back(responseOf(res, m));
+      // The same program twice (one row per pending request of the service, a device listed
+      // twice in the inventory) is one program: each alert goes out once.
+      const ServiceResponse own{s.program_path,     s.alerting_parameter_list, s.response_ok,
+                                s.response_unknown, s.response_warning,        s.response_critical};
+      for (int m = next[static_cast<size_t>(r)]; m >= 0; m = next[static_cast<size_t>(m)]) {
+        ServiceResponse more = responseOf(res, m);
+        if (more == own || std::find(s.more_responses.begin(), s.more_responses.end(), more) !=
+                               s.more_responses.end())
+          continue;
+        s.more_responses.push_back(std::move(more));
+      }
       each(std::move(s));
     } catch (const std::exception& e) {
       write_log("ERR", failure + service_id + e.what());

@@ -33,6 +33,12 @@ struct ServiceResponse {
   bool response_unknown = false;
   bool response_warning = false;
   bool response_critical = false;
+
+  bool operator==(const ServiceResponse& o) const {
+    return program_path == o.program_path && alerting_parameter_list == o.alerting_parameter_list &&
+           response_ok == o.response_ok && response_unknown == o.response_unknown &&
+           response_warning == o.response_warning && response_critical == o.response_critical;
+  }
 };
 
 // What one run of a plugin came to, besides its state and output: for the daemon's counters.

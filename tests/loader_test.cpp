@@ -263,12 +263,16 @@ TEST_F(LoaderTest, UpdateLoaderReplacesScheduledDefinitionsAndPlacesTheOthers) {
 }
 
 // A service with several alerting programs comes as one row per program: it is scheduled once,
-// with every program.
+// with every program, each once even when its device is listed twice in the inventory (every row
+// then comes twice).
 TEST_F(LoaderTest, ServiceWithSeveralAlertingProgramsIsOneServiceWithEach) {
   makeCores(2);
   long id = addService("multi", plugin_, device_, 60000);
   addResponse(id, addProgram("/bin/first"), "-a $ERROR", false, true, false, false);
   addResponse(id, addProgram("/bin/second"), "-b $ERROR", true, false, true, false);
+  exec("INSERT INTO tibo_info VALUES (9, 'SN9')");
+  for (int i = 0; i < 2; ++i)
+    exec("INSERT INTO tibo_connected VALUES (" + std::to_string(device_) + ", 9)");
   load_script(tc.ctx, pool_, "reloadService");
   auto got = drain(0), other = drain(1);
   got.insert(got.end(), other.begin(), other.end());

@@ -142,17 +142,24 @@ TEST_F(ReloadTest, AddRequestLoadsTheServiceOnceAndIsPurged) {
   EXPECT_FALSE(tc.updates.find(a));
 }
 
+// An edit saved twice gives two requests, so two rows of the service: its alerting program is
+// still started once per alert.
 TEST_F(ReloadTest, UpdateRequestHandsTheNewDefinitionToTheUpdateMap) {
   long a = svc("-r 0 -t old");
+  addResponse(a, addProgram("/bin/alert"), "$ERROR", false, false, true, false);
   tc.scheduled.schedule(byHand(a), [](service&) {});  // running already
   exec("UPDATE mavo_services SET service_parameter='-r 2 -t new' WHERE service_id=" +
        std::to_string(a));
+  request(a, "UPDATE");
   request(a, "UPDATE");
   reloadCycle(tc.ctx, pool_);
   EXPECT_EQ(pending(), 0);
   EXPECT_TRUE(drainQueues().empty());
   ASSERT_TRUE(tc.updates.find(a));
-  EXPECT_EQ(tc.updates.getService(a).parameter, "-r 2 -t new");
+  service s = tc.updates.getService(a);
+  EXPECT_EQ(s.parameter, "-r 2 -t new");
+  EXPECT_EQ(s.program_path, "/bin/alert");
+  EXPECT_TRUE(s.more_responses.empty());
 }
 
 TEST_F(ReloadTest, DaemonIdentifierLimitsLoadingAndPurgeToItsServices) {
