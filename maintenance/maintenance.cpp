@@ -73,6 +73,23 @@ var_maintenance Maintenance::getMaintenanceInformationAt(unsigned long service_i
   return var_maintenance{};  // type 0, every field 0
 }
 
+time_t Maintenance::firstFreeSecond(unsigned long service_id, time_t now) {
+  ScopedLock lock(&mutex_maintenance);
+  auto it = map_maintenance.find(serviceKey(service_id));
+  if (it == map_maintenance.end()) return now;
+  time_t t = now;
+  for (bool moved = true; moved;) {
+    moved = false;
+    for (const var_maintenance& w : it->second) {
+      if (contains(w, t)) {
+        t = w.end.tv_sec + 1;
+        moved = true;
+      }
+    }
+  }
+  return t;
+}
+
 void Maintenance::clean(unsigned long service_id) { cleanAt(service_id, time(nullptr)); }
 
 // Once one window has ended, the service's whole list goes (later windows included); only the

@@ -38,6 +38,11 @@ class Maintenance {
   var_maintenance getMaintenanceInformationAt(unsigned long service_id, time_t now);
   void cleanAt(unsigned long service_id, time_t now);
 
+  // The first second from now on that no window of the service contains (now itself when none
+  // does): the windows that contain now, and those that follow on from them without a free
+  // second between, are passed over.
+  time_t firstFreeSecond(unsigned long service_id, time_t now);
+
  private:
   std::map<int32_t, std::list<var_maintenance>> map_maintenance;  // guarded by mutex_maintenance
   std::map<int32_t, int32_t> map_planned;                         // guarded by mutex_maintenance

@@ -136,7 +136,11 @@ void enterMaintenance(service& svc, const Cycle& c) {
     Trace(c.tid + "#MAINTENANCE#" + svc.service_name + " Maintenance Mode " +
           std::to_string(w.type) + " : START" + svc.service_id_str);
   c.openIn(write, 5, svc.last_stdout);
+  // The stored state is now maintenance: the first result after the window is compared with it,
+  // so that a service still failing opens its incident again (its earlier one is acknowledged
+  // here, and the maintenance one when the window ends).
   svc.state = 5;
+  svc.previous_state = 5;
   write.update = true;
   write.state = svc.state;
   write.output = svc.last_stdout;
@@ -279,9 +283,13 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
   else
     leaveMaintenance(svc, c);
 
-  // NOEXEC: not run; due again one second after the window's end.
+  // NOEXEC: not run; due again one second after the end of the last window that covers it
+  // (windows that overlap or follow each other, a daily window of a whole day), never at a
+  // second already past.
   if (svc.maintenance_type == 1) {
     if (traceOn()) Trace("th_exec#MAINTENANCE# TYPE NOEXEC" + svc.service_name);
+    const time_t free_from = c.ctx.maintenance->firstFreeSecond(svc.service_id, time(nullptr));
+    if (free_from > svc.maintenance_end.tv_sec) svc.maintenance_end.tv_sec = free_from;
     svc.next_exec_time = svc.maintenance_end;
     return Next::kDueTimeSet;
   }

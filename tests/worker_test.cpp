@@ -289,33 +289,54 @@ TEST_F(WorkerTest, ExecWindowRunsThePluginButStoresMaintenance) {
   EXPECT_EQ(incidents(s).size(), 1u);
 }
 
+// A CRITICAL service goes through NOEXEC windows that overlap: it is not run until one second
+// after the last one's end, never due at a second already past, and when it comes out still
+// CRITICAL it opens its incident and alerts again (the window acknowledged the old one).
 TEST_F(WorkerTest, NoExecWindowSkipsThePluginUntilOneSecondAfterItsEnd) {
-  std::string mark = dir.file("ran");
-  service s = makeService("noexec", dir.script("p", "/usr/bin/touch " + mark + "\n/bin/echo ok\n"));
+  const std::string runs = dir.file("runs"), alerts = dir.file("alerts");
+  service s = makeService("noexec",
+                          dir.script("p", "/bin/echo x >> " + runs + "\n/bin/echo down\nexit 2\n"));
+  alertTo(s, alerts);
+  s.response_critical = true;
+  service back = cycle(s);
+  ASSERT_EQ(incidents(s), std::vector<std::string>{"default_critical_error:0:down\n"});
+
   const time_t now = time(nullptr);
   int pid = addWindow(s, 1, -10, 30);
-  service back = cycle(s);
-  EXPECT_FALSE(exists(mark));
-  EXPECT_GE(back.next_exec_time.tv_sec, now + 31);  // window end + 1 s
-  EXPECT_LE(back.next_exec_time.tv_sec, now + 32);
+  addWindow(s, 1, 20, 60);
+  back = cycle(back);
+  EXPECT_EQ(lines(readFile(runs)).size(), 1u);
+  EXPECT_GE(back.next_exec_time.tv_sec, now + 61);  // the second window's end + 1 s
+  EXPECT_LE(back.next_exec_time.tv_sec, now + 62);
   EXPECT_EQ(back.maintenance_type, 1);
   EXPECT_EQ(stored(s, "service_previous_state"), "5");
   EXPECT_EQ(incidents(s),
-            std::vector<std::string>{"default_maintenance:0:mavoDaemon: Maintenance"});
+            (std::vector<std::string>{"default_critical_error:1:down\n",
+                                      "default_maintenance:0:mavoDaemon: Maintenance"}));
 
-  // The window is over at the next cycle: the service leaves maintenance and runs.
+  // The window it entered is over but another one still covers it: due after that one.
   tc.maintenance.clean(s.service_id, pid);
+  addWindow(s, 1, -20, 40);
+  back.maintenance_end.tv_sec = time(nullptr) - 5;
+  back.next_exec_time = back.maintenance_end;
+  back = cycle(back);
+  EXPECT_EQ(lines(readFile(runs)).size(), 1u);
+  EXPECT_GE(back.next_exec_time.tv_sec, now + 41);
+
+  // Every window is over at the next cycle: the service leaves maintenance and runs.
+  tc.maintenance.clean(s.service_id, windows.back().second);
   int ended = addWindow(s, 1, -100, -50);
   time_t before = time(nullptr);
   back = cycle(back);
   expectDueAfter(back, before, time(nullptr), 60);
-  EXPECT_TRUE(exists(mark));
+  EXPECT_EQ(lines(readFile(runs)).size(), 2u);
   EXPECT_EQ(back.maintenance_type, 0);
   EXPECT_FALSE(tc.maintenance.isPlannedIDPresent(ended));
-  EXPECT_EQ(stored(s, "service_previous_state"), "0");
-  EXPECT_EQ(stored(s, "service_last_stdout"), "ok\n");
-  EXPECT_EQ(incidents(s),
-            std::vector<std::string>{"default_maintenance:1:mavoDaemon: Maintenance"});
+  EXPECT_EQ(stored(s, "service_previous_state"), "2");
+  EXPECT_EQ(incidents(s), (std::vector<std::string>{"default_critical_error:1:down\n",
+                                                    "default_maintenance:1:mavoDaemon: Maintenance",
+                                                    "default_critical_error:0:down\n"}));
+  EXPECT_EQ(count(readFile(alerts), "\n--\n"), 2);
 }
 
 TEST_F(WorkerTest, FirstErrorWindowTurnsIntoExecAtTheFirstFailure) {
