@@ -137,14 +137,28 @@ std::string purgePendingQuery(int id_cluster) {
   return q;
 }
 
-std::string lockPendingQuery(int id_cluster) {
-  std::string q = "SELECT pending_service_id FROM mavo_service_pending_execute";
+namespace {
+std::string pendingRows(const char* columns, int id_cluster) {
+  std::string q = std::string("SELECT ") + columns + " FROM mavo_service_pending_execute";
   if (id_cluster > 0)
     q += " WHERE pending_service_id IN (SELECT service_id FROM mavo_services WHERE "
          "service_srv_id=" +
          std::to_string(id_cluster) + ")";
-  return q + " FOR UPDATE;";
+  return q;
 }
+}  // namespace
+
+std::string lockPendingQuery(int id_cluster) {
+  return pendingRows("ctid, pending_service_id, pending_type", id_cluster) +
+         " FOR UPDATE SKIP LOCKED;";
+}
+
+std::string pendingRequestsQuery(int id_cluster) {
+  return pendingRows("pending_service_id, pending_type", id_cluster) + ";";
+}
+
+const char* const kDeleteHeldPending =
+    "DELETE FROM mavo_service_pending_execute WHERE ctid = ANY($1::tid[]);";
 
 std::string checkDeleteServiceQuery(int id_cluster) {
   std::string q = "SELECT service_id FROM mavo_services WHERE service_delete=TRUE";
@@ -207,7 +221,12 @@ const char* const kInsertMaintenancePlanned =
 const char* const kLockMaintenanceConf =
     "SELECT maintenance_conf_id FROM mavo_maintenance_configuration WHERE "
     "maintenance_conf_id=$1::int AND "
-    "to_char(maintenance_conf_start_date,'YYYY-MM-DD HH24:MI:SS')=$2::text FOR UPDATE";
+    "to_char(maintenance_conf_start_date,'YYYY-MM-DD HH24:MI:SS')=$2::text FOR UPDATE SKIP "
+    "LOCKED";
+const char* const kMaintenanceConfStill =
+    "SELECT maintenance_conf_id FROM mavo_maintenance_configuration WHERE "
+    "maintenance_conf_id=$1::int AND "
+    "to_char(maintenance_conf_start_date,'YYYY-MM-DD HH24:MI:SS')=$2::text";
 
 std::vector<NamedStatement> coreStatements() {
   return {{"GetPreviousState", kGetPreviousState, 1},

@@ -84,8 +84,13 @@ std::string updateServiceQuery(int id_cluster);  // "updateService"
 extern const char* const kAcquitteFantom;
 extern const char* const kDelService;
 std::string purgePendingQuery(int id_cluster);
-// Locks the change requests that "purge_pending" deletes: the same rows, for the same daemon.
+// Locks the change requests that "purge_pending" deletes (the same rows, for the same daemon),
+// passing over those another session holds: their row id, service id and type.
 std::string lockPendingQuery(int id_cluster);
+// The same requests without a lock: service id and type.
+std::string pendingRequestsQuery(int id_cluster);
+// Deletes the requests of the given row ids (a text array of tids, one parameter).
+extern const char* const kDeleteHeldPending;
 std::string checkDeleteServiceQuery(int id_cluster);
 extern const char* const kMaintenancePlanned;
 // Columns of "maintenance_planned", by position, and their names.
@@ -119,8 +124,11 @@ extern const char* const kConfColumnNames[conf_column::kCount];
 // and service id, all as text and cast in the SQL.
 extern const char* const kInsertMaintenancePlanned;
 // Locks a configuration whose start date still has the text the planner read (parameters:
-// configuration id, start text); no row when another has moved it since.
+// configuration id, start text); no row when another has moved it since, or when another
+// session holds it locked (it is not waited for).
 extern const char* const kLockMaintenanceConf;
+// The same configuration without a lock: whether it still has that start date.
+extern const char* const kMaintenanceConfStill;
 
 // One named statement: name, text and declared parameter count (-1: let the server infer).
 struct NamedStatement {

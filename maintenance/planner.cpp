@@ -52,6 +52,8 @@ std::string refusal(const std::string& type, const std::string& during,
 
 // Configurations already reported, so that a bad row is logged once, not at every cycle.
 std::set<std::string> reported;
+// Configurations found locked by another session and not planned since, logged once.
+std::set<std::string> waiting;
 
 void report(const std::string& conf_id, const std::string& service_id, const std::string& why) {
   if (!reported.insert(conf_id).second) return;
@@ -84,9 +86,19 @@ void loadMaintenance(pgConnectionPool* pool, int cluster) {
     // lost answer or another planner cannot plan an occurrence twice or skip one.
     try {
       PgTransaction transaction(*pool);
-      PgResult still(pool->executeParamRequest(sql::kLockMaintenanceConf,
-                                               {col(col::kConfId), col(col::kStart)}));
-      if (PQntuples(still.get()) == 0) continue;  // moved since it was read: read again next time
+      const std::vector<std::string> read = {col(col::kConfId), col(col::kStart)};
+      PgResult locked(pool->executeParamRequest(sql::kLockMaintenanceConf, read));
+      if (PQntuples(locked.get()) == 0) {
+        // Moved since it was read, or held by another session (an editor's open transaction):
+        // that one waits alone for a later cycle, the others are planned now.
+        PgResult still(pool->executeParamRequest(sql::kMaintenanceConfStill, read));
+        if (PQntuples(still.get()) != 0 && waiting.insert(col(col::kConfId)).second)
+          write_log("ERR", "maintenance configuration " + col(col::kConfId) + " of service " +
+                               col(col::kServiceId) +
+                               " is locked by another session: it is planned at a later cycle");
+        continue;
+      }
+      waiting.erase(col(col::kConfId));
       PgResult(pool->executeParamRequest(
           sql::kInsertMaintenancePlanned,
           {type, col(col::kStart), during, minutes, col(col::kServiceId)}));

@@ -66,13 +66,60 @@ timeval seconds(int64_t s) {
 // worker holds them to hand over). Used by the reload thread only.
 std::vector<unsigned long long> unscheduled_marked;
 
+// Change requests held by another session at the last cycle ("ID TYPE"), so that each is logged
+// once while it waits. Used by the reload thread only.
+std::set<std::string> waiting_requests;
+
+// The requests of this cycle: those it locked (their row ids, and the services by type), and
+// the services of the requests another session holds, which wait for a later cycle.
+struct HeldRequests {
+  std::vector<std::string> tids;
+  IdSet add, update;                  // services whose request this cycle holds
+  IdSet waiting_add, waiting_update;  // services whose every request of that type waits
+};
+
+HeldRequests lockRequests(const SchedContext& ctx, pgConnectionPool* pool) {
+  HeldRequests held;
+  {
+    PgResult rows(pool->executeRequest(sql::lockPendingQuery(ctx.id_cluster)));
+    for (int r = 0; r < PQntuples(rows.get()); ++r) {
+      held.tids.push_back(PQgetvalue(rows.get(), r, 0));
+      const unsigned long long id = std::stoull(PQgetvalue(rows.get(), r, 1));
+      (std::string(PQgetvalue(rows.get(), r, 2)) == "ADD" ? held.add : held.update).insert(id);
+    }
+  }
+  std::set<std::string> waiting;
+  PgResult rows(pool->executeRequest(sql::pendingRequestsQuery(ctx.id_cluster)));
+  for (int r = 0; r < PQntuples(rows.get()); ++r) {
+    const std::string type = PQgetvalue(rows.get(), r, 1);
+    const unsigned long long id = std::stoull(PQgetvalue(rows.get(), r, 0));
+    const bool add = type == "ADD";
+    if ((add ? held.add : held.update).count(id) != 0) continue;
+    (add ? held.waiting_add : held.waiting_update).insert(id);
+    const std::string key = std::to_string(id) + " " + type;
+    if (waiting.insert(key).second && waiting_requests.count(key) == 0)
+      write_log("ERR", "change request " + type + " of service " + std::to_string(id) +
+                           " is locked by another session: it is applied at a later cycle");
+  }
+  waiting_requests.swap(waiting);
+  return held;
+}
+
+// "{"(0,1)","(0,2)"}": row ids as a text array.
+std::string tidArray(const std::vector<std::string>& tids) {
+  std::string a = "{";
+  for (const std::string& t : tids) a += (a.size() > 1 ? ",\"" : "\"") + t + "\"";
+  return a + "}";
+}
+
 void applyChangeRequests(const SchedContext& ctx, pgConnectionPool* pool) {
   // The transaction holds the pool's connection for the thread: the loaders' queries below run
   // on it too, and a connection lost in between fails the rest of the part instead of going on
   // outside the transaction. Its first statement takes the snapshot and locks the requests
-  // that the purge will delete.
+  // that the purge will delete; a request another session holds (an editor's open
+  // transaction) is not waited for: it stays for a later cycle, and the others go on.
   PgTransaction transaction(*pool, sql::kBeginRepeatableRead);
-  PgResult(pool->executeRequest(sql::lockPendingQuery(ctx.id_cluster)));
+  const HeldRequests held = lockRequests(ctx, pool);
 
   // Deletions first: a service marked for deletion is neither loaded nor reloaded.
   Trace("th_loaddel#test s'il y a des services à supprimer");
@@ -90,13 +137,20 @@ void applyChangeRequests(const SchedContext& ctx, pgConnectionPool* pool) {
   Trace("th_loaddel#les service à supprimer on bien été mis dans le vecteur de suppression");
 
   Trace("th_loaddel#on test s'il y a des nouveaux services");
-  load_script(ctx, pool, "getNewService", &marked);
+  IdSet skip = marked;
+  skip.insert(held.waiting_add.begin(), held.waiting_add.end());
+  load_script(ctx, pool, "getNewService", &skip);
 
   Trace("th_loaddel#test s'il y a des services à mettre à jour");
-  load_UpdateService(ctx, pool, "updateService", &marked);
+  skip = marked;
+  skip.insert(held.waiting_update.begin(), held.waiting_update.end());
+  load_UpdateService(ctx, pool, "updateService", &skip);
 
   Trace("th_loaddel#purge de la table d'attente");
-  PgResult(pool->executePrepareRequest("purge_pending"));
+  if (held.waiting_add.empty() && held.waiting_update.empty())
+    PgResult(pool->executePrepareRequest("purge_pending"));
+  else if (!held.tids.empty())
+    PgResult(pool->executeParamRequest(sql::kDeleteHeldPending, {tidArray(held.tids)}));
   transaction.commit();
   Trace("th_loaddel#purge reussi");
   unscheduled_marked.swap(unscheduled);

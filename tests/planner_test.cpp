@@ -16,6 +16,7 @@
 #include "db/statements.h"
 #include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
+#include "tests/support/text.h"
 
 namespace {
 
@@ -276,6 +277,41 @@ TEST_F(PlannerTest, ConfigurationWithoutRecurrenceIsPlannedOnce) {
   EXPECT_EQ(planned("planned_end = planned_start + interval '1 hour'"), 1);
   EXPECT_EQ(planned(), 1);
   EXPECT_EQ(confStart(once), "");
+}
+
+// An editor left a transaction open on one configuration: the planner does not wait for it,
+// plans the others, says which one waits, and plans it once the lock is gone.
+TEST_F(PlannerTest, LockedConfigurationWaitsAloneForALaterCall) {
+  long s = service();
+  long held = conf(s, "EXEC", kNow, "01:00:00");
+  long free1 = conf(s, "NOEXEC", kNow, "01:00:00");
+  PgConn editor(PQconnectdb(conninfo().c_str()));
+  PQclear(PQexec(editor.get(), "BEGIN"));
+  PQclear(PQexec(editor.get(), ("SELECT * FROM mavo_maintenance_configuration WHERE "
+                                "maintenance_conf_id=" +
+                                std::to_string(held) + " FOR UPDATE")
+                                   .c_str()));
+  pgConnectionPool pool(conninfo(), 1, 1);
+  pool.prepareRequest("updateMaintenanceConf", sql::kUpdateMaintenanceConf, 1);
+  std::string log;
+  {
+    CoutCapture captured;
+    EXPECT_NO_THROW(loadMaintenance(&pool, 0));
+    EXPECT_NO_THROW(loadMaintenance(&pool, 0));
+    log = captured.text();
+  }
+  EXPECT_EQ(planned("planned_type='NOEXEC'"), 1);
+  EXPECT_EQ(planned("planned_type='EXEC'"), 0);
+  const std::string line = "#ERR#maintenance configuration " + std::to_string(held) +
+                           " of service " + std::to_string(s) +
+                           " is locked by another session: it is planned at a later cycle";
+  EXPECT_EQ(count(log, line), 1) << log;
+  EXPECT_EQ(count(log, std::to_string(free1) + " of service"), 0) << log;
+
+  PQclear(PQexec(editor.get(), "ROLLBACK"));
+  loadMaintenance(&pool, 0);
+  EXPECT_EQ(planned("planned_type='EXEC'"), 1);
+  EXPECT_EQ(planned(), 2);
 }
 
 TEST_F(PlannerTest, LostDatabaseStillThrows) {
