@@ -38,6 +38,7 @@
 #include "db/statements.h"
 #include "loader/loader.h"
 #include "reload/reload.h"
+#include "sched/alert_runner.h"
 #include "sched/context.h"
 #include "sched/incidents.h"
 #include "sched/info_thread.h"
@@ -73,6 +74,8 @@ const char kStopQuietly = 'q';
 std::atomic<int> pgsql_timeout{kDefaultPgTimeoutSeconds};
 // The journal of writes the database could not take, shared by every core.
 ResultJournal* journal = nullptr;
+// Runs the alerts of the journal's written incidents, so that none holds up the replays.
+AlertRunner* alert_runner = nullptr;
 // What the scheduling threads read: the process-wide objects and settings, built once the
 // configuration is read and the main pool is open.
 SchedContext daemon_ctx;
@@ -311,6 +314,8 @@ void releaseAll() {
   }
   delete journal;
   journal = nullptr;
+  delete alert_runner;  // waits for the alerts still running
+  alert_runner = nullptr;
 }
 
 }  // namespace
@@ -421,6 +426,8 @@ int runDaemon(int argc, char** argv) {
           options + "\"): " + e.what());
     }
     journal = new ResultJournal(journal_bytes);
+    alert_runner = new AlertRunner;
+    journal->setAlertRunner(alert_runner);
 
     write_log("INFO", "Connection database....");  // 13
     pgSQL = new pgConnectionPool(connectLine, 1, pgsql_timeout);
@@ -469,6 +476,9 @@ int runDaemon(int argc, char** argv) {
   waitForWorkers();  // 29
   threads.joinJournalWriter();
   writeOrCountJournal();
+  // The alerts of the incidents written from the journal run side by side, each bounded by
+  // plugin_timeout as a worker's own.
+  alert_runner->finish();
   threads.joinAll();
   write_log("INFO", "MAVO is stopping....");  // 30
   releaseAll();                               // 31

@@ -12,6 +12,7 @@
 #include "core/scoped_lock.h"
 #include "core/settings.h"
 #include "db/pool.h"
+#include "sched/alert_runner.h"
 
 namespace {
 
@@ -49,6 +50,10 @@ void ResultJournal::waitForEntries(long milliseconds) {
 void ResultJournal::wake() {
   ScopedLock lock(&mutex);
   pthread_cond_broadcast(&entries_cond);
+}
+
+uint64_t ResultJournal::alertsStarted() const {
+  return alerts_.load(std::memory_order_relaxed) + (runner_ != nullptr ? runner_->started() : 0);
 }
 
 bool ResultJournal::holds(unsigned long long service_id) {
@@ -198,6 +203,11 @@ bool ResultJournal::replay(pgConnectionPool* pool) {
       }
     }
     if (outcome == kStop) break;
+    // With a runner, an alert starts as soon as its write is in, and the replay goes on.
+    if (runner_ != nullptr && !alerts.empty()) {
+      runner_->start(std::move(alerts.back().first), std::move(alerts.back().second));
+      alerts.pop_back();
+    }
   }
   std::string summary;
   {

@@ -21,6 +21,7 @@
 
 #include "sched/incidents.h"
 
+class AlertRunner;
 class pgConnectionPool;
 class PostgresqlException;
 
@@ -44,12 +45,16 @@ class ResultJournal {
   // failure) is tried again after a pause while the others go on. A write the server refuses
   // is written statement by statement, each failure logged. Only one thread replays at a time;
   // the others return at once. The alerting programs of written incidents run after the journal
-  // is let go of. Returns true when nothing is left.
+  // is let go of, on the alert runner when one is set (see setAlertRunner). Returns true when
+  // nothing is left.
   bool replay(pgConnectionPool* pool);
+  // From now on the alerts of written incidents are handed to runner (which must outlive the
+  // replays) instead of run by the replaying thread.
+  void setAlertRunner(AlertRunner* runner) { runner_ = runner; }
 
   size_t entries() { return count_.load(std::memory_order_acquire); }
   // Alerting programs started for written incidents.
-  uint64_t alertsStarted() const { return alerts_.load(std::memory_order_relaxed); }
+  uint64_t alertsStarted() const;
   // Returns once a write is kept, wake() is called or milliseconds have passed.
   void waitForEntries(long milliseconds);
   void wake();
@@ -90,7 +95,8 @@ class ResultJournal {
   std::map<uint64_t, unsigned long long> others;  // guarded by mutex: seq of the other writes
   std::atomic<size_t> count_{0};                  // kept writes; changed under mutex
   std::atomic<uint64_t> alerts_{0};
-  size_t bytes_ = 0;  // guarded by mutex
+  AlertRunner* runner_ = nullptr;  // set before the first replay
+  size_t bytes_ = 0;               // guarded by mutex
   const size_t max_bytes;
   uint64_t next_seq = 0;   // guarded by mutex
   bool replaying = false;  // guarded by mutex

@@ -12,6 +12,8 @@
 
 #include "db/pool.h"
 #include "db/statements.h"
+#include "sched/alert_runner.h"
+#include "service/service.h"
 #include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
@@ -149,6 +151,45 @@ TEST_F(JournalReplayTest, WritesEachServiceInOrderAndPassesALockedOne) {
             1);
   EXPECT_NE(log.text().find("#INFO#database back: 3 kept results written"), std::string::npos)
       << log.text();
+}
+
+// The alerting program of a replayed incident hangs (no time limit): the replay does not wait
+// for it, the next replay writes the next service and starts its alert beside the first, and
+// finishing the runner waits for both, each started once.
+TEST_F(JournalReplayTest, HungAlertsOfReplayedIncidentsHoldUpNoReplay) {
+  CoutCapture quiet;
+  TempDir dir;
+  const std::string release = dir.file("release"), started = dir.file("started");
+  auto program = std::make_shared<service>();
+  program->service_name = "alerting";
+  program->program_path = dir.script("alert", "/bin/echo \"$1\" >> " + started + "\nwhile [ ! -e " +
+                                                  release + " ]; do /bin/sleep 0.05; done\n");
+  program->alerting_parameter_list = {"$ERROR"};
+  auto alerting = [&](RunWrite w) {
+    w.alert = RunWrite::kOnIncident;
+    w.alerting.push_back(program);
+    return w;
+  };
+  AlertRunner runner;
+  ResultJournal j;
+  j.setAlertRunner(&runner);
+  const long a = svc(), b = svc();
+  std::atomic<int> replays{0};
+  std::thread replayer([&] {
+    j.keep(alerting(change(a, 2, "a down", error_id_)), nullptr);
+    if (j.replay(pool_.get())) ++replays;
+    j.keep(alerting(change(b, 2, "b down", error_id_)), nullptr);
+    if (j.replay(pool_.get())) ++replays;
+  });
+  const bool both = waitFor([&] { return lines(readFile(started)).size() == 2; }, 20000);
+  EXPECT_TRUE(both) << readFile(started);
+  dir.write("release", "");
+  replayer.join();
+  EXPECT_EQ(replays.load(), 2);
+  runner.finish();
+  EXPECT_EQ(lines(readFile(started)).size(), 2u);
+  EXPECT_EQ(j.alertsStarted(), 2u);
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_error_happen WHERE happen_acquitte=0"), 2);
 }
 
 // While one thread replays, another returns at once instead of writing the same entries.
