@@ -350,12 +350,14 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
       stats->errors[PoolStats::classIndex(sqlstate, timed_out)].fetch_add(
           1, std::memory_order_relaxed);
   };
+  // Once sent, a request whose answer is lost may have run.
+  bool sent_it = false;
   auto lostError = [&](const std::string& why, bool timed_out = false) {
     if (timed_out)
       count("", true, true);
     else if (stats != nullptr)
       stats->errors[PoolStats::classIndex("", false)].fetch_add(1, std::memory_order_relaxed);
-    return PostgresqlException(prefix + why, PgErrorKind::kLost, "", timed_out);
+    return PostgresqlException(prefix + why, PgErrorKind::kLost, "", timed_out, sent_it);
   };
   if (broken || conn == nullptr)
     throw lostError("connection to the database is broken: " + broken_reason);
@@ -389,10 +391,12 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
     }
     throw PostgresqlException(prefix + error, PgErrorKind::kData, "");
   }
+  sent_it = true;
 
   // Sends what libpq still holds, then reads every result; false when until passes first.
   // A failure of the connection leaves *failed set.
   bool failed = false;
+  bool answered_ok = false;  // a result of the request succeeded before any error
   PgResult result;
   auto exchange = [&](int64_t until) {
     for (;;) {
@@ -413,10 +417,12 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
         PGresult* r = PQgetResult(conn);
         if (r == nullptr) return true;
         // As PQexec: the last result, unless an earlier one is an error.
-        if (result == nullptr || succeeded(result.get()))
+        if (result == nullptr || succeeded(result.get())) {
+          if (succeeded(r)) answered_ok = true;
           result.reset(r);
-        else
+        } else {
           PQclear(r);
+        }
       }
       if (!waitSocket(PQsocket(conn), POLLIN, until)) return false;
       if (PQconsumeInput(conn) == 0) {
@@ -439,6 +445,12 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
   }
   if (failed) {
     const std::string error = PQerrorMessage(conn);
+    // A session the server ended says so before it closes: nothing of the request ran.
+    const char* said = result != nullptr && !succeeded(result.get())
+                           ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE)
+                           : nullptr;
+    if (said != nullptr && std::string(said).compare(0, 4, "57P0") == 0 && !answered_ok)
+      sent_it = false;
     breakLocked(error);
     throw lostError(error);
   }
@@ -458,16 +470,23 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
     error =
         "no answer within " + std::to_string(timeout_ms / 1000) + " s, request cancelled: " + error;
   PgErrorKind kind = classifySqlstate(sqlstate);
+  // The server answered with an error, so the request did not take effect, unless the answer
+  // is only the cancel of a request that outlived its deadline (a COMMIT waiting for a standby
+  // has committed locally), or the connection broke without the server saying why. A session
+  // the server ended (shut down, terminated) ran nothing of a request it had not answered yet.
+  bool may_have_run = timed_out;
   if (PQstatus(conn) != CONNECTION_OK) {
     kind = PgErrorKind::kLost;
     breakLocked(error);
+    const bool ended_by_server = sqlstate.compare(0, 4, "57P0") == 0 && !answered_ok;
+    if (!ended_by_server) may_have_run = true;
   } else if (sqlstate == "25006") {
     // A read-only session (a standby, or a database switched to read-only) stays so: the next
     // request opens a new one, which may reach the server that now takes writes.
     breakLocked(error);
   }
   count(kind == PgErrorKind::kLost && sqlstate.empty() ? "" : sqlstate, true, false);
-  throw PostgresqlException(prefix + error, kind, sqlstate, timed_out);
+  throw PostgresqlException(prefix + error, kind, sqlstate, timed_out, may_have_run);
 }
 
 PGresult* pgSafeThread::executeRequest(std::string sql) {
@@ -613,8 +632,8 @@ PGresult* pgConnectionPool::run(Call call) {
     return call(lease.connection());
   } catch (const PostgresqlException& e) {
     // Only a request that cannot have run is sent again: not one inside a held connection
-    // (a transaction), not one whose answer did not come in time.
-    if (lease.nested() || !e.connectionLost() || e.timedOut() || !lease.reestablish()) throw;
+    // (a transaction), not one that reached the server without an answer saying it did not run.
+    if (lease.nested() || !e.connectionLost() || e.mayHaveRun() || !lease.reestablish()) throw;
   }
   return call(lease.connection());
 }

@@ -38,11 +38,12 @@ class PostgresqlException : public std::exception {
       : message(std::move(message)),
         kind_(connection_lost ? PgErrorKind::kLost : PgErrorKind::kData) {}
   PostgresqlException(std::string message, PgErrorKind kind, std::string sqlstate,
-                      bool timed_out = false)
+                      bool timed_out = false, bool may_have_run = false)
       : message(std::move(message)),
         kind_(kind),
         sqlstate_(std::move(sqlstate)),
-        timed_out_(timed_out) {}
+        timed_out_(timed_out),
+        may_have_run_(may_have_run) {}
   ~PostgresqlException() override = default;
   const char* what() const noexcept override { return message.c_str(); }
 
@@ -56,12 +57,17 @@ class PostgresqlException : public std::exception {
   const std::string& sqlstate() const { return sqlstate_; }
   // No answer came within the deadline (the request may still have run on the server).
   bool timedOut() const { return timed_out_; }
+  // The request reached the server and no answer says what became of it: it may have run, and
+  // a COMMIT may have committed. False when it was never sent, or the server answered (with an
+  // error, or by ending the session before it ran anything of it).
+  bool mayHaveRun() const { return may_have_run_; }
 
  private:
   std::string message;
   PgErrorKind kind_;
   std::string sqlstate_;
   bool timed_out_ = false;
+  bool may_have_run_ = false;
 };
 
 // The kind of an error by its SQLSTATE: class 08 lost; 25006, class 53, 57P01-57P03, 57014,
@@ -189,9 +195,9 @@ class pgConnectionPool {
   bool hasPrepared(const std::string& name);
 
   // Run on a free connection (the thread's own, when it holds one: see Lease). A request that
-  // fails on a lost connection before the server could have run it, outside a held
-  // connection, is tried once more on the re-established connection. The caller owns the
-  // returned result.
+  // fails on a lost connection before the server could have run it (see mayHaveRun), outside a
+  // held connection, is tried once more on the re-established connection; one that may have
+  // run is never sent twice. The caller owns the returned result.
   PGresult* executeRequest(std::string sql);
   PGresult* executeParamRequest(std::string sql, const std::vector<std::string>& params);
   PGresult* executePrepareRequest(std::string name, const std::vector<std::string>& params);

@@ -285,6 +285,29 @@ TEST_F(PoolTest, HostThatNeverAnswersGivesWayToTheNextOne) {
   EXPECT_EQ(outcome, "1");  // the hung proxy passes nothing: the answer came from the server
 }
 
+// The connection breaks once the server has run a request, before its answer comes back: the
+// request is not sent again on the re-established connection, where it would run twice.
+TEST_F(PoolTest, RequestThatMayHaveRunIsNotSentAgain) {
+  exec("CREATE TABLE runs (v int)");
+  TcpProxy proxy(std::stoi(conninfoValue("port")));
+  pgConnectionPool pool("host=127.0.0.1 port=" + std::to_string(proxy.port()) +
+                            " dbname=" + dbname() + " user=" + conninfoValue("user") +
+                            " password=" + conninfoValue("password"),
+                        1, 2);
+  CoutCapture quiet;
+  proxy.cutAnswerAfter({"INSERT INTO runs"});
+  try {
+    PgResult(pool.executeRequest("INSERT INTO runs VALUES (1)"));
+    ADD_FAILURE() << "the answer was cut";
+  } catch (const PostgresqlException& e) {
+    EXPECT_TRUE(e.connectionLost() && e.mayHaveRun()) << e.what();
+  }
+  EXPECT_TRUE(proxy.triggered());
+  EXPECT_EQ(rows("SELECT 1 FROM runs"), 1);
+  PgResult again(pool.executeRequest("SELECT count(*) FROM runs"));  // re-established
+  EXPECT_STREQ(PQgetvalue(again.get(), 0, 0), "1");
+}
+
 TEST_F(PoolTest, ConcurrentRequestsAllSucceed) {
   pgConnectionPool pool(conninfo(), 3);
   pool.prepareRequest("echo", "SELECT $1::text", 1);

@@ -76,8 +76,21 @@ void TcpProxy::hang() {
 
 void TcpProxy::resume() {
   hung_ = false;
+  release_ = true;
   wake();
 }
+
+void TcpProxy::arm(const std::vector<std::string>& texts, bool cut) {
+  pthread_mutex_lock(&watch_mutex_);
+  watch_ = texts;
+  watch_cut_ = cut;
+  triggered_ = false;
+  pthread_mutex_unlock(&watch_mutex_);
+}
+
+void TcpProxy::holdAnswerAfter(const std::vector<std::string>& texts) { arm(texts, false); }
+
+void TcpProxy::cutAnswerAfter(const std::vector<std::string>& texts) { arm(texts, true); }
 
 void TcpProxy::wake() {
   const char c = 'w';
@@ -94,12 +107,15 @@ void* TcpProxy::loop(void* self) {
 void TcpProxy::run() {
   char buf[65536];
   while (!stop_) {
+    if (release_.exchange(false))
+      for (Pair& p : pairs_) p.holding = false;
     std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
     const bool hung = hung_;
     if (!hung) {
       for (const Pair& p : pairs_) {
         fds.push_back({p.client, POLLIN, 0});
-        fds.push_back({p.server, POLLIN, 0});
+        // A held answer stays with the server's socket until it is let go.
+        fds.push_back({p.server, static_cast<short>(p.holding ? 0 : POLLIN), 0});
       }
     }
     const size_t polled = hung ? 0 : pairs_.size();
@@ -109,10 +125,14 @@ void TcpProxy::run() {
       const int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (client >= 0) {
         const int server = connectLoopback(target_port_);
-        if (server >= 0)
-          pairs_.push_back({client, server});
-        else
+        if (server >= 0) {
+          Pair p;
+          p.client = client;
+          p.server = server;
+          pairs_.push_back(std::move(p));
+        } else {
           close(client);
+        }
       }
     }
     if (hung) continue;
@@ -122,13 +142,18 @@ void TcpProxy::run() {
         alive.push_back(pairs_[i]);
         continue;
       }
-      const Pair& p = pairs_[i];
+      Pair& p = pairs_[i];
       bool open = true;
       for (int side = 0; side < 2 && open; ++side) {
         const pollfd& f = fds[2 + 2 * i + side];
-        if (f.revents == 0) continue;
+        if (f.revents == 0 || (side == 1 && p.holding)) continue;
         const ssize_t n = read(f.fd, buf, sizeof buf);
+        if (side == 1 && p.cutting) {  // the answer is dropped with the connection
+          open = false;
+          break;
+        }
         open = n > 0 && writeAll(side == 0 ? p.server : p.client, buf, n);
+        if (open && side == 0) watch(p, buf, static_cast<size_t>(n));
       }
       if (open) {
         alive.push_back(p);
@@ -139,4 +164,24 @@ void TcpProxy::run() {
     }
     pairs_.swap(alive);
   }
+}
+
+void TcpProxy::watch(Pair& p, const char* data, size_t n) {
+  pthread_mutex_lock(&watch_mutex_);
+  if (!watch_.empty()) {
+    p.tail.append(data, n);
+    for (size_t at;
+         p.matched < watch_.size() && (at = p.tail.find(watch_[p.matched])) != std::string::npos;) {
+      p.tail.erase(0, at + watch_[p.matched].size());
+      ++p.matched;
+    }
+    if (p.matched == watch_.size()) {
+      (watch_cut_ ? p.cutting : p.holding) = true;
+      watch_.clear();
+      triggered_ = true;
+    } else if (p.tail.size() > 4096) {
+      p.tail.erase(0, p.tail.size() - 256);
+    }
+  }
+  pthread_mutex_unlock(&watch_mutex_);
 }
