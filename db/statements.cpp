@@ -6,6 +6,10 @@ namespace sql {
 
 const char* const kProbe = "SELECT 1";
 const char* const kBegin = "BEGIN";
+const char* const kBeginWithXid = "BEGIN; SELECT pg_current_xact_id()";
+const char* const kTransactionStatus = "SELECT pg_xact_status($1::xid8)";
+const char* const kEndTransactionSession =
+    "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE backend_xid = xid($1::xid8)";
 const char* const kBeginRepeatableRead = "BEGIN ISOLATION LEVEL REPEATABLE READ";
 const char* const kCommit = "COMMIT";
 const char* const kRollback = "ROLLBACK";

@@ -12,6 +12,12 @@ extern const char* const kProbe;
 
 // Transactions.
 extern const char* const kBegin;
+// BEGIN, and the id of the new transaction, by which an unanswered COMMIT is looked up later.
+extern const char* const kBeginWithXid;
+// What became of a transaction (one parameter, its id): committed, aborted or in progress.
+extern const char* const kTransactionStatus;
+// Ends the session that holds that transaction open (one parameter, its id).
+extern const char* const kEndTransactionSession;
 extern const char* const kBeginRepeatableRead;
 extern const char* const kCommit;
 extern const char* const kRollback;

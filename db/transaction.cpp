@@ -8,14 +8,16 @@
 
 PgTransaction::PgTransaction(pgConnectionPool& pool, const char* begin) : lease_(pool) {
   const char* text = begin != nullptr ? begin : sql::kBegin;
+  PgResult begun;
   try {
-    PgResult(lease_->executeRequest(text));
+    begun.reset(lease_->executeRequest(text));
   } catch (const PostgresqlException& e) {
     // Nothing has run yet: a connection found lost at BEGIN is re-established and BEGIN sent
     // again, once.
     if (lease_.nested() || !e.connectionLost() || e.timedOut() || !lease_.reestablish()) throw;
-    PgResult(lease_->executeRequest(text));
+    begun.reset(lease_->executeRequest(text));
   }
+  if (PQntuples(begun.get()) > 0) begin_value_ = PQgetvalue(begun.get(), 0, 0);
   backend_ = lease_->backendPid();
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // A transaction on one connection of a pool.
 
+#include <string>
+
 #include "db/pool.h"
 
 // BEGIN when made, ROLLBACK when destroyed without commit(). While it lives, the thread's
@@ -17,9 +19,13 @@ class PgTransaction {
 
   void commit();
   pgSafeThread& connection() { return lease_.connection(); }
+  // The first value the begin text returned ("" when it returned no row): a begin text of
+  // several statements can ask for something of the new transaction (its id, say).
+  const std::string& beginValue() const { return begin_value_; }
 
  private:
   pgConnectionPool::Lease lease_;
   int backend_ = 0;  // the server session that ran BEGIN
   bool open_ = true;
+  std::string begin_value_;
 };

@@ -14,6 +14,7 @@
 #include "core/settings.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
+#include "db/statements.h"
 #include "db/transaction.h"
 #include "service/service.h"
 
@@ -122,7 +123,9 @@ std::string AcquitteError(const service& s, int state, pgConnectionPool* pool) {
 }
 
 size_t RunWrite::bytes() const {
-  size_t n = sizeof(RunWrite) + service_name.size() + output.size() + message.size();
+  size_t n = sizeof(RunWrite) + service_name.size() + output.size() + message.size() +
+             unresolved_xid.size() + unresolved_refs.acknowledged.size() +
+             unresolved_refs.opened.size();
   for (const auto& a : alerting) {
     n += sizeof(service) + a->program_path.size() + a->parameter.size();
     for (const std::string& arg : a->alerting_parameter_list) n += arg.size() + 32;
@@ -130,14 +133,62 @@ size_t RunWrite::bytes() const {
   return n;
 }
 
+namespace {
+
+enum class Outcome { kCommitted, kAborted, kUnknown };
+
+// What became of the transaction xid, whose COMMIT went unanswered. One still open on the
+// server (its COMMIT never arrived, and the server has not yet noticed that the connection is
+// gone) has its session ended, so that it aborts and frees the service's row: the write is then
+// tried again later (PostgresqlException, transient, as for a row locked by another session).
+Outcome outcomeOf(const std::string& xid, pgConnectionPool* pool) {
+  std::string status;
+  try {
+    PgResult r(pool->executeParamRequest(sql::kTransactionStatus, {xid}));
+    if (PQntuples(r.get()) > 0 && !PQgetisnull(r.get(), 0, 0))
+      status = PQgetvalue(r.get(), 0, 0);
+    else
+      return Outcome::kUnknown;  // too old for the server to know
+  } catch (const PostgresqlException& e) {
+    // A server that never saw it (a standby promoted before the transaction reached it).
+    if (e.sqlstate() == "22023") return Outcome::kAborted;
+    throw;
+  }
+  if (status == "committed") return Outcome::kCommitted;
+  if (status == "aborted") return Outcome::kAborted;
+  PgResult(pool->executeParamRequest(sql::kEndTransactionSession, {xid}));
+  throw PostgresqlException("the transaction " + xid +
+                                " of an unanswered COMMIT is still open on the server: its "
+                                "session is ended, the write is tried again later",
+                            PgErrorKind::kTransient, "55P03");
+}
+
+}  // namespace
+
 RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool) {
   RunRefs refs;
+  if (!w.unresolved_xid.empty()) {
+    switch (outcomeOf(w.unresolved_xid, pool)) {
+      case Outcome::kCommitted:
+        return w.unresolved_refs;
+      case Outcome::kUnknown:
+        // Written twice would be worse than not at all: an incident and its alert twice.
+        write_log("ERR", "the write of service " + w.service_name + " (" +
+                             std::to_string(w.service_id) +
+                             ") had its COMMIT unanswered and its "
+                             "transaction is too old for the server to say: not written again");
+        return RunRefs();
+      case Outcome::kAborted:
+        break;  // written again below
+    }
+  }
+  // A plain state update is one statement, the same whether it ran once or twice.
   if (w.statements() == 1 && w.update) {
     storeState(w.service_id, w.service_name, w.state, w.output, pool);
     refs.stored = true;
     return refs;
   }
-  PgTransaction transaction(*pool);
+  PgTransaction transaction(*pool, sql::kBeginWithXid);
   if (w.update) storeState(w.service_id, w.service_name, w.state, w.output, pool);
   if (w.acknowledge) {
     if (traceOn()) Trace("#" + w.service_name + " prepare SQL");
@@ -145,8 +196,13 @@ RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool) {
   }
   if (w.incident != 0)
     refs.opened = openIncident(w.service_id, w.device_id, w.error_id, w.message, pool);
-  transaction.commit();
   refs.stored = w.update;
+  try {
+    transaction.commit();
+  } catch (const PostgresqlException& e) {
+    if (e.mayHaveRun()) throw CommitUnknown(e, transaction.beginValue(), refs);
+    throw;
+  }
   return refs;
 }
 

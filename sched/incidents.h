@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-class pgConnectionPool;
+#include "db/pool.h"
+
 class service;
 
 // Error name -> error id text, filled by main at start, read-only afterwards.
@@ -26,6 +27,18 @@ void updateService(const service& s, pgConnectionPool* pool);
 std::string InsertError(const service& s, int state, pgConnectionPool* pool);
 // Acknowledges every open incident of the service; returns the first id, or "-1".
 std::string AcquitteError(const service& s, int state, pgConnectionPool* pool);
+
+struct RunWrite;
+
+// What a written run got back: the first incident acknowledged and the one opened ("-1" when
+// none), and whether its state was stored.
+struct RunRefs {
+  std::string acknowledged = "-1";
+  std::string opened = "-1";
+  bool stored = false;
+  // The reference the run's alert gets.
+  const std::string& forAlert(const RunWrite& w) const;
+};
 
 // The writes one step of a worker's cycle makes, stored together or not at all: the state
 // update, the acknowledgement of the open incidents and the new incident of one run go in one
@@ -47,6 +60,11 @@ struct RunWrite {
   Alert alert = kNoAlert;
   std::vector<std::shared_ptr<const service>> alerting;
   int alert_timeout = 0;  // seconds an alerting program may run; 0 = no limit
+  // Set when an earlier attempt sent the COMMIT and its answer was lost: the id of that
+  // transaction, and what its statements got back. The server is asked what became of it before
+  // anything is written again.
+  std::string unresolved_xid;
+  RunRefs unresolved_refs;
 
   int statements() const { return (update ? 1 : 0) + (acknowledge ? 1 : 0) + (incident ? 1 : 0); }
   bool updateOnly() const { return update && !acknowledge && incident == 0; }
@@ -54,21 +72,26 @@ struct RunWrite {
   size_t bytes() const;
 };
 
-// What a written run got back: the first incident acknowledged and the one opened ("-1" when
-// none), and whether its state was stored.
-struct RunRefs {
-  std::string acknowledged = "-1";
-  std::string opened = "-1";
-  bool stored = false;
-  // The reference the run's alert gets.
-  const std::string& forAlert(const RunWrite& w) const {
-    return w.alert == RunWrite::kOnIncident ? opened : acknowledged;
-  }
+inline const std::string& RunRefs::forAlert(const RunWrite& w) const {
+  return w.alert == RunWrite::kOnIncident ? opened : acknowledged;
+}
+
+// The answer to a run's COMMIT was lost (the connection broke or the server stalled after it
+// was sent): the server may have stored it. xid is its transaction, refs what its statements
+// got back; a write kept for later carries both, and is not written again if it committed.
+class CommitUnknown : public PostgresqlException {
+ public:
+  CommitUnknown(const PostgresqlException& e, std::string xid, RunRefs refs)
+      : PostgresqlException(e), xid(std::move(xid)), refs(std::move(refs)) {}
+  const std::string xid;
+  const RunRefs refs;
 };
 
-// Runs the statements of w, in one transaction when there are several. Throws
-// PostgresqlException, and then nothing was written (unless the answer to the commit itself
-// was lost).
+// Runs the statements of w, in one transaction when there are several. A write whose earlier
+// COMMIT went unanswered (unresolved_xid) is first looked up: when it committed, its refs are
+// returned and nothing is written; when it is still open on the server, the session that holds
+// it is ended and the write is tried later. Throws PostgresqlException, and then nothing was
+// written, or CommitUnknown when the answer to this COMMIT was lost.
 RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool);
 // The statements of w one by one, each failure logged as the worker always logged it (the
 // state update prefixed with tid), the others still run: for a write that the server refuses

@@ -5,6 +5,7 @@
 #include "sched/result_journal.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -98,6 +99,11 @@ bool ResultJournal::dropOldestLocked() {
 
 void ResultJournal::keep(RunWrite w, const PostgresqlException* why) {
   std::vector<std::string> lines;  // logged once the mutex is released
+  // Its COMMIT went unanswered: the server is asked what became of it before it is written again.
+  if (const auto* unknown = dynamic_cast<const CommitUnknown*>(why)) {
+    w.unresolved_xid = unknown->xid;
+    w.unresolved_refs = unknown->refs;
+  }
   {
     ScopedLock lock(&mutex);
     const unsigned long long id = w.service_id;
@@ -180,8 +186,12 @@ bool ResultJournal::replay(pgConnectionPool* pool) {
     }
     enum { kWritten, kLater, kStop } outcome = kWritten;
     std::string ref = "-1";
+    std::unique_ptr<CommitUnknown> unknown;
     try {
       ref = writeRun(*w, pool).forAlert(*w);
+    } catch (const CommitUnknown& e) {
+      unknown = std::make_unique<CommitUnknown>(e);
+      outcome = kStop;
     } catch (const PostgresqlException& e) {
       if (!e.retryable())
         ref = writeRunStepByStep(*w, pool, "journal").forAlert(*w);
@@ -192,6 +202,10 @@ bool ResultJournal::replay(pgConnectionPool* pool) {
       ScopedLock lock(&mutex);
       ServiceWrites& sw = services.find(id)->second;
       sw.in_flight = false;
+      if (unknown != nullptr) {
+        sw.writes.front().write.unresolved_xid = unknown->xid;
+        sw.writes.front().write.unresolved_refs = unknown->refs;
+      }
       if (outcome == kWritten) {
         auto first = sw.writes.begin();
         if (first->write.alert != RunWrite::kNoAlert)

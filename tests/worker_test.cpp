@@ -25,7 +25,9 @@
 #include "sched/incidents.h"
 #include "sched/info_thread.h"
 #include "sched/update_service_map.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
+#include "tests/support/tcp_proxy.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_context.h"
 #include "tests/support/text.h"
@@ -204,6 +206,49 @@ TEST_F(WorkerTest, FailureFromOkIsStoredOpensAnIncidentAndAlertsWithItsId) {
   cycle(s);
   EXPECT_FALSE(exists(dir.file("first.alerts")));
   EXPECT_EQ(readFile(dir.file("second.alerts")), lastIncidentId(s) + "\n--\n");
+}
+
+// The answer to a run's COMMIT is held back past the deadline (a partition, a server stalled
+// while it flushes): the run is kept, and once the database answers again the server is asked
+// what became of it. It committed: the incident is stored once, its alert starts once, with
+// its id.
+TEST_F(WorkerTest, UnansweredCommitIsLookedUpAndNotWrittenAgain) {
+  TcpProxy proxy(std::stoi(conninfoValue("port")));
+  infoThread* via_proxy =
+      tc.addCore("host=127.0.0.1 port=" + std::to_string(proxy.port()) + " dbname=" + dbname() +
+                     " user=" + conninfoValue("user") + " password=" + conninfoValue("password"),
+                 1, 1);
+  service s = makeService("commit", kDummy, {"2", "down"});
+  s.response_critical = true;
+  const std::string alerts = dir.file("alerts");
+  alertTo(s, alerts);
+  CoutCapture log;
+  proxy.holdAnswerAfter({"InsertErrorHappen", "COMMIT"});
+  cycle(s, via_proxy);
+  EXPECT_TRUE(proxy.triggered());
+  EXPECT_EQ(tc.journal.entries(), 1u) << log.text();
+  EXPECT_FALSE(exists(alerts));
+  proxy.resume();
+
+  EXPECT_TRUE(waitFor([&] { return tc.journal.replay(via_proxy->pool); }, 20000)) << log.text();
+  EXPECT_EQ(incidents(s), std::vector<std::string>{"default_critical_error:0:CRITICAL: down\n"});
+  const std::string id = lastIncidentId(s);
+  EXPECT_EQ(readFile(alerts), "--id\n" + id + "\n" + id + "\nend\n--\n");
+  EXPECT_EQ(stored(s, "service_previous_state"), "2");
+
+  // The COMMIT of the recovery never reaches the server, whose session keeps the transaction
+  // open with the service's row locked: that session is ended, and the run written once.
+  service ok = s;
+  ok.parameter_list = {"0", "up"};
+  ok.state = ok.previous_state = 2;
+  proxy.holdRequestsAfter({"AcquitteErrorHappen"});
+  cycle(ok, via_proxy);
+  EXPECT_TRUE(proxy.triggered());
+  EXPECT_EQ(tc.journal.entries(), 1u) << log.text();
+  EXPECT_TRUE(waitFor([&] { return tc.journal.replay(via_proxy->pool); }, 20000)) << log.text();
+  proxy.resume();
+  EXPECT_EQ(incidents(s), std::vector<std::string>{"default_critical_error:1:CRITICAL: down\n"});
+  EXPECT_EQ(stored(s, "service_previous_state"), "0");
 }
 
 TEST_F(WorkerTest, RecoveryAcknowledgesAndAlertsWithTheAcknowledgedId) {

@@ -80,17 +80,25 @@ void TcpProxy::resume() {
   wake();
 }
 
-void TcpProxy::arm(const std::vector<std::string>& texts, bool cut) {
+void TcpProxy::arm(const std::vector<std::string>& texts, Loss loss) {
   pthread_mutex_lock(&watch_mutex_);
   watch_ = texts;
-  watch_cut_ = cut;
+  watch_loss_ = loss;
   triggered_ = false;
   pthread_mutex_unlock(&watch_mutex_);
 }
 
-void TcpProxy::holdAnswerAfter(const std::vector<std::string>& texts) { arm(texts, false); }
+void TcpProxy::holdAnswerAfter(const std::vector<std::string>& texts) {
+  arm(texts, Loss::kHoldAnswer);
+}
 
-void TcpProxy::cutAnswerAfter(const std::vector<std::string>& texts) { arm(texts, true); }
+void TcpProxy::cutAnswerAfter(const std::vector<std::string>& texts) {
+  arm(texts, Loss::kCutAnswer);
+}
+
+void TcpProxy::holdRequestsAfter(const std::vector<std::string>& texts) {
+  arm(texts, Loss::kHoldRequests);
+}
 
 void TcpProxy::wake() {
   const char c = 'w';
@@ -108,12 +116,12 @@ void TcpProxy::run() {
   char buf[65536];
   while (!stop_) {
     if (release_.exchange(false))
-      for (Pair& p : pairs_) p.holding = false;
+      for (Pair& p : pairs_) p.holding = p.holding_requests = false;
     std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
     const bool hung = hung_;
     if (!hung) {
       for (const Pair& p : pairs_) {
-        fds.push_back({p.client, POLLIN, 0});
+        fds.push_back({p.client, static_cast<short>(p.holding_requests ? 0 : POLLIN), 0});
         // A held answer stays with the server's socket until it is let go.
         fds.push_back({p.server, static_cast<short>(p.holding ? 0 : POLLIN), 0});
       }
@@ -146,7 +154,8 @@ void TcpProxy::run() {
       bool open = true;
       for (int side = 0; side < 2 && open; ++side) {
         const pollfd& f = fds[2 + 2 * i + side];
-        if (f.revents == 0 || (side == 1 && p.holding)) continue;
+        if (f.revents == 0 || (side == 1 && p.holding) || (side == 0 && p.holding_requests))
+          continue;
         const ssize_t n = read(f.fd, buf, sizeof buf);
         if (side == 1 && p.cutting) {  // the answer is dropped with the connection
           open = false;
@@ -176,7 +185,17 @@ void TcpProxy::watch(Pair& p, const char* data, size_t n) {
       ++p.matched;
     }
     if (p.matched == watch_.size()) {
-      (watch_cut_ ? p.cutting : p.holding) = true;
+      switch (watch_loss_) {
+        case Loss::kHoldAnswer:
+          p.holding = true;
+          break;
+        case Loss::kCutAnswer:
+          p.cutting = true;
+          break;
+        case Loss::kHoldRequests:
+          p.holding_requests = true;
+          break;
+      }
       watch_.clear();
       triggered_ = true;
     } else if (p.tail.size() > 4096) {

@@ -48,8 +48,9 @@ struct TestContext {
   TestContext& operator=(const TestContext&) = delete;
 
   // A core as main makes it: a pool of connections on conninfo with the workers' statements.
-  infoThread* addCore(const std::string& conninfo, int connections = 1) {
-    infoThread* c = createCore(conninfo, connections);
+  infoThread* addCore(const std::string& conninfo, int connections = 1,
+                      int timeout_seconds = kDefaultPgTimeoutSeconds) {
+    infoThread* c = createCore(conninfo, connections, timeout_seconds);
     for (const auto& st : sql::coreStatements())
       c->pool->prepareRequest(st.name, st.text, st.nparams);
     c->context = &ctx;
