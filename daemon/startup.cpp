@@ -126,9 +126,9 @@ void* thread_stop_watcher(void*) {
   if (c != kStopBySignal) return nullptr;
   write_log("INFO", "stop mavo... SIGTERM");
   notifyStopping();
+  // The runs in progress are finished and written while the database answers; each request
+  // still waits at most PGSQL_timeout for one that does not.
   requestStop();
-  // Whatever the database does, nothing waits for it more than the timeout from now.
-  setDatabaseStopDeadline(monotonicMs() + static_cast<int64_t>(pgsql_timeout.load()) * 1000);
   {
     ScopedLock lock(&mutex_cores);
     for (infoThread* core : vec_core) core->execute_queue->broadcast();

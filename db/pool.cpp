@@ -38,11 +38,7 @@ const int64_t kCancelGraceMs = 1000;
 // How long a request waits for a free connection of its pool.
 const int64_t kLeaseWaitMs = 1000;
 
-std::atomic<int64_t> stop_deadline_ms{INT64_MAX};
-
-int64_t deadlineAfter(int64_t ms) {
-  return std::min(monotonicMs() + ms, stop_deadline_ms.load(std::memory_order_acquire));
-}
+int64_t deadlineAfter(int64_t ms) { return monotonicMs() + ms; }
 
 bool succeeded(const PGresult* r) {
   ExecStatusType st = PQresultStatus(r);
@@ -207,10 +203,6 @@ PGconn* connectWithin(const std::string& conninfo, int64_t timeout_ms, std::stri
     for (size_t i = 0; i < attempts.size(); ++i) {
       if (!answered[i]) continue;
       const int64_t deadline = deadlineAfter(timeout_ms);
-      if (deadline <= monotonicMs()) {  // stopping: no time for another host
-        if (error->empty()) *error = kNoAnswer;
-        return nullptr;
-      }
       HostAttempt& a = attempts[i];
       std::vector<const char*> k, v;
       for (size_t j = 0; j < a.keywords.size(); ++j) {
@@ -249,10 +241,6 @@ int64_t monotonicMs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void setDatabaseStopDeadline(int64_t monotonic_ms) {
-  stop_deadline_ms.store(monotonic_ms, std::memory_order_release);
 }
 
 PgErrorKind classifySqlstate(const std::string& s) {
@@ -362,7 +350,6 @@ PGresult* pgSafeThread::runLocked(const Request& rq) {
   if (broken || conn == nullptr)
     throw lostError("connection to the database is broken: " + broken_reason);
   const int64_t deadline = deadlineAfter(timeout_ms);
-  if (deadline <= monotonicMs()) throw lostError("the daemon is stopping: no time left for it\n");
 
   int sent = 0;
   std::vector<const char*> values;

@@ -5,9 +5,9 @@
 // PQclear; a failed request throws PostgresqlException and returns nothing.
 //
 // Every request has a deadline: it is sent and its answer awaited with libpq's asynchronous
-// calls and a poll on the connection's socket, at most the pool's timeout (and never past the
-// stop deadline once the daemon is stopping). A request without an answer in time is cancelled
-// and, when the server does not answer the cancel either, its connection is dropped as lost.
+// calls and a poll on the connection's socket, at most the pool's timeout. A request without an
+// answer in time is cancelled and, when the server does not answer the cancel either, its
+// connection is dropped as lost.
 // While a pool's database does not answer, one request at a time finds out whether it is back;
 // the others fail at once, so that callers keep their writes for later instead of waiting.
 
@@ -102,9 +102,7 @@ struct PoolStats {
 // Time limit of one request, and of one connection attempt per host, when none is given.
 constexpr int kDefaultPgTimeoutSeconds = 10;
 
-// Once the daemon is stopping, no request waits past this point of the monotonic clock (in
-// milliseconds); a request that would start after it fails at once as lost.
-void setDatabaseStopDeadline(int64_t monotonic_ms);
+// Milliseconds on the monotonic clock.
 int64_t monotonicMs();
 
 // One libpq connection; every libpq call on conn is made while holding mutex. A connection

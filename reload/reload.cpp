@@ -247,7 +247,8 @@ void reloadCycle(const SchedContext& ctx, pgConnectionPool* pool) {
   bool lost = false;  // the part before lost the connection
   bool gone = false;  // two parts in a row did: the rest waits for the next cycle
   auto part = [&](const char* prefix, auto body) {
-    if (gone) return;
+    // Once the daemon stops, the part in progress is the last: the stop waits for no other.
+    if (gone || stopRequested()) return;
     const bool now_lost = runPart(prefix, &failed, body);
     gone = lost && now_lost;
     lost = now_lost;

@@ -196,8 +196,11 @@ void startFirstError(service& svc, int& rc, const Cycle& c) {
 }
 
 // Up to three attempts one second apart; then the run counts as UNKNOWN. Each attempt is
-// counted in the core's stats.
+// counted in the core's stats. Once the daemon stops, a failed attempt is not tried again: the
+// run records nothing (4), rather than holding up the stop or storing a failure it did not
+// believe.
 int runPlugin(service& svc, int timeout, CoreStats& stats) {
+  const int state_before = svc.state;
   for (int attempt = 1;; ++attempt) {
     RunInfo info;
     const int64_t started = monotonicMs();
@@ -215,6 +218,10 @@ int runPlugin(service& svc, int timeout, CoreStats& stats) {
       count();
       write_log("ERR", "DAEMON: Excute failed retry" + svc.service_name + " " +
                            std::to_string(svc.service_id) + " " + e.what());
+      if (stopRequested()) {
+        svc.state = state_before;
+        return 4;
+      }
       sleepMilliseconds(kRetryPauseMs);
       if (attempt == kAttempts) {
         svc.state = 3;

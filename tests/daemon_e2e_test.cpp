@@ -187,17 +187,28 @@ TEST_F(DaemonE2ETest, SecretsStayOutOfTheLogAndStoredOutputsAndLogLinesStayLines
     EXPECT_TRUE(line.rfind("forged", 0) != 0 && line.rfind("#INFO#forged", 0) != 0) << line;
 }
 
+// The run in progress at SIGTERM outlasts the database timeout: it is finished, and its change
+// of state is stored with its incident and alert while the database answers.
 TEST_F(DaemonE2ETest, SigtermWaitsForTheRunningPluginAndLeavesNoProcess) {
-  const std::string started = dir.file("started");
+  const std::string started = dir.file("started"), alerts = dir.file("alerts");
   long id = addCheck(
-      "slow", dir.script("slow", "echo $$ > " + started + "\n/bin/sleep 3\necho slow done\n"), "");
+      "slow",
+      dir.script("slow", "echo $$ > " + started + "\n/bin/sleep 6\necho slow down\nexit 2\n"), "");
+  addResponse(id, addProgram(dir.script("alert", "echo \"$1\" >> " + alerts + "\n")), "$ERROR",
+              false, false, true, false);
   config.threads = 2;
+  config.extra_postgresql = {"PGSQL_timeout=2"};
   DaemonProcess daemon(config, dir.path());
   ASSERT_TRUE(waitFor([&] { return !readFile(started).empty(); }, kStartMs)) << daemon.log();
-  EXPECT_EQ(daemon.stop(20000), 0) << daemon.log();
+  EXPECT_EQ(daemon.stop(30000), 0) << daemon.log();
 
   // The cycle in progress was finished and stored before the daemon left.
-  EXPECT_EQ(stored(id, "service_last_stdout"), "slow done\n");
+  EXPECT_EQ(stored(id, "service_previous_state || ':' || service_last_stdout"), "2:slow down\n");
+  EXPECT_EQ(rows("SELECT 1 FROM mavo_error_happen WHERE happen_acquitte=0 AND happen_service_id=" +
+                 std::to_string(id)),
+            1);
+  EXPECT_EQ(lines(readFile(alerts)).size(), 1u) << daemon.log();
+  EXPECT_EQ(daemon.log().find("not written to the database"), std::string::npos) << daemon.log();
   // Plugins run in the daemon's process group: nothing of it is left.
   errno = 0;
   EXPECT_EQ(kill(-daemon.pid(), 0), -1);
