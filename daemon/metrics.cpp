@@ -390,6 +390,11 @@ std::string MetricsServer::scrape() const {
   out << "mavo_reload_cycles_total{result=\"failed\"} "
       << (dc != nullptr ? dc->reload_failed.load(std::memory_order_relaxed) : 0) << "\n";
 
+  head(out, "mavo_clock_steps_total", "counter",
+       "Steps of the wall clock seen (scheduling counts on the monotonic clock).");
+  out << "mavo_clock_steps_total "
+      << (dc != nullptr ? dc->clock_steps.load(std::memory_order_relaxed) : 0) << "\n";
+
   head(out, "mavo_services_scheduled", "gauge", "Services the daemon schedules.");
   out << "mavo_services_scheduled " << (ctx_->scheduled != nullptr ? ctx_->scheduled->size() : 0)
       << "\n";

@@ -15,6 +15,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
@@ -26,6 +27,9 @@
 namespace {
 
 const std::string kRule(104, '-');
+// A move of the wall clock against the monotonic one larger than this is a step (a slew of the
+// clock by NTP is far smaller between two reports).
+const int64_t kClockStepMs = 2000;
 
 std::string rightAligned(const std::string& item, int width) {
   std::ostringstream out;
@@ -109,13 +113,28 @@ std::string writeStatusFile(const std::string& path, const std::string& report) 
   return failure;
 }
 
+void noteClockStep(const SchedContext& ctx, ClockStepWatch& clock) {
+  const int64_t step_ms = clock.step(kClockStepMs);
+  if (step_ms == 0) return;
+  const int64_t size_ms = step_ms < 0 ? -step_ms : step_ms;
+  std::ostringstream size;
+  size << size_ms / 1000 << "." << std::setw(3) << std::setfill('0') << size_ms % 1000;
+  write_log("INFO", std::string("the wall clock stepped ") + (step_ms > 0 ? "forward" : "back") +
+                        " by " + size.str() +
+                        " s; the services keep their rhythm (they are scheduled on the monotonic "
+                        "clock), maintenance windows and log dates follow the new time");
+  if (ctx.counters != nullptr) ctx.counters->clock_steps.fetch_add(1, std::memory_order_relaxed);
+}
+
 void* thread_monitoring(void* arg) {
   const SchedContext& ctx = *static_cast<const SchedContext*>(arg);
   clearThreadSignalMask();
 
   SystemdBeat beat;
+  ClockStepWatch clock;
   bool said = false;  // the failure to write the file is said once
   while (!stopRequested()) {
+    noteClockStep(ctx, clock);
     const std::string failure = writeStatusFile(file_info, buildStatusReport(ctx));
     if (!failure.empty() && !said) {
       write_raw_log("ERROR can't open file " + escapeForLog(file_info) + ": " + failure + "\n");

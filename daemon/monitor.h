@@ -26,6 +26,9 @@ std::string buildStatusReport(const SchedContext& ctx);
 // Replaces the file at path by report, whole (a reader never sees a part of it), with mode 0640
 // and without following a symbolic link. Returns "" or the reason of the failure.
 std::string writeStatusFile(const std::string& path, const std::string& report);
+class ClockStepWatch;
+// Logs a step of the wall clock since the last call, with its size, and counts it.
+void noteClockStep(const SchedContext& ctx, ClockStepWatch& clock);
 // Thread entry; arg is the daemon's SchedContext*. It also tells systemd, when the daemon runs
 // under it, how many services run and whether every core still makes progress.
 void* thread_monitoring(void* arg);

@@ -55,8 +55,9 @@ std::vector<const char*> valuePointers(const std::vector<std::string>& params) {
 // Waits until fd is ready for events (or in error) or the deadline passes; false on timeout.
 bool waitSocket(int fd, short events, int64_t deadline) {
   for (;;) {
-    const int64_t left = deadline - monotonicMs();
-    if (left <= 0) return false;
+    // Past the deadline the socket is still looked at once: after the process was stopped for a
+    // while, the answer may be there already.
+    const int64_t left = std::max<int64_t>(0, deadline - monotonicMs());
     pollfd p = {fd, events, 0};
     const int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
     if (r > 0) return true;
@@ -236,12 +237,6 @@ thread_local std::vector<Held> held_connections;
 thread_local int no_probe_scopes = 0;
 
 }  // namespace
-
-int64_t monotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 PgErrorKind classifySqlstate(const std::string& s) {
   if (s.size() != 5) return PgErrorKind::kData;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/histogram.h"
 
 // What a failed request says about the write that asked for it.
@@ -101,9 +102,6 @@ struct PoolStats {
 
 // Time limit of one request, and of one connection attempt per host, when none is given.
 constexpr int kDefaultPgTimeoutSeconds = 10;
-
-// Milliseconds on the monotonic clock.
-int64_t monotonicMs();
 
 // One libpq connection; every libpq call on conn is made while holding mutex. A connection
 // that failed (lost, no answer in time, statements not prepared again, read-only session) is

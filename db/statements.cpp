@@ -44,6 +44,16 @@ const char* const kInsertErrorHappen =
 const char* const kAcquitteErrorHappen =
     "UPDATE mavo_error_happen SET happen_acquitte=1, happen_time_acquitte=now() WHERE "
     "happen_service_id=$1::int AND happen_acquitte=0 RETURNING happen_id;";
+const char* const kUpdateStateAt =
+    "UPDATE mavo_services SET service_previous_state=$1::int, "
+    "service_last_exec_time=now() - $4::interval,service_last_stdout=$2 WHERE service_id=$3::int;";
+const char* const kInsertErrorHappenAt =
+    "INSERT INTO mavo_error_happen(happen_id,happen_error_id, happen_device_id,happen_service_id, "
+    "happen_timestamp,happen_message, happen_acquitte, happen_value)VALUES (DEFAULT,$1::int, "
+    "$2::int, $3::int,now() - $5::interval,$4::varchar, 0,0) RETURNING happen_id;";
+const char* const kAcquitteErrorHappenAt =
+    "UPDATE mavo_error_happen SET happen_acquitte=1, happen_time_acquitte=now() - $2::interval "
+    "WHERE happen_service_id=$1::int AND happen_acquitte=0 RETURNING happen_id;";
 const char* const kCheckErrorHappen =
     "SELECT happen_id,happen_error_id FROM mavo_error_happen WHERE happen_device_id=$1::int AND "
     "happen_service_id=$2::int AND happen_acquitte=0";
@@ -237,7 +247,10 @@ std::vector<NamedStatement> coreStatements() {
           {"UpdateState", kUpdateState, 3},
           {"InsertErrorHappen", kInsertErrorHappen, 4},
           {"AcquitteErrorHappen", kAcquitteErrorHappen, 1},
-          {"CheckErrorHappen", kCheckErrorHappen, 2}};
+          {"CheckErrorHappen", kCheckErrorHappen, 2},
+          {"UpdateStateAt", kUpdateStateAt, 4},
+          {"InsertErrorHappenAt", kInsertErrorHappenAt, 5},
+          {"AcquitteErrorHappenAt", kAcquitteErrorHappenAt, 2}};
 }
 
 std::vector<NamedStatement> reloadStatements(int id_cluster) {

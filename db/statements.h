@@ -37,6 +37,12 @@ extern const char* const kUpdateState;
 extern const char* const kInsertErrorHappen;
 extern const char* const kAcquitteErrorHappen;
 extern const char* const kCheckErrorHappen;
+// The three writes of a run, for a run written late (kept while the database could not take
+// it): the time they store is the run's own, now() less the run's age (the last parameter, an
+// interval), so that no clock of this host is compared with the server's.
+extern const char* const kUpdateStateAt;
+extern const char* const kInsertErrorHappenAt;
+extern const char* const kAcquitteErrorHappenAt;
 
 // Keyword query of the advanced device configuration (prepared on pgSQL, one parameter).
 extern const char* const kSelectAdvConfig;

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/conversions.h"
 #include "core/log.h"
 #include "core/settings.h"
@@ -181,8 +182,7 @@ void forEachService(PGresult* res, pgConnectionPool* pool, Loader loader, const 
 // Puts a new service on the least-loaded core with its first run spread over ctx.load_spread
 // seconds; returns the core's index. Runs under the scheduled set's lock: it logs nothing.
 size_t placeService(const SchedContext& ctx, service& s) {
-  timeval now;
-  gettimeofday(&now, nullptr);
+  const timeval now = monotonicNow();
   const int spread = ctx.load_spread > 0 ? ctx.load_spread : 1;
   s.next_exec_time.tv_sec = now.tv_sec + rand() % spread;
   s.next_exec_time.tv_usec = now.tv_usec;

@@ -10,7 +10,7 @@
 
 AlertRunner::AlertRunner(size_t max_threads) : max_threads_(max_threads < 1 ? 1 : max_threads) {
   pthread_mutex_init(&mutex_, nullptr);
-  pthread_cond_init(&cond_, nullptr);
+  initMonotonicCond(&cond_);
 }
 
 AlertRunner::~AlertRunner() {

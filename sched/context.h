@@ -24,6 +24,7 @@ class pgConnectionPool;
 struct DaemonCounters {
   std::atomic<uint64_t> reload_ok{0};      // reload cycles whose every part ran
   std::atomic<uint64_t> reload_failed{0};  // reload cycles of which a part failed
+  std::atomic<uint64_t> clock_steps{0};    // steps of the wall clock seen by the monitor
 };
 
 struct SchedContext {

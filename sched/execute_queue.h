@@ -28,7 +28,7 @@ class ExecuteQueue {
  public:
   ExecuteQueue() {
     pthread_mutex_init(&mutex_queue, nullptr);
-    pthread_cond_init(&cond_queue, nullptr);
+    initMonotonicCond(&cond_queue);  // its waits are untimed; no wait counts on the wall clock
   }
   virtual ~ExecuteQueue() {
     pthread_cond_destroy(&cond_queue);

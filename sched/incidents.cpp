@@ -37,26 +37,47 @@ const char* errorName(int state) {
   }
 }
 
+// A write older than this stores the time of its run rather than the time it is written.
+const int64_t kLateMs = 1000;
+
+// The age of a write's run as an interval, or "" for a fresh one (its statements then store
+// now()).
+std::string ageOf(const RunWrite& w) {
+  const int64_t age_ms = monotonicMs() - w.ended_ms;
+  return w.ended_ms != 0 && age_ms >= kLateMs ? std::to_string(age_ms) + " milliseconds" : "";
+}
+
+// Each statement below, given an age, stores now() less that age.
 void storeState(unsigned long long id, const std::string& name, int state,
-                const std::string& output, pgConnectionPool* pool) {
+                const std::string& output, pgConnectionPool* pool, const std::string& age = "") {
   const std::string id_text = std::to_string(id);
   if (traceOn()) Trace("#UPDATE " + name + "#" + id_text + "#");
   // The output travels as a parameter: quotes and line breaks are stored as they are.
-  PgResult(pool->executePrepareRequest("UpdateState", {std::to_string(state), output, id_text}));
+  if (age.empty())
+    PgResult(pool->executePrepareRequest("UpdateState", {std::to_string(state), output, id_text}));
+  else
+    PgResult(pool->executePrepareRequest("UpdateStateAt",
+                                         {std::to_string(state), output, id_text, age}));
 }
 
 std::string openIncident(unsigned long long id, int64_t device_id, const std::string& error_id,
-                         const std::string& message, pgConnectionPool* pool) {
+                         const std::string& message, pgConnectionPool* pool,
+                         const std::string& age = "") {
+  std::vector<std::string> params = {error_id, std::to_string(device_id), std::to_string(id),
+                                     message};
+  if (!age.empty()) params.push_back(age);
   PgResult res(pool->executePrepareRequest(
-      "InsertErrorHappen", {error_id, std::to_string(device_id), std::to_string(id), message}));
+      age.empty() ? "InsertErrorHappen" : "InsertErrorHappenAt", params));
   return PQntuples(res.get()) > 0 ? PQgetvalue(res.get(), 0, 0) : "-1";
 }
 
-std::string acknowledgeAll(unsigned long long id, const std::string& name, pgConnectionPool* pool) {
+std::string acknowledgeAll(unsigned long long id, const std::string& name, pgConnectionPool* pool,
+                           const std::string& age = "") {
   const std::string id_text = std::to_string(id);
   if (traceOn()) Trace("#" + name + " SERVICE ID" + id_text);
   // Every open incident of the service is acknowledged at once; the first id is kept.
-  PgResult res(pool->executePrepareRequest("AcquitteErrorHappen", {id_text}));
+  PgResult res(age.empty() ? pool->executePrepareRequest("AcquitteErrorHappen", {id_text})
+                           : pool->executePrepareRequest("AcquitteErrorHappenAt", {id_text, age}));
   if (PQntuples(res.get()) == 0) return "-1";
   if (traceOn()) Trace("#" + name + " ACQUITTE SUCCESS ID");
   return PQgetvalue(res.get(), 0, 0);
@@ -64,10 +85,10 @@ std::string acknowledgeAll(unsigned long long id, const std::string& name, pgCon
 
 // AcquitteError's handling around acknowledgeAll: every failure is logged, "-1" returned.
 std::string acknowledgeLogged(unsigned long long id, const std::string& name,
-                              pgConnectionPool* pool) {
+                              pgConnectionPool* pool, const std::string& age = "") {
   if (traceOn()) Trace("#" + name + " prepare SQL");
   try {
-    return acknowledgeAll(id, name, pool);
+    return acknowledgeAll(id, name, pool, age);
   } catch (const PostgresqlException& e) {
     write_log("ERR", std::string("EXEC AcquitteErrorHappen failed in function AcquitteError: ") +
                          e.what());
@@ -79,9 +100,10 @@ std::string acknowledgeLogged(unsigned long long id, const std::string& name,
 
 // InsertError's handling around openIncident.
 std::string openLogged(unsigned long long id, int64_t device_id, const std::string& error_id,
-                       const std::string& message, pgConnectionPool* pool) {
+                       const std::string& message, pgConnectionPool* pool,
+                       const std::string& age = "") {
   try {
-    return openIncident(id, device_id, error_id, message, pool);
+    return openIncident(id, device_id, error_id, message, pool, age);
   } catch (const PostgresqlException& e) {
     // Also the path of a state without an error kind: "" is refused by the $1::int cast.
     write_log("ERR", std::string("insert error failed:  ") + e.what());
@@ -182,20 +204,21 @@ RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool) {
         break;  // written again below
     }
   }
+  const std::string age = ageOf(w);
   // A plain state update is one statement, the same whether it ran once or twice.
   if (w.statements() == 1 && w.update) {
-    storeState(w.service_id, w.service_name, w.state, w.output, pool);
+    storeState(w.service_id, w.service_name, w.state, w.output, pool, age);
     refs.stored = true;
     return refs;
   }
   PgTransaction transaction(*pool, sql::kBeginWithXid);
-  if (w.update) storeState(w.service_id, w.service_name, w.state, w.output, pool);
+  if (w.update) storeState(w.service_id, w.service_name, w.state, w.output, pool, age);
   if (w.acknowledge) {
     if (traceOn()) Trace("#" + w.service_name + " prepare SQL");
-    refs.acknowledged = acknowledgeAll(w.service_id, w.service_name, pool);
+    refs.acknowledged = acknowledgeAll(w.service_id, w.service_name, pool, age);
   }
   if (w.incident != 0)
-    refs.opened = openIncident(w.service_id, w.device_id, w.error_id, w.message, pool);
+    refs.opened = openIncident(w.service_id, w.device_id, w.error_id, w.message, pool, age);
   refs.stored = w.update;
   try {
     transaction.commit();
@@ -208,18 +231,19 @@ RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool) {
 
 RunRefs writeRunStepByStep(const RunWrite& w, pgConnectionPool* pool, const std::string& tid) {
   RunRefs refs;
+  const std::string age = ageOf(w);
   if (w.update) {
     try {
-      storeState(w.service_id, w.service_name, w.state, w.output, pool);
+      storeState(w.service_id, w.service_name, w.state, w.output, pool, age);
       refs.stored = true;
     } catch (const PostgresqlException& e) {
       write_log("ERR", tid + "#Update service state failed: " + std::to_string(w.service_id) + " " +
                            w.service_name + " " + e.what());
     }
   }
-  if (w.acknowledge) refs.acknowledged = acknowledgeLogged(w.service_id, w.service_name, pool);
+  if (w.acknowledge) refs.acknowledged = acknowledgeLogged(w.service_id, w.service_name, pool, age);
   if (w.incident != 0)
-    refs.opened = openLogged(w.service_id, w.device_id, w.error_id, w.message, pool);
+    refs.opened = openLogged(w.service_id, w.device_id, w.error_id, w.message, pool, age);
   return refs;
 }
 

@@ -60,6 +60,9 @@ struct RunWrite {
   Alert alert = kNoAlert;
   std::vector<std::shared_ptr<const service>> alerting;
   int alert_timeout = 0;  // seconds an alerting program may run; 0 = no limit
+  // When the run ended, on the monotonic clock (0: unknown). A write made a second or more
+  // after it (kept while the database could not take it) stores the run's own time.
+  int64_t ended_ms = 0;
   // Set when an earlier attempt sent the COMMIT and its answer was lost: the id of that
   // transaction, and what its statements got back. The server is asked what became of it before
   // anything is written again.

@@ -1,12 +1,14 @@
 #pragma once
-// The timer thread of a core: moves the services of the wait queue that are due in the current
-// whole second to the execute queue, then sleeps until the next one is due.
+// The timer thread of a core: moves the services of the wait queue that are due to the execute
+// queue, then sleeps until the next one is due, on the monotonic clock.
 
-#include <ctime>
+#include <sys/time.h>
+
+#include <cstdint>
 
 struct infoThread;
 
-// Moves every service due at or before second now; returns the number moved.
-int moveDueServices(infoThread& core, time_t now);
+// Moves every service due at or before now (monotonic); returns the number moved.
+int moveDueServices(infoThread& core, const timeval& now);
 // Thread entry; arg is the core's infoThread*. Returns when die_mavo is set.
 void* thread_check_time(void* arg);

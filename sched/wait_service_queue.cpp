@@ -3,14 +3,15 @@
 // for its whole duration and takes no other lock. front() and pop() on an empty queue throw
 // EmptyQueueException rather than read past the end (callers check empty() first).
 //
-// The timer sleeps on cond_due, under mutex_queue, until the due second of the heap's front
-// (a wall-clock deadline, as due times are wall-clock seconds) or its own limit. A push
+// The timer sleeps on cond_due, under mutex_queue, until the due time of the heap's front or its
+// own limit, both on the monotonic clock (a step of the wall clock moves neither). A push
 // signals it only when the new service is due before that deadline, so a busy queue costs no
 // extra wake-ups.
 
 #include "sched/wait_service_queue.h"
 
 #include <algorithm>
+#include <random>
 
 #include "core/scoped_lock.h"
 #include "core/settings.h"
@@ -18,7 +19,7 @@
 
 WaitServiceQueue::WaitServiceQueue() {
   pthread_mutex_init(&mutex_queue, nullptr);
-  pthread_cond_init(&cond_due, nullptr);
+  initMonotonicCond(&cond_due);
 }
 
 WaitServiceQueue::~WaitServiceQueue() {
@@ -26,41 +27,60 @@ WaitServiceQueue::~WaitServiceQueue() {
   pthread_mutex_destroy(&mutex_queue);
 }
 
+namespace {
+timespec asTimespec(const timeval& t) { return timespec{t.tv_sec, t.tv_usec * 1000L}; }
+bool before(const timespec& a, const timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
+}
+}  // namespace
+
 void WaitServiceQueue::push(const service& s) {
   ScopedLock lock(&mutex_queue);
   vec_service.push_back(s);
   std::push_heap(vec_service.begin(), vec_service.end(), CompareService());
-  signalIfEarlier(s.next_exec_time.tv_sec);
+  signalIfEarlier(s.next_exec_time);
 }
 
 void WaitServiceQueue::push(service&& s) {
-  const time_t due = s.next_exec_time.tv_sec;
+  const timeval due = s.next_exec_time;
   ScopedLock lock(&mutex_queue);
   vec_service.push_back(std::move(s));
   std::push_heap(vec_service.begin(), vec_service.end(), CompareService());
   signalIfEarlier(due);
 }
 
-void WaitServiceQueue::signalIfEarlier(time_t due) {
-  // Due in second d means due from d.000: before the wake-up unless d.000 is at or after it.
-  if (timer_waiting && due < timer_wake.tv_sec + (timer_wake.tv_nsec > 0 ? 1 : 0))
-    pthread_cond_signal(&cond_due);
+void WaitServiceQueue::signalIfEarlier(const timeval& due) {
+  if (timer_waiting && before(asTimespec(due), timer_wake)) pthread_cond_signal(&cond_due);
 }
 
 void WaitServiceQueue::waitForDue(long max_ms) {
   timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
+  clock_gettime(CLOCK_MONOTONIC, &now);
   timespec wake = addMilliseconds(now, max_ms);
   ScopedLock lock(&mutex_queue);
   if (!vec_service.empty()) {
-    const time_t due = vec_service.front().next_exec_time.tv_sec;
-    if (due <= now.tv_sec) return;
-    if (due < wake.tv_sec || (due == wake.tv_sec && wake.tv_nsec > 0)) wake = timespec{due, 0};
+    const timespec due = asTimespec(vec_service.front().next_exec_time);
+    if (!before(now, due)) return;
+    if (before(due, wake)) wake = due;
   }
   timer_waiting = true;
   timer_wake = wake;
   pthread_cond_timedwait(&cond_due, &mutex_queue, &wake);
   timer_waiting = false;
+}
+
+int WaitServiceQueue::spreadOverdue(const timeval& now, int64_t spread_ms) {
+  thread_local std::minstd_rand random(static_cast<unsigned>(monotonicMs()));
+  int spread = 0;
+  ScopedLock lock(&mutex_queue);
+  for (service& s : vec_service) {
+    if (!earlier(s.next_exec_time, now)) continue;
+    const int64_t window = std::min<int64_t>(spread_ms, s.interval_exec_time);
+    s.next_exec_time = addMs(now, window > 1 ? static_cast<int64_t>(random() % window) : 0);
+    ++spread;
+  }
+  if (spread > 0) std::make_heap(vec_service.begin(), vec_service.end(), CompareService());
+  return spread;
 }
 
 void WaitServiceQueue::wakeTimer() {

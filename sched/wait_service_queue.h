@@ -1,8 +1,8 @@
 #pragma once
-// A core's wait queue: a binary heap of services ordered by the whole second they are due.
-// Every operation takes mutex_queue for its whole duration. The core's timer thread sleeps in
-// waitForDue until the earliest service is due; a push that brings an earlier due second wakes
-// it.
+// A core's wait queue: a binary heap of services ordered by the time they are due, on the
+// monotonic clock. Every operation takes mutex_queue for its whole duration. The core's timer
+// thread sleeps in waitForDue until the earliest service is due; a push that brings an earlier
+// due time wakes it.
 
 #include <pthread.h>
 #include <time.h>
@@ -10,12 +10,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/clock.h"
 #include "service/service.h"
 
-// True when a is due in a later whole second than b (heap order: earliest second first).
+// True when a is due later than b (heap order: earliest first). Due times count to the
+// microsecond: a service is due at its time, not at the start of its second, so that an interval
+// of 1.5 s is 1.5 s and not as short as 1 s.
 struct CompareService {
   bool operator()(const service& a, const service& b) const {
-    return a.next_exec_time.tv_sec > b.next_exec_time.tv_sec;
+    return earlier(b.next_exec_time, a.next_exec_time);
   }
 };
 
@@ -32,25 +35,29 @@ class WaitServiceQueue {
   service pop();    // the queue must not be empty
   bool empty();
   uint32_t size();
-  // Moves every service due at or before second now into out, in heap order, under one lock
-  // hold. Returns the number moved.
+  // Moves every service due at or before now (monotonic) into out, in heap order, under one
+  // lock hold. Returns the number moved.
   template <typename Sink>
-  int popDue(time_t now, Sink&& out);
-  // Returns once the earliest service's due second has come (at once when it already has), a
+  int popDue(const timeval& now, Sink&& out);
+  // Returns once the earliest service's due time has come (at once when it already has), a
   // push has brought an earlier one, wakeTimer was called, or max_ms milliseconds have passed,
   // whichever is first. One caller at a time (the timer thread); it looks at the queue again
   // afterwards, since a wake-up may be spurious.
   void waitForDue(long max_ms);
   // Ends a waitForDue in progress (for a stop).
   void wakeTimer();
+  // Gives every service due before now a new due time between now and now + spread_ms, capped
+  // by its own interval (and at least now): after the process was stopped for a while, the
+  // overdue services run once each, spread out rather than in one burst. Returns how many.
+  int spreadOverdue(const timeval& now, int64_t spread_ms);
 
  private:
   // Wakes the timer when a service due before its wake-up time has been pushed. Called with
   // mutex_queue held, after the push.
-  void signalIfEarlier(time_t due);
+  void signalIfEarlier(const timeval& due);
 
   pthread_mutex_t mutex_queue;
-  pthread_cond_t cond_due;           // the timer's sleep; default clock: the wall clock
+  pthread_cond_t cond_due;           // the timer's sleep, on the monotonic clock
   std::vector<service> vec_service;  // guarded by mutex_queue
   bool timer_waiting = false;        // guarded by mutex_queue
   timespec timer_wake{0, 0};         // guarded by mutex_queue: end of the timer's sleep

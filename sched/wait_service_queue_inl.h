@@ -6,10 +6,10 @@
 #include "core/scoped_lock.h"
 
 template <typename Sink>
-int WaitServiceQueue::popDue(time_t now, Sink&& out) {
+int WaitServiceQueue::popDue(const timeval& now, Sink&& out) {
   int moved = 0;
   ScopedLock lock(&mutex_queue);
-  while (!vec_service.empty() && vec_service.front().next_exec_time.tv_sec <= now) {
+  while (!vec_service.empty() && !earlier(now, vec_service.front().next_exec_time)) {
     std::pop_heap(vec_service.begin(), vec_service.end(), CompareService());
     out(std::move(vec_service.back()));
     vec_service.pop_back();

@@ -22,6 +22,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
@@ -65,6 +66,7 @@ struct Cycle {
     w.device_id = svc.device_id;
     w.service_name = svc.service_name;
     w.alert_timeout = ctx.plugin_timeout;
+    w.ended_ms = monotonicMs();
     return w;
   }
   // Adds an incident of state to w.
@@ -295,15 +297,18 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
   // second already past.
   if (svc.maintenance_type == 1) {
     if (traceOn()) Trace("th_exec#MAINTENANCE# TYPE NOEXEC" + svc.service_name);
-    const time_t free_from = c.ctx.maintenance->firstFreeSecond(svc.service_id, time(nullptr));
+    // The window is a calendar time; the due time counts on the monotonic clock from now.
+    const int64_t wall_now_ms = wallMs();
+    const time_t free_from = c.ctx.maintenance->firstFreeSecond(svc.service_id, wall_now_ms / 1000);
     if (free_from > svc.maintenance_end.tv_sec) svc.maintenance_end.tv_sec = free_from;
-    svc.next_exec_time = svc.maintenance_end;
+    const int64_t until_ms = static_cast<int64_t>(svc.maintenance_end.tv_sec) * 1000 - wall_now_ms;
+    svc.next_exec_time = addMs(monotonicNow(), std::max<int64_t>(until_ms, 0));
     return Next::kDueTimeSet;
   }
 
-  // Interval, state and due second of the definition that came out of the queue.
+  // Interval, state and due time of the definition that came out of the queue.
   delay = svc.interval_exec_time;
-  const time_t due_second = svc.next_exec_time.tv_sec;
+  const timeval due = svc.next_exec_time;
   int old_state = svc.state;
 
   // A newer definition replaces this one, but the state and maintenance window stay the ones
@@ -326,11 +331,8 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
           " Execution du script =>old state:" + std::to_string(old_state));
 
   // Run, with retries.
-  // Scheduling lag: from the due second to now.
-  timeval started;
-  gettimeofday(&started, nullptr);
-  c.core.stats.lag_seconds.observe(static_cast<double>(started.tv_sec - due_second) +
-                                   started.tv_usec / 1e6);
+  // Scheduling lag: from the due time to now.
+  c.core.stats.lag_seconds.observe(static_cast<double>(diffMs(monotonicNow(), due)) / 1000.0);
   int rc = runPlugin(svc, c.ctx.plugin_timeout, c.core.stats);
   if (traceOn()) {
     Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() + " ==> code retour" +
@@ -369,23 +371,10 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
   return Next::kComputeDueTime;
 }
 
-// Next due time: now + delay milliseconds, in signed 32-bit arithmetic.
+// Next due time: now + delay milliseconds, on the monotonic clock.
 void computeDueTime(service& svc, int delay, const std::string& tid) {
   if (traceOn()) Trace(tid + "#Calcul de la prochaine execution");
-  timeval now;
-  gettimeofday(&now, nullptr);
-  const int32_t d = delay;
-  time_t sec = now.tv_sec + d / 1000;
-  long usec = now.tv_usec + static_cast<long>(d % 1000) * 1000;
-  if (usec >= 1000000) {
-    sec += usec / 1000000;
-    usec %= 1000000;
-  } else if (usec < 0) {  // a negative interval
-    sec -= 1;
-    usec += 1000000;
-  }
-  svc.next_exec_time.tv_sec = sec;
-  svc.next_exec_time.tv_usec = usec;
+  svc.next_exec_time = addMs(monotonicNow(), delay);
 }
 
 // Back into the core's wait queue.

@@ -57,6 +57,7 @@ constexpr size_t kDiscardChunk = 16384;      // reads once the kept output is fu
 constexpr size_t kMaxOutput = 1048576;       // output kept from one run
 constexpr int kTermGraceMs = 3000;           // between SIGTERM and SIGKILL of a run out of time
 constexpr int kMaxPollSleepMs = 50;          // longest pause between two looks at a running child
+constexpr int kLateLookMs = 100;             // a last look at the output once past the deadline
 
 pthread_mutex_t mutex_cut_services = PTHREAD_MUTEX_INITIALIZER;
 std::set<unsigned long long> cut_services;  // guarded by mutex_cut_services
@@ -265,9 +266,18 @@ void stopGroup(pid_t pid) {
 int readOutput(int fd, const Deadline& deadline, std::string* out, bool* cut) {
   char buf[kReadChunk];
   std::vector<char> discard;
+  Deadline until = deadline;
+  bool late_look = false;
   for (;;) {
-    if (deadline.set()) {
-      const int left = deadline.remainingMs();
+    if (until.set()) {
+      int left = until.remainingMs();
+      if (left == 0 && !late_look) {
+        // Once past the deadline, the pipe gets one short look more: after the daemon was
+        // stopped for a while, a plugin that ended in time has its output waiting there.
+        until = Deadline::afterMs(kLateLookMs);
+        late_look = true;
+        left = until.remainingMs();
+      }
       if (left == 0) return ETIMEDOUT;
       pollfd p = {fd, POLLIN, 0};
       const int ready = poll(&p, 1, left);

@@ -99,7 +99,7 @@ class service {
   bool response_unknown;
   bool response_warning;
   bool response_critical;
-  timeval next_exec_time;
+  timeval next_exec_time;  // due time, on the monotonic clock (core/clock.h)
   int interval_exec_time;  // milliseconds
   std::string last_stdout;
   int maintenance_type;  // 0 none, 1 NOEXEC, 2 EXEC, 3 FIRSTERROR

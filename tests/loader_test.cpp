@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "core/clock.h"
 #include "core/settings.h"
 #include "db/statements.h"
 #include "sched/info_thread.h"
@@ -111,11 +112,9 @@ TEST_F(LoaderTest, FirstRunsFallWithinTheSpread) {
   makeCores(1);
   tc.ctx.load_spread = 5;
   for (int i = 0; i < 40; ++i) addService("s" + std::to_string(i), plugin_, device_, 1000);
-  timeval before;
-  gettimeofday(&before, nullptr);
+  const timeval before = monotonicNow();
   load_script(tc.ctx, pool_, "reloadService");
-  timeval after;
-  gettimeofday(&after, nullptr);
+  const timeval after = monotonicNow();
   auto got = drain(0);
   ASSERT_EQ(got.size(), 40u);
   for (const auto& s : got) {

@@ -58,22 +58,30 @@ class OutageTest : public PgTest {
     return PQntuples(r.get()) > 0 ? std::string(PQgetvalue(r.get(), 0, 0)) : std::string();
   }
   // A plugin whose exit code (and state) is read from the file code_<name> (0 when missing);
-  // every run appends the service's name to the file runs.
+  // every run appends the service's name, its code and the time to the file runs.
   long switchable(const std::string& name) {
     if (switch_plugin_ == 0)
       switch_plugin_ = addPlugin(dir_.script(
-          "switch", "/bin/echo $1 >> " + dir_.file("runs") + "\nc=$(/bin/cat " + dir_.path() +
-                        "/code_$1 2>/dev/null || /bin/echo 0)\n/bin/echo state $c\nexit $c\n"));
+          "switch",
+          "c=$(/bin/cat " + dir_.path() +
+              "/code_$1 2>/dev/null || /bin/echo 0)\n/bin/echo $1 $c $(/bin/date +%s) >> " +
+              dir_.file("runs") + "\n/bin/echo state $c\nexit $c\n"));
     return addService(name, switch_plugin_, device_, 1000, name);
   }
   void setCode(const std::string& name, int code) {
     dir_.write("code_" + name, std::to_string(code) + "\n");
   }
-  int runs(const std::string& name) {
+  int runs(const std::string& name) { return static_cast<int>(runTimes(name).size()); }
+  // The times (seconds) of the runs of a switchable service that exited with code (any: -1).
+  std::vector<long> runTimes(const std::string& name, int code = -1) {
     std::istringstream in(readFile(dir_.file("runs")));
-    int n = 0;
-    for (std::string l; std::getline(in, l);) n += l == name;
-    return n;
+    std::vector<long> at;
+    std::string n;
+    int c;
+    long t;
+    while (in >> n >> c >> t)
+      if (n == name && (code < 0 || c == code)) at.push_back(t);
+    return at;
   }
   std::string column(long id, const std::string& col, const std::string& dir = "") {
     return q("SELECT " + col + " FROM mavo_services WHERE service_id=" + std::to_string(id), dir);
@@ -196,6 +204,16 @@ TEST_F(OutageTest, HungServerStallsNoCoreAndLosesNothing) {
   EXPECT_EQ(count(d.log(), "no answer from the database within " + std::to_string(kTimeout)) > 0,
             true)
       << d.log();
+  // Written once the server answers again, the incident carries the time its run ended.
+  const std::vector<long> failed = runTimes("s1", 2);
+  ASSERT_FALSE(failed.empty());
+  const long stored_at =
+      std::stol(q("SELECT extract(epoch from happen_timestamp::timestamptz)::bigint FROM "
+                  "mavo_error_happen WHERE "
+                  "happen_service_id=" +
+                  std::to_string(ids[1])));
+  EXPECT_LE(std::abs(stored_at - failed.front()), 2)
+      << "incident stored at " << stored_at << ", its run at " << failed.front();
 
   proxy.hang();
   usleep(1500 * 1000);

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/settings.h"
 #include "sched/delete_list.h"
 #include "sched/execute_queue.h"
@@ -36,6 +37,8 @@ service makeService(unsigned long long id, time_t sec, suseconds_t usec = 0) {
   s.next_exec_time.tv_usec = usec;
   return s;
 }
+
+timeval at(time_t sec, suseconds_t usec = 0) { return timeval{sec, usec}; }
 
 // A core with empty queues and no pool, released at the end of the test.
 struct TestCore {
@@ -129,7 +132,7 @@ struct SleepingTimer {
 
 TEST(WaitServiceQueue, TimerSleepEndsForAPushDueBeforeItsWakeUp) {
   timeval now;
-  gettimeofday(&now, nullptr);
+  now = monotonicNow();
   const struct {
     const char* what;
     std::vector<time_t> queued;  // due seconds, relative to now, before the sleep
@@ -151,8 +154,7 @@ TEST(WaitServiceQueue, TimerSleepEndsForAPushDueBeforeItsWakeUp) {
 }
 
 TEST(WaitServiceQueue, TimerSleepReturnsAtOnceWhenTheFrontIsDueAndOnWake) {
-  timeval now;
-  gettimeofday(&now, nullptr);
+  const timeval now = monotonicNow();
   {
     WaitServiceQueue q;
     q.push(makeService(1, now.tv_sec - 1));
@@ -184,25 +186,29 @@ TEST(MoveDueServices, MovesEveryServiceDueInTheCurrentSecondAndKeepsLaterOnes) {
   c.core.wait_queue->push(makeService(2, 100));
   c.core.wait_queue->push(makeService(3, 100));
 
-  EXPECT_EQ(moveDueServices(c.core, 99), 0);
-  EXPECT_EQ(moveDueServices(c.core, 100), 2);
+  EXPECT_EQ(moveDueServices(c.core, at(99)), 0);
+  EXPECT_EQ(moveDueServices(c.core, at(100)), 2);
   EXPECT_EQ(c.core.wait_queue->size(), 1u);
   EXPECT_EQ(c.core.wait_queue->front().service_id, 1u);
   std::vector<unsigned long long> moved = drainIds(*c.core.execute_queue);
   std::sort(moved.begin(), moved.end());
   EXPECT_EQ(moved, (std::vector<unsigned long long>{2, 3}));
 
-  EXPECT_EQ(moveDueServices(c.core, 104), 0);
-  EXPECT_EQ(moveDueServices(c.core, 105), 1);
+  EXPECT_EQ(moveDueServices(c.core, at(104)), 0);
+  EXPECT_EQ(moveDueServices(c.core, at(105)), 1);
   EXPECT_TRUE(c.core.wait_queue->empty());
   EXPECT_EQ(drainIds(*c.core.execute_queue), (std::vector<unsigned long long>{1}));
 }
 
-TEST(MoveDueServices, ServiceLateInItsSecondMovesAtThatSecond) {
+// Due at its time, not at the start of its second: an interval of 1.5 s is not cut to 1 s.
+TEST(MoveDueServices, ServiceLateInItsSecondMovesAtItsTime) {
   TestCore c;
   c.core.wait_queue->push(makeService(1, 100, 900000));
-  EXPECT_EQ(moveDueServices(c.core, 99), 0);
-  EXPECT_EQ(moveDueServices(c.core, 100), 1);
+  c.core.wait_queue->push(makeService(2, 100, 200000));
+  EXPECT_EQ(moveDueServices(c.core, at(100)), 0);
+  EXPECT_EQ(moveDueServices(c.core, at(100, 500000)), 1);
+  EXPECT_EQ(drainIds(*c.core.execute_queue), (std::vector<unsigned long long>{2}));
+  EXPECT_EQ(moveDueServices(c.core, at(100, 900000)), 1);
   EXPECT_EQ(c.core.execute_queue->length(), 1u);
 }
 
@@ -283,7 +289,7 @@ TEST_F(QueuesTest, ManyProducersAndWorkersThroughTimerLoseAndDuplicateNothing) {
   constexpr int kProducers = 4, kWorkers = 4, kPerProducer = 500;
   constexpr int kTotal = kProducers * kPerProducer;
   timeval now;
-  gettimeofday(&now, nullptr);
+  now = monotonicNow();
 
   pthread_t timer;
   ASSERT_EQ(pthread_create(&timer, nullptr, thread_check_time, &c.core), 0);
@@ -363,7 +369,7 @@ TEST_F(QueuesTest, TimerThreadStartedAfterStopReturnsWithoutMovingAnything) {
 TEST_F(QueuesTest, TimerThreadMovesServiceDueNowAndKeepsFutureOne) {
   TestCore c;
   timeval now;
-  gettimeofday(&now, nullptr);
+  now = monotonicNow();
   c.core.wait_queue->push(makeService(1, now.tv_sec));
   c.core.wait_queue->push(makeService(2, now.tv_sec + 3600));
 
@@ -382,7 +388,7 @@ TEST_F(QueuesTest, TimerThreadMovesServiceDueNowAndKeepsFutureOne) {
 TEST_F(QueuesTest, TimerThreadMovesAServicePushedWhileItSleeps) {
   TestCore c;
   timeval now;
-  gettimeofday(&now, nullptr);
+  now = monotonicNow();
   c.core.wait_queue->push(makeService(1, now.tv_sec + 3600));
   pthread_t timer;
   ASSERT_EQ(pthread_create(&timer, nullptr, thread_check_time, &c.core), 0);

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
 #include "db/pg_handles.h"
@@ -724,8 +725,7 @@ TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
       }
     };
     auto runAll = [&] {
-      timeval now;
-      gettimeofday(&now, nullptr);
+      const timeval now = monotonicNow();
       for (infoThread* c : tc.cores) {
         std::vector<service> due;
         while (!c->wait_queue->empty()) due.push_back(c->wait_queue->pop());

@@ -119,13 +119,18 @@ class JournalReplayTest : public PgTest {
 };
 
 // Replay writes each service's writes in order, with the incident and the state together, and
-// pauses a service whose row is locked while the others are written.
+// pauses a service whose row is locked while the others are written. Each write stores the time
+// its run ended, not the time of the replay.
 TEST_F(JournalReplayTest, WritesEachServiceInOrderAndPassesALockedOne) {
   CoutCapture log;
   ResultJournal j;
   const long a = svc(), b = svc();
-  j.keep(change(a, 2, "down", error_id_), nullptr);
-  j.keep(update(a, 2, "still down"), nullptr);
+  RunWrite down = change(a, 2, "down", error_id_), still = update(a, 2, "still down");
+  const int64_t kept_ms = monotonicMs();
+  down.ended_ms = kept_ms - 60000;
+  still.ended_ms = kept_ms - 30000;
+  j.keep(down, nullptr);
+  j.keep(still, nullptr);
   j.keep(change(b, 2, "b down", error_id_), nullptr);
 
   PgConn locker(PQconnectdb(conninfo().c_str()));
@@ -135,6 +140,15 @@ TEST_F(JournalReplayTest, WritesEachServiceInOrderAndPassesALockedOne) {
                                     .c_str()));
   EXPECT_FALSE(j.replay(pool_.get()));  // b waited for its lock in vain; a is written
   EXPECT_EQ(stored(a, "service_previous_state || ':' || service_last_stdout"), "2:still down");
+  // Seconds ago, as the server sees it, that the runs ended: as long ago as when they were kept,
+  // and the time since.
+  const double since = static_cast<double>(monotonicMs() - kept_ms) / 1000.0;
+  EXPECT_NEAR(std::stod(stored(a, "extract(epoch from now() - service_last_exec_time)")),
+              30 + since, 2);
+  EXPECT_NEAR(std::stod(scalar("SELECT extract(epoch from now() - happen_timestamp) FROM "
+                               "mavo_error_happen WHERE happen_service_id=" +
+                               std::to_string(a))),
+              60 + since, 2);
   EXPECT_EQ(rows("SELECT 1 FROM mavo_error_happen WHERE happen_acquitte=0 AND happen_service_id=" +
                  std::to_string(a)),
             1);

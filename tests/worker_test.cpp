@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
@@ -79,7 +80,7 @@ class WorkerTest : public PgTest {
     s.Setinterval_exec_time(interval_ms);
     s.state = state;
     s.previous_state = state;
-    gettimeofday(&s.next_exec_time, nullptr);
+    s.next_exec_time = monotonicNow();
     return s;
   }
   // A plugin script printing text and exiting with the code read from the file code_file.
@@ -126,6 +127,8 @@ class WorkerTest : public PgTest {
     return scalar("SELECT max(happen_id) FROM mavo_error_happen WHERE happen_service_id=" +
                   s.service_id_str);
   }
+  // Seconds of the monotonic clock, on which due times count.
+  static time_t monoSeconds() { return monotonicNow().tv_sec; }
   // Due second of a re-queued service: between the run's end and a second later.
   void expectDueAfter(const service& s, time_t before, time_t after, long seconds) {
     EXPECT_GE(s.next_exec_time.tv_sec, before + seconds);
@@ -175,11 +178,11 @@ TEST_F(WorkerTest, FailureFromOkIsStoredOpensAnIncidentAndAlertsWithItsId) {
     s.response_unknown = c.unknown;
     std::string alerts = dir.file(name + ".alerts");
     alertTo(s, alerts);
-    time_t before = time(nullptr);
+    time_t before = monoSeconds();
     testing::internal::CaptureStdout();
     service back = cycle(s);
     std::string log = testing::internal::GetCapturedStdout();
-    expectDueAfter(back, before, time(nullptr), 60);
+    expectDueAfter(back, before, monoSeconds(), 60);
 
     EXPECT_EQ(stored(s, "service_previous_state"), std::to_string(c.code));
     EXPECT_NE(stored(s, "service_last_stdout").find("it's bad"), std::string::npos);
@@ -292,9 +295,9 @@ TEST_F(WorkerTest, UnchangedFailureIsStoredWithoutNewIncident) {
 
 TEST_F(WorkerTest, UnrecordedResultStoresNothingAndKeepsTheInterval) {
   service s = makeService("four", dir.script("p", "/bin/echo whatever\nexit 4\n"), {}, 120000);
-  time_t before = time(nullptr);
+  time_t before = monoSeconds();
   service back = cycle(s);
-  expectDueAfter(back, before, time(nullptr), 120);
+  expectDueAfter(back, before, monoSeconds(), 120);
   EXPECT_EQ(stored(s, "service_last_exec_time IS NULL"), "t");
   EXPECT_EQ(stored(s, "service_last_stdout"), "");
   EXPECT_TRUE(incidents(s).empty());
@@ -304,16 +307,16 @@ TEST_F(WorkerTest, VerifyStateChangeRetestsAFirstFailureBeforeStoringIt) {
   tc.ctx.verify_state_change = 1;
   tc.ctx.wait_state_verify = 120;
   service s = makeService("flap", kDummy, {"2", "down"});
-  time_t before = time(nullptr);
+  time_t before = monoSeconds();
   service back = cycle(s);
-  expectDueAfter(back, before, time(nullptr), 120);
+  expectDueAfter(back, before, monoSeconds(), 120);
   EXPECT_EQ(back.state, 2);
   EXPECT_EQ(stored(s, "service_last_exec_time IS NULL"), "t");
   EXPECT_TRUE(incidents(s).empty());
 
-  before = time(nullptr);
+  before = monoSeconds();
   back = cycle(back);  // the re-test is believed
-  expectDueAfter(back, before, time(nullptr), 60);
+  expectDueAfter(back, before, monoSeconds(), 60);
   EXPECT_EQ(stored(s, "service_previous_state"), "2");
   EXPECT_EQ(incidents(s), std::vector<std::string>{"default_critical_error:0:CRITICAL: down\n"});
 }
@@ -346,13 +349,14 @@ TEST_F(WorkerTest, NoExecWindowSkipsThePluginUntilOneSecondAfterItsEnd) {
   service back = cycle(s);
   ASSERT_EQ(incidents(s), std::vector<std::string>{"default_critical_error:0:down\n"});
 
-  const time_t now = time(nullptr);
+  // Seconds from now to the due time (the windows count in whole seconds of the wall clock).
+  const timeval now = monotonicNow();
+  auto dueIn = [&](const service& x) { return diffMs(x.next_exec_time, now) / 1000.0; };
   int pid = addWindow(s, 1, -10, 30);
   addWindow(s, 1, 20, 60);
   back = cycle(back);
   EXPECT_EQ(lines(readFile(runs)).size(), 1u);
-  EXPECT_GE(back.next_exec_time.tv_sec, now + 61);  // the second window's end + 1 s
-  EXPECT_LE(back.next_exec_time.tv_sec, now + 62);
+  EXPECT_NEAR(dueIn(back), 61, 1.1);  // the second window's end + 1 s
   EXPECT_EQ(back.maintenance_type, 1);
   EXPECT_EQ(stored(s, "service_previous_state"), "5");
   EXPECT_EQ(incidents(s),
@@ -363,17 +367,17 @@ TEST_F(WorkerTest, NoExecWindowSkipsThePluginUntilOneSecondAfterItsEnd) {
   tc.maintenance.clean(s.service_id, pid);
   addWindow(s, 1, -20, 40);
   back.maintenance_end.tv_sec = time(nullptr) - 5;
-  back.next_exec_time = back.maintenance_end;
+  back.next_exec_time = addMs(monotonicNow(), -5000);
   back = cycle(back);
   EXPECT_EQ(lines(readFile(runs)).size(), 1u);
-  EXPECT_GE(back.next_exec_time.tv_sec, now + 41);
+  EXPECT_NEAR(dueIn(back), 41, 1.1);
 
   // Every window is over at the next cycle: the service leaves maintenance and runs.
   tc.maintenance.clean(s.service_id, windows.back().second);
   int ended = addWindow(s, 1, -100, -50);
-  time_t before = time(nullptr);
+  time_t before = monoSeconds();
   back = cycle(back);
-  expectDueAfter(back, before, time(nullptr), 60);
+  expectDueAfter(back, before, monoSeconds(), 60);
   EXPECT_EQ(lines(readFile(runs)).size(), 2u);
   EXPECT_EQ(back.maintenance_type, 0);
   EXPECT_FALSE(tc.maintenance.isPlannedIDPresent(ended));
@@ -423,9 +427,9 @@ TEST_F(WorkerTest, UpdatedDefinitionRunsButTheOldIntervalSetsTheNextRun) {
   newer.parameter = "arg";
   newer.Setinterval_exec_time(300000);
   tc.updates.addService(newer);
-  time_t before = time(nullptr);
+  time_t before = monoSeconds();
   service back = cycle(s);
-  expectDueAfter(back, before, time(nullptr), 60);
+  expectDueAfter(back, before, monoSeconds(), 60);
   EXPECT_FALSE(tc.updates.find(s.service_id));
   EXPECT_EQ(back.plugin_path, newer.plugin_path);
   EXPECT_EQ(back.interval_exec_time, 300000);

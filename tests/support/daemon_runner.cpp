@@ -10,6 +10,8 @@
 
 #include <fstream>
 
+extern char** environ;
+
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
 
@@ -42,7 +44,7 @@ DaemonProcess::DaemonProcess(const DaemonConfig& config, const std::string& dir,
   }
   std::vector<std::string> args = {"-f", dir + "/mavo.conf"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
-  start(args);
+  start(args, config.env);
 }
 
 DaemonProcess::DaemonProcess(const std::vector<std::string>& args, const std::string& dir)
@@ -50,12 +52,27 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, const std::st
   start(args);
 }
 
-void DaemonProcess::start(const std::vector<std::string>& args) {
+void DaemonProcess::start(const std::vector<std::string>& args,
+                          const std::vector<std::string>& env) {
   std::vector<std::string> all = {MAVO_DAEMON_PATH};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  // The test's environment with env's entries in place of those of the same names, built
+  // before the fork (the child only calls what is safe after it).
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& x : env) replaced = replaced || x.compare(0, name.size(), name) == 0;
+    if (!replaced) environment.push_back(entry);
+  }
+  environment.insert(environment.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
   std::string out = stdoutPath();
   pid_ = fork();
   if (pid_ == 0) {
@@ -67,7 +84,7 @@ void DaemonProcess::start(const std::vector<std::string>& args) {
     }
     // Run in its own process group so that a test can find every process it left behind.
     setpgid(0, 0);
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
 }

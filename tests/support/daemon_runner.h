@@ -24,6 +24,8 @@ struct DaemonConfig {
   // Extra "key=value" lines appended to sections MAVO and POSTGRESQL.
   std::vector<std::string> extra_mavo;
   std::vector<std::string> extra_postgresql;
+  // "NAME=value" entries added to the daemon's environment.
+  std::vector<std::string> env;
 };
 
 // Text of a configuration file for the test cluster (log paths inside dir).
@@ -55,7 +57,7 @@ class DaemonProcess {
   bool running();
 
  private:
-  void start(const std::vector<std::string>& args);
+  void start(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
   std::string dir_;
   pid_t pid_ = -1;
   int status_ = -1;
