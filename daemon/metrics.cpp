@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cluster/cluster_state.h"
 #include "core/histogram.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
@@ -272,6 +273,9 @@ std::pair<bool, std::string> MetricsServer::health() const {
   if (now - last_answer > db_timeout_ms_)
     return {false, "the database has not answered for " +
                        std::to_string((now - last_answer) / 1000) + " s"};
+  if (ctx_->cluster != nullptr && !ctx_->cluster->leaseValid())
+    return {false, "fenced: the cluster lease of " + ctx_->cluster->node() +
+                       " is not confirmed, no check runs"};
   return {true, "ok"};
 }
 
@@ -396,7 +400,21 @@ std::string MetricsServer::scrape() const {
       << (dc != nullptr ? dc->clock_steps.load(std::memory_order_relaxed) : 0) << "\n";
 
   head(out, "mavo_services_scheduled", "gauge", "Services the daemon schedules.");
-  out << "mavo_services_scheduled " << (ctx_->scheduled != nullptr ? ctx_->scheduled->size() : 0)
-      << "\n";
+  const size_t scheduled = ctx_->scheduled != nullptr ? ctx_->scheduled->size() : 0;
+  out << "mavo_services_scheduled " << scheduled << "\n";
+
+  if (const ClusterState* c = ctx_->cluster) {
+    head(out, "mavo_cluster_members", "gauge", "Live members of the identifier this daemon sees.");
+    out << "mavo_cluster_members " << c->members() << "\n";
+    head(out, "mavo_cluster_buckets_owned", "gauge", "Buckets of services this daemon owns.");
+    out << "mavo_cluster_buckets_owned " << c->ownedBuckets().size() << "\n";
+    head(out, "mavo_cluster_services_owned", "gauge", "Services of the buckets this daemon owns.");
+    out << "mavo_cluster_services_owned " << scheduled << "\n";
+    head(out, "mavo_cluster_lease_seconds", "gauge",
+         "Time left on this daemon's lease, on its own clock.");
+    out << "mavo_cluster_lease_seconds " << static_cast<double>(c->leaseLeftMs()) / 1000.0 << "\n";
+    head(out, "mavo_cluster_fenced", "gauge", "1 while the lease is not confirmed: no check runs.");
+    out << "mavo_cluster_fenced " << (c->leaseValid() ? 0 : 1) << "\n";
+  }
   return out.str();
 }

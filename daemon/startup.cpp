@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "cluster/cluster_state.h"
 #include "core/ini_config.h"
 #include "core/log.h"
 #include "core/scoped_lock.h"
@@ -37,6 +38,7 @@
 #include "db/pool.h"
 #include "db/statements.h"
 #include "loader/loader.h"
+#include "reload/cluster_coordinator.h"
 #include "reload/reload.h"
 #include "sched/alert_runner.h"
 #include "sched/context.h"
@@ -81,6 +83,13 @@ AlertRunner* alert_runner = nullptr;
 SchedContext daemon_ctx;
 // The metrics endpoint, when MAVO/metrics_listen names an address.
 std::unique_ptr<MetricsServer> metrics;
+// Several daemons sharing the identifier (MAVO/cluster_lease): this daemon's buckets and lease,
+// the pool of their coordination, and the coordination itself; null otherwise.
+std::unique_ptr<ClusterState> cluster_state;
+pgConnectionPool* cluster_pool = nullptr;
+std::unique_ptr<ClusterCoordinator> coordinator;
+// Longest name of a member.
+const size_t kMaxNodeName = 63;
 
 // Parses an int like std::stoi in base 10: leading white space, optional sign, digits up to
 // the first other character. Fails on no digit or a value outside int.
@@ -154,6 +163,17 @@ struct BackgroundThreads {
   pthread_t watcher;
   bool journal_writer_started = false;
   pthread_t journal_writer;
+  bool coordination_started = false;
+  pthread_t coordination;
+
+  // The coordination of several daemons leaves the identifier (handing its buckets over) and
+  // ends; it renews the lease until then, so that the runs in progress write under it.
+  void joinCoordination() {
+    if (!coordination_started) return;
+    coordinator->requestLeave();
+    pthread_join(coordination, nullptr);
+    coordination_started = false;
+  }
 
   // The journal's writer is joined before the last attempt to write the journal, which must
   // be the only one.
@@ -176,6 +196,7 @@ struct BackgroundThreads {
   // Stops and joins everything (also after a failed start-up).
   void joinAll() {
     joinJournalWriter();
+    joinCoordination();
     requestStop();
     {
       ScopedLock lock(&mutex_cores);
@@ -235,11 +256,47 @@ void cleanDeletedPlugins() {
   } catch (const PostgresqlException& e) {
     write_log("ERR", std::string("SELECT delete service failed:  ") + e.what());
   }
+  // With several daemons, a marked service may still run on another member: its owner deletes
+  // its row, from its reload cycle.
+  if (cluster_state != nullptr) return;
   try {
     PgResult(pgSQL->executeRequest(sql::deleteMarkedServicesQuery(id_cluster)));
   } catch (const PostgresqlException& e) {
     write_log("ERR", std::string("SELECT delete service failed:  ") + e.what());
   }
+}
+
+// The default name of this daemon among its peers: the host name and the process id.
+std::string defaultNodeName() {
+  char host[256] = {0};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = 0;
+  return std::string(host[0] != 0 ? host : "localhost") + ":" + std::to_string(getpid());
+}
+
+// Several daemons of one identifier: the tables of sql/cluster.sql must be there (checked
+// early, before the start-up pause), and no live member may have this daemon's name (when it
+// joins).
+void prepareCluster() {
+  cluster_pool = new pgConnectionPool(connectLine, 1, pgsql_timeout);
+  coordinator = std::make_unique<ClusterCoordinator>(daemon_ctx, *cluster_state, cluster_pool);
+  const std::string missing = coordinator->missingTables();
+  if (!missing.empty())
+    throw StartupError(
+        "error: configuration key cluster_lease of section [MAVO] needs the tables of "
+        "sql/cluster.sql in the database (missing: " +
+        missing + "); apply sql/cluster.sql first");
+  coordinator->prepare();
+}
+
+// Joins the identifier's members, just before the first pass: the lease starts now.
+void joinClusterNow() {
+  int left_s = 0;
+  if (!coordinator->join(&left_s))
+    throw StartupError(
+        "error: configuration key cluster_node of section [MAVO]: a daemon named \"" +
+        cluster_state->node() + "\" is already running for identifier " +
+        std::to_string(id_cluster) + " (its lease ends in " + std::to_string(left_s) +
+        " s); give each daemon a name of its own");
 }
 
 void createCores(int connections, BackgroundThreads& threads) {
@@ -251,6 +308,9 @@ void createCores(int connections, BackgroundThreads& threads) {
     try {
       for (const auto& st : sql::coreStatements())
         core->pool->prepareRequest(st.name, st.text, st.nparams);
+      if (cluster_state != nullptr)
+        for (const auto& st : sql::clusterCoreStatements())
+          core->pool->prepareRequest(st.name, st.text, st.nparams);
     } catch (...) {
       destroyCore(core);
       throw;
@@ -316,6 +376,10 @@ void releaseAll() {
   journal = nullptr;
   delete alert_runner;  // waits for the alerts still running
   alert_runner = nullptr;
+  coordinator.reset();
+  delete cluster_pool;
+  cluster_pool = nullptr;
+  cluster_state.reset();
 }
 
 }  // namespace
@@ -376,6 +440,25 @@ int runDaemon(int argc, char** argv) {
     // Optional: absent or empty means no limit.
     if (!cfg.getKey("MAVO", "plugin_timeout").empty())
       plugin_timeout = configInt(cfg, "MAVO", "plugin_timeout", 0);
+    // Optional: absent, empty or 0 means one daemon for the identifier.
+    int cluster_lease = 0;
+    if (!cfg.getKey("MAVO", "cluster_lease").empty()) {
+      cluster_lease = configInt(cfg, "MAVO", "cluster_lease", 0, 3600);
+      if (cluster_lease == 1)
+        throw StartupError(
+            "error: configuration key cluster_lease of section [MAVO] must be 0 (off) or 2 to "
+            "3600 seconds, got 1");
+    }
+    if (cluster_lease > 0) {
+      std::string node = cfg.getKey("MAVO", "cluster_node");
+      if (node.empty()) node = defaultNodeName();
+      if (node.size() > kMaxNodeName)
+        throw StartupError(
+            "error: configuration key cluster_node of section [MAVO] is longer "
+            "than 63 characters: \"" +
+            node + "\"");
+      cluster_state = std::make_unique<ClusterState>(id_cluster, node, cluster_lease);
+    }
     // Optional: absent or empty means no metrics endpoint. Its socket is opened now, so that
     // an address that cannot be had stops the start.
     const std::string metrics_listen = cfg.getKey("MAVO", "metrics_listen");
@@ -413,7 +496,13 @@ int runDaemon(int argc, char** argv) {
     if (!cfg.getKey("MAVO", "journal_max_bytes").empty())
       journal_bytes =
           static_cast<size_t>(configInt(cfg, "MAVO", "journal_max_bytes", kMinJournalBytes));
-    const std::string options = cfg.getKey("POSTGRESQL", "PGSQL_options");
+    std::string options = cfg.getKey("POSTGRESQL", "PGSQL_options");
+    // With several daemons, a transaction left open by a frozen daemon (which may hold a bucket
+    // another member is taking over) is ended by the server: every run's transaction is over in
+    // far less.
+    if (cluster_state != nullptr)
+      options = "options='-c idle_in_transaction_session_timeout=" +
+                std::to_string(pgsql_timeout * 1000) + "' " + options;
     try {
       connectLine = buildConnectLine(
           cfg.getKey("POSTGRESQL", "PGSQL_host"), cfg.getKey("POSTGRESQL", "PGSQL_port"),
@@ -434,6 +523,8 @@ int runDaemon(int argc, char** argv) {
     write_log("INFO", "Connection database sucessful. Encoding: " + pgSQL->getClientEncoding());
 
     daemon_ctx = daemonContext(journal);
+    daemon_ctx.cluster = cluster_state.get();
+    if (cluster_state != nullptr) prepareCluster();
     loadErrorMap();         // 14
     cleanDeletedPlugins();  // 15, 16
 
@@ -448,7 +539,11 @@ int runDaemon(int argc, char** argv) {
     write_log("INFO", "LOAD SERVICE");  // 22
     pgSQL->prepareRequest("reloadService", sql::reloadServiceQuery(id_cluster));
     pgSQL->prepareRequest("select_adv_config", sql::kSelectAdvConfig, 1);
-    load_script(daemon_ctx, pgSQL, "reloadService");                         // 23
+    if (coordinator != nullptr) {
+      joinClusterNow();
+      coordinator->pass(false);  // the buckets this daemon is to own, and their services
+    } else
+      load_script(daemon_ctx, pgSQL, "reloadService");                       // 23
     write_log("INFO", "LOAD SERVICE SUCCESS");                               // 24
     write_log("INFO", "START CORE");                                         // 25
     startWorkers();                                                          // 26
@@ -460,12 +555,26 @@ int runDaemon(int argc, char** argv) {
     if (pthread_create(&threads.journal_writer, nullptr, thread_write_journal, &daemon_ctx) != 0)
       throw StartupError("error: can't start the journal writer thread");
     threads.journal_writer_started = true;
+    if (coordinator != nullptr) {
+      if (pthread_create(&threads.coordination, nullptr, ClusterCoordinator::thread,
+                         coordinator.get()) != 0)
+        throw StartupError("error: can't start the cluster coordination thread");
+      threads.coordination_started = true;
+    }
     threads.start(thread_load_delete_service, &daemon_ctx, "reload thread");  // 28
     write_log("INFO", "MAVO was starting....");
     notifyReady(std::to_string(scheduledServices.size()) + " services scheduled on " +
                 std::to_string(core_number) + " cores");
   } catch (const std::exception& e) {
     write_fatal(e.what());
+    // Joined but not started: the buckets taken go back at once rather than when the lease ends.
+    if (coordinator != nullptr && !threads.coordination_started && cluster_state->leaseValid()) {
+      try {
+        coordinator->leave();
+      } catch (const std::exception&) {
+        // the lease ends by itself
+      }
+    }
     threads.joinAll();
     waitForWorkers();
     releaseAll();
@@ -476,6 +585,8 @@ int runDaemon(int argc, char** argv) {
   waitForWorkers();  // 29
   threads.joinJournalWriter();
   writeOrCountJournal();
+  // Every run is over and written: the buckets go to the other members at once.
+  threads.joinCoordination();
   // The alerts of the incidents written from the journal run side by side, each bounded by
   // plugin_timeout as a worker's own.
   alert_runner->finish();

@@ -64,7 +64,8 @@ const char* const kSelectAdvConfig =
     " JOIN mavo_device_advance_config_type ON adv_config_type_id = device_config_type_id"
     " WHERE adv_device_id=$1::bigint AND adv_plugin_keyword_value IS NOT NULL";
 
-std::string serviceQuery(bool pending_join, const std::string& where) {
+std::string serviceQuery(bool pending_join, const std::string& where,
+                         const std::string& extra_columns) {
   std::string q =
       "SELECT plugin_id,service_name, "
       "plugin_path,service_interval_time,service_parameter,device_id,device_ip_address,device_"
@@ -74,7 +75,8 @@ std::string serviceQuery(bool pending_join, const std::string& where) {
       "device_snmp3_user, device_snmp3_sec_lvl,device_snmp3_auth_protocole, "
       "device_snmp3_auth_key,device_snmp3_priv_protocol, device_snmp3_priv_passphrase,"
       "device_snmp_timer,response_ok,0,0,service_previous_state,service_last_stdout,family("
-      "device_ip_address) as ip_version,device_snmp_port"
+      "device_ip_address) as ip_version,device_snmp_port" +
+      extra_columns +
       " FROM mavo_plugins JOIN mavo_services ON plugin_id = service_plugin_id"
       " JOIN mavo_device ON device_id = service_device_id ";
   if (pending_join) q += " JOIN mavo_service_pending_execute ON service_id = pending_service_id ";
@@ -242,6 +244,106 @@ const char* const kMaintenanceConfStill =
     "maintenance_conf_id=$1::int AND "
     "to_char(maintenance_conf_start_date,'YYYY-MM-DD HH24:MI:SS')=$2::text";
 
+namespace cluster {
+
+const char* const kMissingTables =
+    "SELECT concat_ws(', ', CASE WHEN to_regclass('mavo_cluster_member') IS NULL THEN "
+    "'mavo_cluster_member' END, CASE WHEN to_regclass('mavo_cluster_bucket') IS NULL THEN "
+    "'mavo_cluster_bucket' END)";
+const char* const kCreateBuckets =
+    "INSERT INTO mavo_cluster_bucket (bucket_cluster, bucket_id) SELECT $1::int, g FROM "
+    "generate_series(0, 1023) g ON CONFLICT DO NOTHING";
+const char* const kForgetOldMembers =
+    "DELETE FROM mavo_cluster_member WHERE member_cluster=$1::int AND member_expires < now() - "
+    "interval '1 day'";
+const char* const kJoin =
+    "INSERT INTO mavo_cluster_member (member_cluster, member_node, member_expires, "
+    "member_joined) VALUES ($1::int, $2::text, now() + $3::int * interval '1 second', now()) "
+    "ON CONFLICT (member_cluster, member_node) DO UPDATE SET member_expires = "
+    "EXCLUDED.member_expires, member_joined = now() WHERE mavo_cluster_member.member_expires <= "
+    "now() RETURNING 1";
+const char* const kLeaseLeft =
+    "SELECT ceil(extract(epoch FROM member_expires - now())) FROM mavo_cluster_member WHERE "
+    "member_cluster=$1::int AND member_node=$2::text";
+const char* const kRenew =
+    "UPDATE mavo_cluster_member SET member_expires = now() + $3::int * interval '1 second' WHERE "
+    "member_cluster=$1::int AND member_node=$2::text AND member_expires > now() RETURNING 1";
+const char* const kMembers =
+    "SELECT member_node, member_expires > now(), member_joined <= now() - $2::int * interval '1 "
+    "millisecond', (extract(epoch FROM member_expires - now()) * 1000)::bigint FROM "
+    "mavo_cluster_member WHERE member_cluster=$1::int";
+const char* const kBuckets =
+    "SELECT bucket_id, coalesce(bucket_owner, ''), bucket_epoch FROM mavo_cluster_bucket WHERE "
+    "bucket_cluster=$1::int";
+const char* const kClaim =
+    "WITH c AS (SELECT bucket_id FROM mavo_cluster_bucket WHERE bucket_cluster=$1::int AND "
+    "(bucket_id, bucket_epoch) IN (SELECT * FROM unnest($3::int[], $4::bigint[])) FOR UPDATE "
+    "SKIP LOCKED) UPDATE mavo_cluster_bucket b SET bucket_owner=$2::text, bucket_epoch = "
+    "b.bucket_epoch + 1 FROM c WHERE b.bucket_cluster=$1::int AND b.bucket_id = c.bucket_id "
+    "RETURNING b.bucket_id, b.bucket_epoch";
+const char* const kRelease =
+    "UPDATE mavo_cluster_bucket SET bucket_owner=NULL, bucket_epoch = bucket_epoch + 1 WHERE "
+    "bucket_cluster=$1::int AND bucket_owner=$2::text AND bucket_id = ANY($3::int[]) RETURNING "
+    "bucket_id";
+const char* const kLeave =
+    "WITH freed AS (UPDATE mavo_cluster_bucket SET bucket_owner=NULL, bucket_epoch = "
+    "bucket_epoch + 1 WHERE bucket_cluster=$1::int AND bucket_owner=$2::text RETURNING 1) DELETE "
+    "FROM mavo_cluster_member WHERE member_cluster=$1::int AND member_node=$2::text RETURNING "
+    "(SELECT count(*) FROM freed)";
+const char* const kFence =
+    "SELECT 1 FROM mavo_cluster_bucket WHERE bucket_cluster=$1::int AND bucket_id=$2::int AND "
+    "bucket_owner=$3::text AND bucket_epoch=$4::bigint FOR SHARE";
+const char* const kUpdateStateFenced =
+    "UPDATE mavo_services SET service_previous_state=$1::int, service_last_exec_time=now() - "
+    "$4::interval,service_last_stdout=$2 WHERE service_id=$3::int AND EXISTS (SELECT 1 FROM "
+    "mavo_cluster_bucket WHERE bucket_cluster=$5::int AND bucket_id=$6::int AND "
+    "bucket_owner=$7::text AND bucket_epoch=$8::bigint) RETURNING 1";
+
+namespace {
+const char kOwned[] = " AND service_id % 1024 = ANY($1::int[])";
+std::string daemonCondition(int id_cluster) {
+  return id_cluster > 0 ? " AND service_srv_id=" + std::to_string(id_cluster) : "";
+}
+std::string pendingOf(const char* type, int id_cluster) {
+  return serviceQuery(true, std::string(" WHERE plugin_type='default' AND pending_type='") + type +
+                                "'" + daemonCondition(id_cluster) + kOwned + ";");
+}
+std::string pendingRows(const char* columns, int id_cluster) {
+  return std::string("SELECT ") + columns +
+         " FROM mavo_service_pending_execute WHERE pending_service_id IN (SELECT service_id FROM "
+         "mavo_services WHERE true" +
+         daemonCondition(id_cluster) + kOwned + ")";
+}
+}  // namespace
+
+std::string bucketServicesQuery(int id_cluster) {
+  return serviceQuery(false,
+                      " WHERE plugin_type='default'" + daemonCondition(id_cluster) +
+                          " AND service_delete IS NOT TRUE" + kOwned + ";",
+                      ",(extract(epoch FROM service_last_exec_time + service_interval_time * "
+                      "interval '1 millisecond' - now()) * 1000)::bigint");
+}
+std::string getNewServiceQuery(int id_cluster) { return pendingOf("ADD", id_cluster); }
+std::string updateServiceQuery(int id_cluster) { return pendingOf("UPDATE", id_cluster); }
+std::string checkDeleteServiceQuery(int id_cluster) {
+  return "SELECT service_id FROM mavo_services WHERE service_delete=TRUE" +
+         daemonCondition(id_cluster) + kOwned;
+}
+std::string lockPendingQuery(int id_cluster) {
+  return pendingRows("ctid, pending_service_id, pending_type", id_cluster) +
+         " FOR UPDATE SKIP LOCKED;";
+}
+std::string pendingRequestsQuery(int id_cluster) {
+  return pendingRows("pending_service_id, pending_type", id_cluster) + ";";
+}
+std::string selectMaintenanceConfQuery(int id_cluster) {
+  std::string q = sql::selectMaintenanceConfQuery(id_cluster);
+  if (!q.empty() && q.back() == ';') q.pop_back();
+  return q + " AND maintenance_conf_service_id % 1024 = ANY($1::int[])";
+}
+
+}  // namespace cluster
+
 std::vector<NamedStatement> coreStatements() {
   return {{"GetPreviousState", kGetPreviousState, 1},
           {"UpdateState", kUpdateState, 3},
@@ -251,6 +353,11 @@ std::vector<NamedStatement> coreStatements() {
           {"UpdateStateAt", kUpdateStateAt, 4},
           {"InsertErrorHappenAt", kInsertErrorHappenAt, 5},
           {"AcquitteErrorHappenAt", kAcquitteErrorHappenAt, 2}};
+}
+
+std::vector<NamedStatement> clusterCoreStatements() {
+  return {{"ClusterFence", cluster::kFence, 4},
+          {"UpdateStateFenced", cluster::kUpdateStateFenced, 8}};
 }
 
 std::vector<NamedStatement> reloadStatements(int id_cluster) {

@@ -47,8 +47,10 @@ extern const char* const kAcquitteErrorHappenAt;
 // Keyword query of the advanced device configuration (prepared on pgSQL, one parameter).
 extern const char* const kSelectAdvConfig;
 
-// The 31-column service query. pending_join adds the change-request join; where is appended.
-std::string serviceQuery(bool pending_join, const std::string& where);
+// The 31-column service query. pending_join adds the change-request join; where is appended;
+// extra_columns (", expression, ...") come after the 31.
+std::string serviceQuery(bool pending_join, const std::string& where,
+                         const std::string& extra_columns = "");
 // Its columns, by position, and the names the server gives them (every reader of the query
 // uses these; a test checks the names against the server's description of the query).
 namespace service_column {
@@ -142,6 +144,56 @@ extern const char* const kLockMaintenanceConf;
 // The same configuration without a lock: whether it still has that start date.
 extern const char* const kMaintenanceConfStill;
 
+// Several daemons of one identifier (sql/cluster.sql). A service belongs to bucket
+// service_id % 1024; owned buckets travel as an int[] parameter.
+namespace cluster {
+// Whether the tables exist: one row, the names of those missing ("" when none is).
+extern const char* const kMissingTables;
+// Creates the identifier's buckets, free, unless they exist ($1 identifier).
+extern const char* const kCreateBuckets;
+// Forgets members whose lease ended a day ago ($1 identifier).
+extern const char* const kForgetOldMembers;
+// Joins: a new member, or one whose lease has ended ($1 identifier, $2 node, $3 lease seconds);
+// no row when a member of that name still holds its lease.
+extern const char* const kJoin;
+// The seconds left of the lease of the member of that name ($1, $2).
+extern const char* const kLeaseLeft;
+// Renews a lease not ended yet ($1, $2, $3 lease seconds); no row once it has.
+extern const char* const kRenew;
+// Members ($1 identifier, $2 seconds a member must have been in to count for buckets): node,
+// live (lease not ended), settled, milliseconds from now to the end of its lease.
+extern const char* const kMembers;
+// Every bucket ($1): id, owner ("" when free), epoch.
+extern const char* const kBuckets;
+// Takes for node $2 the buckets $3 (int[]) that are still at the epochs $4 (bigint[]) it read,
+// skipping a bucket another session holds: id and new epoch of each one taken. A bucket changed
+// since it was read is not taken.
+extern const char* const kClaim;
+// Frees buckets $3 (int[]) of node $2.
+extern const char* const kRelease;
+// Frees every bucket of node $2 and ends its membership.
+extern const char* const kLeave;
+// Holds bucket $2 of identifier $1 at epoch $4 for node $3 until the transaction ends, so that
+// no other member takes it meanwhile; no row when it is not (or no longer) theirs.
+extern const char* const kFence;
+// A plain state update that touches nothing unless the bucket is still the writer's at that
+// epoch: $1..$4 as "UpdateStateAt", $5 identifier, $6 bucket, $7 node, $8 epoch. A row when it
+// was stored.
+extern const char* const kUpdateStateFenced;
+// The services of buckets $1 (int[]) not marked for deletion, in the service query's columns,
+// then the milliseconds from now to one interval after their last run (NULL: never ran).
+std::string bucketServicesQuery(int id_cluster);
+// Column of that wait, after the service query's.
+constexpr int kWaitColumn = 31;
+// The reload cycle's texts, narrowed to the buckets $1 (int[]) this daemon owns.
+std::string getNewServiceQuery(int id_cluster);
+std::string updateServiceQuery(int id_cluster);
+std::string checkDeleteServiceQuery(int id_cluster);
+std::string lockPendingQuery(int id_cluster);
+std::string pendingRequestsQuery(int id_cluster);
+std::string selectMaintenanceConfQuery(int id_cluster);
+}  // namespace cluster
+
 // One named statement: name, text and declared parameter count (-1: let the server infer).
 struct NamedStatement {
   std::string name;
@@ -149,6 +201,8 @@ struct NamedStatement {
   int nparams;
 };
 std::vector<NamedStatement> coreStatements();
+// Prepared on each core's pool besides those, when several daemons share the identifier.
+std::vector<NamedStatement> clusterCoreStatements();
 std::vector<NamedStatement> reloadStatements(int id_cluster);
 
 }  // namespace sql

@@ -13,10 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <numeric>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
+#include "cluster/cluster_state.h"
 #include "core/clock.h"
 #include "core/conversions.h"
 #include "core/log.h"
@@ -172,7 +175,7 @@ void forEachService(PGresult* res, pgConnectionPool* pool, Loader loader, const 
           continue;
         s.more_responses.push_back(std::move(more));
       }
-      each(std::move(s));
+      each(std::move(s), r);
     } catch (const std::exception& e) {
       write_log("ERR", failure + service_id + e.what());
     }
@@ -186,6 +189,9 @@ size_t placeService(const SchedContext& ctx, service& s) {
   const int spread = ctx.load_spread > 0 ? ctx.load_spread : 1;
   s.next_exec_time.tv_sec = now.tv_sec + rand() % spread;
   s.next_exec_time.tv_usec = now.tv_usec;
+  // With several daemons: the ownership this copy belongs to (a service of a bucket not owned
+  // is dropped at its first turn).
+  if (ctx.cluster != nullptr) s.cluster_epoch = ctx.cluster->epoch(bucketOf(s.service_id));
   std::vector<infoThread*>& cores = *ctx.cores;
   const size_t core = leastLoadedCore(cores);
   cores[core]->wait_queue->push(s);
@@ -212,10 +218,10 @@ void scheduleService(const SchedContext& ctx, service s, const char* failure) {
 }  // namespace
 
 void load_script(const SchedContext& ctx, pgConnectionPool* pool, std::string name,
-                 const IdSet* skip) {
-  PgResult res(pool->executePrepareRequest(name));
+                 const IdSet* skip, const std::vector<std::string>& params) {
+  PgResult res(pool->executePrepareRequest(name, params));
   srand(static_cast<unsigned>(time(nullptr)));
-  forEachService(res.get(), pool, Loader::kInitial, name, skip, [&](service&& s) {
+  forEachService(res.get(), pool, Loader::kInitial, name, skip, [&](service&& s, int) {
     scheduleService(ctx, std::move(s), "Failed to initial load service: ");
   });
   res.reset();
@@ -223,9 +229,56 @@ void load_script(const SchedContext& ctx, pgConnectionPool* pool, std::string na
 }
 
 void load_UpdateService(const SchedContext& ctx, pgConnectionPool* pool, std::string name,
-                        const IdSet* skip) {
-  PgResult res(pool->executePrepareRequest(name));
-  forEachService(res.get(), pool, Loader::kUpdate, name, skip, [&](service&& s) {
+                        const IdSet* skip, const std::vector<std::string>& params) {
+  PgResult res(pool->executePrepareRequest(name, params));
+  forEachService(res.get(), pool, Loader::kUpdate, name, skip, [&](service&& s, int) {
     scheduleService(ctx, std::move(s), "Failed to load service: ");
   });
+}
+
+std::vector<unsigned long long> load_buckets(const SchedContext& ctx, pgConnectionPool* pool,
+                                             const std::string& name, const std::string& buckets,
+                                             const std::map<int, int64_t>& previous_end_ms,
+                                             const IdSet* only, size_t* loaded) {
+  PgResult res(pool->executePrepareRequest(name, {buckets}));
+  thread_local std::minstd_rand random(static_cast<unsigned>(monotonicMs()));
+  std::vector<unsigned long long> busy;
+  *loaded = 0;
+  forEachService(res.get(), pool, Loader::kInitial, name, nullptr, [&](service&& s, int r) {
+    if (only != nullptr && only->count(s.service_id) == 0) return;
+    // Due one interval after its last run (NULL: it never ran), and one interval after the
+    // lease of its bucket's previous owner ended (a run it started just before is not
+    // followed by another within the interval); when that is already past, at a moment spread
+    // over half an interval (at most the spread of first runs), so that the services taken
+    // over do not all start at once.
+    int64_t wait_ms = PQgetisnull(res.get(), r, sql::cluster::kWaitColumn)
+                          ? 0
+                          : std::atoll(PQgetvalue(res.get(), r, sql::cluster::kWaitColumn));
+    auto end = previous_end_ms.find(bucketOf(s.service_id));
+    if (end != previous_end_ms.end())
+      wait_ms = std::max(wait_ms, end->second + s.interval_exec_time);
+    if (wait_ms <= 0) {
+      const int64_t window =
+          std::min<int64_t>(s.interval_exec_time / 2, int64_t{std::max(ctx.load_spread, 1)} * 1000);
+      wait_ms = window > 1 ? static_cast<int64_t>(random() % window) : 0;
+    }
+    s.cluster_epoch = ctx.cluster != nullptr ? ctx.cluster->epoch(bucketOf(s.service_id)) : 0;
+    const unsigned long long id = s.service_id;
+    try {
+      const bool placed = ctx.scheduled->scheduleIfAbsent(std::move(s), [&](service& x) {
+        x.next_exec_time = addMs(monotonicNow(), wait_ms);
+        std::vector<infoThread*>& cores = *ctx.cores;
+        const size_t core = leastLoadedCore(cores);
+        cores[core]->wait_queue->push(x);
+        addCoreLoad(*cores[core], x.load_weight);
+      });
+      if (placed)
+        ++*loaded;
+      else
+        busy.push_back(id);
+    } catch (const std::exception& e) {
+      write_log("ERR", "Failed to initial load service: " + std::to_string(id) + e.what());
+    }
+  });
+  return busy;
 }

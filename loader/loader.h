@@ -5,8 +5,11 @@
 // one's new definition to serviceUpdate. Run by main at start and then only by the reload
 // thread, never concurrently.
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "service/service.h"
 
@@ -24,7 +27,22 @@ using IdSet = std::unordered_set<unsigned long long>;
 // (marked for deletion) are not loaded. A failing row is logged ("Failed to initial load
 // service: <id><what>" from load_script, "Failed to load service: " from load_UpdateService)
 // and skipped; a failing statement throws PostgresqlException.
+// params: the statement's parameters (the owned buckets, when several daemons share the
+// identifier).
 void load_script(const SchedContext& ctx, pgConnectionPool* pool, std::string name,
-                 const IdSet* skip = nullptr);
+                 const IdSet* skip = nullptr, const std::vector<std::string>& params = {});
 void load_UpdateService(const SchedContext& ctx, pgConnectionPool* pool, std::string name,
-                        const IdSet* skip = nullptr);
+                        const IdSet* skip = nullptr, const std::vector<std::string>& params = {});
+
+// Loads the services of buckets a member has just taken (the prepared statement name on pool,
+// sql::cluster::bucketServicesQuery, with buckets as its parameter), fresh from the service
+// table, with the bucket's epoch in ctx.cluster. Each is placed on the least-loaded core, due
+// one interval after its last run, and one interval after previous_end_ms[its bucket] (from
+// now, when the lease of its previous owner ended); one already due is spread over half an
+// interval (at most ctx.load_spread). only, when given, limits the load to those ids. *loaded
+// counts those placed. Returns the ids that are scheduled still (a copy of an earlier
+// ownership on its way out): to be loaded again later.
+std::vector<unsigned long long> load_buckets(const SchedContext& ctx, pgConnectionPool* pool,
+                                             const std::string& name, const std::string& buckets,
+                                             const std::map<int, int64_t>& previous_end_ms,
+                                             const IdSet* only, size_t* loaded);

@@ -65,10 +65,13 @@ void report(const std::string& conf_id, const std::string& service_id, const std
 
 void loadMaintenance(pgConnectionPool* pool) { loadMaintenance(pool, id_cluster); }
 
-void loadMaintenance(pgConnectionPool* pool, int cluster) {
+void loadMaintenance(pgConnectionPool* pool, int cluster, const std::string& owned_buckets) {
   Trace("#LOADMAINTENANCE");
   // Every result is held by a PgResult, so a failing statement releases what came before.
-  PgResult confs(pool->executeRequest(sql::selectMaintenanceConfQuery(cluster)));
+  PgResult confs(owned_buckets.empty()
+                     ? pool->executeRequest(sql::selectMaintenanceConfQuery(cluster))
+                     : pool->executeParamRequest(sql::cluster::selectMaintenanceConfQuery(cluster),
+                                                 {owned_buckets}));
   const int n = PQntuples(confs.get());
   for (int r = 0; r < n; ++r) {
     auto col = [&](int c) { return std::string(PQgetvalue(confs.get(), r, c)); };

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "cluster/cluster_state.h"
 #include "core/conversions.h"
 #include "core/log.h"
 #include "core/settings.h"
@@ -78,10 +79,23 @@ struct HeldRequests {
   IdSet waiting_add, waiting_update;  // services whose every request of that type waits
 };
 
+// The parameters of the cycle's statements: the buckets this daemon owns, when several daemons
+// share the identifier (a request, a mark or a window of another's service is left to it).
+std::vector<std::string> ownedParams(const SchedContext& ctx) {
+  if (ctx.cluster == nullptr) return {};
+  return {ctx.cluster->ownedArray()};
+}
+
 HeldRequests lockRequests(const SchedContext& ctx, pgConnectionPool* pool) {
   HeldRequests held;
+  const std::vector<std::string> owned = ownedParams(ctx);
+  auto query = [&](const std::string& plain, const std::string& narrowed) {
+    return owned.empty() ? pool->executeRequest(plain)
+                         : pool->executeParamRequest(narrowed, owned);
+  };
   {
-    PgResult rows(pool->executeRequest(sql::lockPendingQuery(ctx.id_cluster)));
+    PgResult rows(query(sql::lockPendingQuery(ctx.id_cluster),
+                        sql::cluster::lockPendingQuery(ctx.id_cluster)));
     for (int r = 0; r < PQntuples(rows.get()); ++r) {
       held.tids.push_back(PQgetvalue(rows.get(), r, 0));
       const unsigned long long id = std::stoull(PQgetvalue(rows.get(), r, 1));
@@ -89,7 +103,8 @@ HeldRequests lockRequests(const SchedContext& ctx, pgConnectionPool* pool) {
     }
   }
   std::set<std::string> waiting;
-  PgResult rows(pool->executeRequest(sql::pendingRequestsQuery(ctx.id_cluster)));
+  PgResult rows(query(sql::pendingRequestsQuery(ctx.id_cluster),
+                      sql::cluster::pendingRequestsQuery(ctx.id_cluster)));
   for (int r = 0; r < PQntuples(rows.get()); ++r) {
     const std::string type = PQgetvalue(rows.get(), r, 1);
     const unsigned long long id = std::stoull(PQgetvalue(rows.get(), r, 0));
@@ -126,7 +141,7 @@ void applyChangeRequests(const SchedContext& ctx, pgConnectionPool* pool) {
   IdSet marked;
   std::vector<unsigned long long> unscheduled;
   {
-    PgResult rows(pool->executePrepareRequest("checkDeleteService"));
+    PgResult rows(pool->executePrepareRequest("checkDeleteService", ownedParams(ctx)));
     for (int r = 0; r < PQntuples(rows.get()); ++r)
       marked.insert(std::stoull(PQgetvalue(rows.get(), r, 0), nullptr, 10));
   }
@@ -139,15 +154,16 @@ void applyChangeRequests(const SchedContext& ctx, pgConnectionPool* pool) {
   Trace("th_loaddel#on test s'il y a des nouveaux services");
   IdSet skip = marked;
   skip.insert(held.waiting_add.begin(), held.waiting_add.end());
-  load_script(ctx, pool, "getNewService", &skip);
+  load_script(ctx, pool, "getNewService", &skip, ownedParams(ctx));
 
   Trace("th_loaddel#test s'il y a des services à mettre à jour");
   skip = marked;
   skip.insert(held.waiting_update.begin(), held.waiting_update.end());
-  load_UpdateService(ctx, pool, "updateService", &skip);
+  load_UpdateService(ctx, pool, "updateService", &skip, ownedParams(ctx));
 
   Trace("th_loaddel#purge de la table d'attente");
-  if (held.waiting_add.empty() && held.waiting_update.empty())
+  // Only the requests this cycle holds go: with several daemons, the others' stay for them.
+  if (held.waiting_add.empty() && held.waiting_update.empty() && ctx.cluster == nullptr)
     PgResult(pool->executePrepareRequest("purge_pending"));
   else if (!held.tids.empty())
     PgResult(pool->executeParamRequest(sql::kDeleteHeldPending, {tidArray(held.tids)}));
@@ -228,8 +244,13 @@ void loadPlannedWindows(const SchedContext& ctx, pgConnectionPool* pool) {
 
 }  // namespace
 
-void prepareReloadStatements(pgConnectionPool* pool, int id_cluster) {
-  for (const auto& st : sql::reloadStatements(id_cluster)) {
+void prepareReloadStatements(pgConnectionPool* pool, int id_cluster, bool shared) {
+  for (auto st : sql::reloadStatements(id_cluster)) {
+    // With several daemons, the requests and marks a daemon takes are those of its buckets.
+    if (shared && st.name == "getNewService") st.text = sql::cluster::getNewServiceQuery(id_cluster);
+    if (shared && st.name == "updateService") st.text = sql::cluster::updateServiceQuery(id_cluster);
+    if (shared && st.name == "checkDeleteService")
+      st.text = sql::cluster::checkDeleteServiceQuery(id_cluster);
     if (pool->hasPrepared(st.name)) continue;  // prepared by an earlier, interrupted attempt
     if (st.nparams < 0)
       pool->prepareRequest(st.name, st.text);
@@ -254,7 +275,10 @@ void reloadCycle(const SchedContext& ctx, pgConnectionPool* pool) {
     lost = now_lost;
   };
   part("Connection to database Administration failed:  ",
-       [&] { loadMaintenance(pool, ctx.id_cluster); });
+       [&] {
+         const std::vector<std::string> owned = ownedParams(ctx);
+         loadMaintenance(pool, ctx.id_cluster, owned.empty() ? "" : owned[0]);
+       });
   part(kFailed, [&] { applyChangeRequests(ctx, pool); });
   part(kFailed, [&] { PgResult(pool->executePrepareRequest("acquitte_fantom")); });
   part(kFailed, [&] { loadPlannedWindows(ctx, pool); });
@@ -299,7 +323,7 @@ void* thread_load_delete_service(void* arg) {
   bool prepared = false;
   while (!prepared && !stopRequested()) {
     try {
-      prepareReloadStatements(pool, ctx.id_cluster);
+      prepareReloadStatements(pool, ctx.id_cluster, ctx.cluster != nullptr);
       prepared = true;
     } catch (const PostgresqlException& e) {
       write_log("ERR", std::string("Connection to database Administration failed:  ") + e.what());

@@ -6,7 +6,8 @@ class pgConnectionPool;
 struct SchedContext;
 
 // Prepares the reload statements of the daemon id_cluster on pool. Throws PostgresqlException.
-void prepareReloadStatements(pgConnectionPool* pool, int id_cluster);
+// shared: several daemons share the identifier; the statements then take the owned buckets.
+void prepareReloadStatements(pgConnectionPool* pool, int id_cluster, bool shared = false);
 // One cycle up to (not including) the sleep, on pool with what ctx holds: maintenance planning,
 // deletion marks, new and changed services, purge, left-over incidents, maintenance windows,
 // old windows. Each part fails alone.

@@ -13,6 +13,7 @@
 #include "service/service.h"
 
 struct infoThread;
+class ClusterState;
 class DeleteList;
 class Maintenance;
 class ResultJournal;
@@ -40,12 +41,15 @@ struct SchedContext {
   ResultJournal* journal = nullptr;       // writes kept for later; may be null
   pgConnectionPool* main_pool = nullptr;  // the reload thread's pool (pgSQL)
   DaemonCounters* counters = nullptr;     // may be null
-  int id_cluster = 0;                     // this daemon's identifier
-  int verify_state_change = 0;            // 1: a first failure after OK is run again
-  int wait_state_verify = 60;             // seconds before that second run
-  int plugin_timeout = 0;                 // seconds a plugin or alert may run; 0 = no limit
-  int load_spread = 300;                  // seconds over which first runs are spread
-  int reload_period = 300;                // seconds between two reload cycles
+  // When several daemons share the identifier (MAVO/cluster_lease): the buckets this one owns
+  // and its lease; null otherwise.
+  ClusterState* cluster = nullptr;
+  int id_cluster = 0;           // this daemon's identifier
+  int verify_state_change = 0;  // 1: a first failure after OK is run again
+  int wait_state_verify = 60;   // seconds before that second run
+  int plugin_timeout = 0;       // seconds a plugin or alert may run; 0 = no limit
+  int load_spread = 300;        // seconds over which first runs are spread
+  int reload_period = 300;      // seconds between two reload cycles
 
   // The error id of a state (1, 2, 3, 5), "" for any other or a name missing from error_ids.
   std::string errorId(int state) const;

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <deque>
 #include <exception>
 #include <string>
@@ -60,6 +61,13 @@ class ExecuteQueue {
     T value = std::move(queue.front());
     queue.pop_front();
     return value;
+  }
+
+  // Removes every element for which pred is true (a service taken out of the schedule).
+  template <typename Pred>
+  void removeIf(Pred pred) {
+    ScopedLock lock(&mutex_queue);
+    queue.erase(std::remove_if(queue.begin(), queue.end(), pred), queue.end());
   }
 
   // Length of queue, read under mutex_queue.

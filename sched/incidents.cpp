@@ -205,13 +205,35 @@ RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool) {
     }
   }
   const std::string age = ageOf(w);
+  const WriteFence& f = w.fence;
+  const std::vector<std::string> fence = {std::to_string(f.cluster), std::to_string(f.bucket),
+                                          f.node, std::to_string(f.epoch)};
   // A plain state update is one statement, the same whether it ran once or twice.
   if (w.statements() == 1 && w.update) {
-    storeState(w.service_id, w.service_name, w.state, w.output, pool, age);
-    refs.stored = true;
+    if (!f.set()) {
+      storeState(w.service_id, w.service_name, w.state, w.output, pool, age);
+      refs.stored = true;
+      return refs;
+    }
+    if (traceOn()) Trace("#UPDATE " + w.service_name + "#" + std::to_string(w.service_id) + "#");
+    std::vector<std::string> params = {std::to_string(w.state), w.output,
+                                       std::to_string(w.service_id), age.empty() ? "0" : age};
+    params.insert(params.end(), fence.begin(), fence.end());
+    PgResult r(pool->executePrepareRequest("UpdateStateFenced", params));
+    refs.stored = PQntuples(r.get()) > 0;
+    refs.refused = !refs.stored;
     return refs;
   }
   PgTransaction transaction(*pool, sql::kBeginWithXid);
+  // The bucket stays the writer's until the transaction ends: no other member takes it meanwhile
+  // (a writer frozen in between has its session ended by the server, which frees it).
+  if (f.set()) {
+    PgResult held(pool->executePrepareRequest("ClusterFence", fence));
+    if (PQntuples(held.get()) == 0) {
+      refs.refused = true;
+      return refs;  // rolled back
+    }
+  }
   if (w.update) storeState(w.service_id, w.service_name, w.state, w.output, pool, age);
   if (w.acknowledge) {
     if (traceOn()) Trace("#" + w.service_name + " prepare SQL");
@@ -229,21 +251,60 @@ RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool) {
   return refs;
 }
 
+namespace {
+
+// Runs one step of a write on its own: in a transaction that holds the service's bucket when the
+// write is fenced. False when the fence refused it; a failure of the transaction itself is
+// logged as the step's would be.
+template <typename Step>
+bool fencedStep(const RunWrite& w, pgConnectionPool* pool, const char* failure, Step step) {
+  if (!w.fence.set()) {
+    step();
+    return true;
+  }
+  try {
+    PgTransaction transaction(*pool);
+    const WriteFence& f = w.fence;
+    PgResult held(pool->executePrepareRequest(
+        "ClusterFence",
+        {std::to_string(f.cluster), std::to_string(f.bucket), f.node, std::to_string(f.epoch)}));
+    if (PQntuples(held.get()) == 0) return false;
+    step();
+    transaction.commit();
+  } catch (const PostgresqlException& e) {
+    write_log("ERR", failure + std::string(e.what()));
+  }
+  return true;
+}
+
+}  // namespace
+
 RunRefs writeRunStepByStep(const RunWrite& w, pgConnectionPool* pool, const std::string& tid) {
   RunRefs refs;
   const std::string age = ageOf(w);
+  const std::string update_failure =
+      tid + "#Update service state failed: " + std::to_string(w.service_id) + " " + w.service_name +
+      " ";
   if (w.update) {
-    try {
-      storeState(w.service_id, w.service_name, w.state, w.output, pool, age);
-      refs.stored = true;
-    } catch (const PostgresqlException& e) {
-      write_log("ERR", tid + "#Update service state failed: " + std::to_string(w.service_id) + " " +
-                           w.service_name + " " + e.what());
-    }
+    refs.refused = !fencedStep(w, pool, update_failure.c_str(), [&] {
+      try {
+        storeState(w.service_id, w.service_name, w.state, w.output, pool, age);
+        refs.stored = true;
+      } catch (const PostgresqlException& e) {
+        write_log("ERR", update_failure + e.what());
+      }
+    });
+    if (refs.refused) return refs;
   }
-  if (w.acknowledge) refs.acknowledged = acknowledgeLogged(w.service_id, w.service_name, pool, age);
-  if (w.incident != 0)
-    refs.opened = openLogged(w.service_id, w.device_id, w.error_id, w.message, pool, age);
+  if (w.acknowledge)
+    refs.refused =
+        !fencedStep(w, pool, "EXEC AcquitteErrorHappen failed in function AcquitteError: ", [&] {
+          refs.acknowledged = acknowledgeLogged(w.service_id, w.service_name, pool, age);
+        });
+  if (w.incident != 0 && !refs.refused)
+    refs.refused = !fencedStep(w, pool, "insert error failed:  ", [&] {
+      refs.opened = openLogged(w.service_id, w.device_id, w.error_id, w.message, pool, age);
+    });
   return refs;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cluster/cluster_state.h"
 #include "db/pool.h"
 
 class service;
@@ -36,6 +37,8 @@ struct RunRefs {
   std::string acknowledged = "-1";
   std::string opened = "-1";
   bool stored = false;
+  // Refused whole by the fence: the service's bucket is no longer the writer's.
+  bool refused = false;
   // The reference the run's alert gets.
   const std::string& forAlert(const RunWrite& w) const;
 };
@@ -63,6 +66,9 @@ struct RunWrite {
   // When the run ended, on the monotonic clock (0: unknown). A write made a second or more
   // after it (kept while the database could not take it) stores the run's own time.
   int64_t ended_ms = 0;
+  // When several daemons share the identifier: the bucket epoch the writer held for the run.
+  // The write touches nothing, and is refused, when the bucket has moved on since.
+  WriteFence fence;
   // Set when an earlier attempt sent the COMMIT and its answer was lost: the id of that
   // transaction, and what its statements got back. The server is asked what became of it before
   // anything is written again.

@@ -14,6 +14,7 @@
 #include "core/settings.h"
 #include "db/pool.h"
 #include "sched/alert_runner.h"
+#include "sched/result_writer.h"
 
 namespace {
 
@@ -185,19 +186,22 @@ bool ResultJournal::replay(pgConnectionPool* pool) {
       w = &sw.writes.front().write;  // stays put: nothing else removes the write in flight
     }
     enum { kWritten, kLater, kStop } outcome = kWritten;
-    std::string ref = "-1";
+    RunRefs refs;
     std::unique_ptr<CommitUnknown> unknown;
     try {
-      ref = writeRun(*w, pool).forAlert(*w);
+      refs = writeRun(*w, pool);
     } catch (const CommitUnknown& e) {
       unknown = std::make_unique<CommitUnknown>(e);
       outcome = kStop;
     } catch (const PostgresqlException& e) {
       if (!e.retryable())
-        ref = writeRunStepByStep(*w, pool, "journal").forAlert(*w);
+        refs = writeRunStepByStep(*w, pool, "journal");
       else
         outcome = failureOfTheWrite(e) ? kLater : kStop;
     }
+    // A write its fence refused is over: a newer owner of the service stores its results.
+    if (outcome == kWritten && refs.refused) logRefused(*w);
+    const std::string ref = refs.forAlert(*w);
     {
       ScopedLock lock(&mutex);
       ServiceWrites& sw = services.find(id)->second;
@@ -208,7 +212,7 @@ bool ResultJournal::replay(pgConnectionPool* pool) {
       }
       if (outcome == kWritten) {
         auto first = sw.writes.begin();
-        if (first->write.alert != RunWrite::kNoAlert)
+        if (first->write.alert != RunWrite::kNoAlert && !refs.refused)
           alerts.emplace_back(std::move(first->write), ref);
         ++written;
         eraseLocked(id, first);

@@ -7,6 +7,12 @@
 #include "db/pool.h"
 #include "sched/result_journal.h"
 
+void logRefused(const RunWrite& w) {
+  write_log("INFO", "result of service " + w.service_name + " (" + std::to_string(w.service_id) +
+                        ") not stored: bucket " + std::to_string(w.fence.bucket) +
+                        " is no longer this daemon's at epoch " + std::to_string(w.fence.epoch));
+}
+
 bool ResultWriter::write(const RunWrite& w, const std::string& tid, RunRefs* refs) {
   *refs = RunRefs();
   // A service whose earlier writes wait must not overtake them.
@@ -19,6 +25,7 @@ bool ResultWriter::write(const RunWrite& w, const std::string& tid, RunRefs* ref
     // out when it is back.
     pgConnectionPool::NoProbe no_probe;
     *refs = writeRun(w, pool_);
+    if (refs->refused) logRefused(w);
     return true;
   } catch (const PostgresqlException& e) {
     if (e.retryable()) {
@@ -28,6 +35,7 @@ bool ResultWriter::write(const RunWrite& w, const std::string& tid, RunRefs* ref
       }
     } else if (w.statements() > 1) {
       *refs = writeRunStepByStep(w, pool_, tid);
+      if (refs->refused) logRefused(w);
       return true;
     }
     if (w.update)

@@ -10,6 +10,9 @@
 class pgConnectionPool;
 class ResultJournal;
 
+// Logs a write the fence refused: its service's bucket has moved on to another member.
+void logRefused(const RunWrite& w);
+
 class ResultWriter {
  public:
   // journal may be null: writes the database cannot take are then logged and lost.
@@ -17,9 +20,10 @@ class ResultWriter {
 
   // Writes w, or keeps it in the journal when earlier writes of the service wait there or the
   // database cannot take it now. Returns true when it was written: *refs then says what came
-  // back, and the caller starts the alert. False when it was kept: its alert starts once it is
-  // written. A write the server refuses is written statement by statement, each failure
-  // logged.
+  // back, and the caller starts the alert (unless refs->refused: the fence refused it, its
+  // bucket being another member's now; that is logged). False when it was kept: its alert
+  // starts once it is written. A write the server refuses is written statement by statement,
+  // each failure logged.
   bool write(const RunWrite& w, const std::string& tid, RunRefs* refs);
 
  private:

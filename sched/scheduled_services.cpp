@@ -5,7 +5,10 @@
 
 #include "core/scoped_lock.h"
 #include "sched/delete_list.h"
+#include "sched/execute_queue.h"
+#include "sched/info_thread.h"
 #include "sched/update_service_map.h"
+#include "sched/wait_service_queue.h"
 
 // Only the addresses of the other two are taken here: the order in which the process-wide
 // objects are constructed does not matter.
@@ -31,6 +34,39 @@ bool ScheduledServiceSet::schedule(service s, const std::function<void(service&)
     throw;
   }
   return true;
+}
+
+bool ScheduledServiceSet::scheduleIfAbsent(service s, const std::function<void(service&)>& place) {
+  ScopedLock lock(&mutex_set);
+  if (!ids.insert(s.service_id).second) return false;
+  try {
+    place(s);
+  } catch (...) {
+    ids.erase(s.service_id);
+    throw;
+  }
+  return true;
+}
+
+size_t ScheduledServiceSet::dropQueued(const std::vector<infoThread*>& cores,
+                                       const std::function<bool(unsigned long long)>& gone) {
+  ScopedLock lock(&mutex_set);
+  std::vector<unsigned long long> dropped;
+  auto match = [&](const service& x) {
+    if (!gone(x.service_id)) return false;
+    dropped.push_back(x.service_id);
+    return true;
+  };
+  for (infoThread* core : cores) {
+    core->wait_queue->removeIf(match);
+    core->execute_queue->removeIf(match);
+  }
+  for (unsigned long long id : dropped) {
+    ids.erase(id);
+    deletions.erase(id);
+    if (updates.find(id)) updates.getService(id);
+  }
+  return dropped.size();
 }
 
 bool ScheduledServiceSet::markForDeletion(unsigned long long id) {

@@ -13,11 +13,13 @@
 
 #include <functional>
 #include <unordered_set>
+#include <vector>
 
 #include "service/service.h"
 
 class DeleteList;
 class UpdateServiceMap;
+struct infoThread;
 
 class ScheduledServiceSet {
  public:
@@ -32,6 +34,14 @@ class ScheduledServiceSet {
   // returned; otherwise the id is marked scheduled, place(s) puts it on a core and true is
   // returned.
   bool schedule(service s, const std::function<void(service&)>& place);
+  // As schedule, but a service whose id is scheduled already is left out (false), its copy
+  // untouched: a definition loaded fresh must not merge with a stale copy.
+  bool scheduleIfAbsent(service s, const std::function<void(service&)>& place);
+  // Takes every service whose id gone() names out of the cores' queues, with its id, its
+  // deletion mark and its waiting definition; returns how many. A service a worker holds is
+  // not touched: its worker decides. Takes mutex_set, then each queue's lock in turn.
+  size_t dropQueued(const std::vector<infoThread*>& cores,
+                    const std::function<bool(unsigned long long)>& gone);
   // Marks a scheduled service for deletion (the delete list); false when it is not scheduled.
   bool markForDeletion(unsigned long long id);
   // A worker drops the service: its id, its deletion mark and its waiting definition go.

@@ -50,6 +50,9 @@ class WaitServiceQueue {
   // by its own interval (and at least now): after the process was stopped for a while, the
   // overdue services run once each, spread out rather than in one burst. Returns how many.
   int spreadOverdue(const timeval& now, int64_t spread_ms);
+  // Removes every service for which pred is true (taken out of the schedule).
+  template <typename Pred>
+  void removeIf(Pred pred);
 
  private:
   // Wakes the timer when a service due before its wake-up time has been pushed. Called with

@@ -17,3 +17,12 @@ int WaitServiceQueue::popDue(const timeval& now, Sink&& out) {
   }
   return moved;
 }
+
+template <typename Pred>
+void WaitServiceQueue::removeIf(Pred pred) {
+  ScopedLock lock(&mutex_queue);
+  const auto end = std::remove_if(vec_service.begin(), vec_service.end(), pred);
+  if (end == vec_service.end()) return;
+  vec_service.erase(end, vec_service.end());
+  std::make_heap(vec_service.begin(), vec_service.end(), CompareService());
+}

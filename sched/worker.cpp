@@ -58,6 +58,7 @@ struct Cycle {
   infoThread& core;
   ResultWriter& db;
   const std::string& tid;
+  const WriteFence& fence;  // what this run's writes carry (unset with one daemon)
 
   // A write of svc, without statements yet.
   RunWrite writeOf(const service& svc) const {
@@ -67,6 +68,7 @@ struct Cycle {
     w.service_name = svc.service_name;
     w.alert_timeout = ctx.plugin_timeout;
     w.ended_ms = monotonicMs();
+    w.fence = fence;
     return w;
   }
   // Adds an incident of state to w.
@@ -269,8 +271,8 @@ void storeRun(service& svc, int previous, int rc, const Cycle& c) {
       Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() + "insère l'erreur " +
             (rc == 3 ? refs.acknowledged : std::string()));
   }
-  // A kept write alerts when written.
-  if (written) runAlert(write, refs.forAlert(write), c.tid, &c.core.stats.alerts);
+  // A kept write alerts when written; a refused one not at all.
+  if (written && !refs.refused) runAlert(write, refs.forAlert(write), c.tid, &c.core.stats.alerts);
 }
 
 // One cycle up to the next due time. delay is the interval of the definition taken from the
@@ -323,6 +325,7 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
     newer.maintenance_start = svc.maintenance_start;
     newer.maintenance_end = svc.maintenance_end;
     newer.maintenance_id = svc.maintenance_id;
+    newer.cluster_epoch = svc.cluster_epoch;
     svc = std::move(newer);
   }
 
@@ -390,6 +393,22 @@ void logUnexpected(const service& svc, const char* what) {
                        svc.service_name + ": " + what);
 }
 
+// How long a service whose daemon's lease is not confirmed waits before it is looked at again.
+const int kHoldMs = 1000;
+
+// Ends a run counted in flight, whatever way its cycle ends.
+struct InFlight {
+  InFlight(ClusterState* cluster, unsigned long long id) : cluster(cluster), id(id) {}
+  ~InFlight() {
+    if (counted) cluster->finish(id);
+  }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+  ClusterState* cluster;
+  unsigned long long id;
+  bool counted = false;
+};
+
 // Keeps the busy counter right whatever way a cycle ends.
 class BusyMark {
  public:
@@ -430,9 +449,29 @@ void leaveCore(infoThread& core, const std::string& tid) {
 void handleService(const SchedContext& ctx, infoThread& core, service svc, const std::string& tid) {
   int delay = svc.interval_exec_time;
   Next next = Next::kComputeDueTime;
+  // With several daemons, the service runs only while its bucket is this daemon's and the lease
+  // is confirmed; the run is counted in flight until the service is back in a queue or gone, so
+  // that its bucket is handed over only once no run of it is left.
+  WriteFence fence;
+  InFlight in_flight(ctx.cluster, svc.service_id);
+  if (ctx.cluster != nullptr) {
+    switch (ctx.cluster->admit(svc.service_id, svc.cluster_epoch, &fence)) {
+      case ClusterState::Admission::kDrop:
+        ctx.scheduled->unschedule(svc.service_id);  // another member runs it
+        return;
+      case ClusterState::Admission::kHold:
+        // The lease is not confirmed: nothing runs until it is (or the service has moved on).
+        computeDueTime(svc, std::min(svc.interval_exec_time, kHoldMs), tid);
+        requeue(core, svc, tid);
+        return;
+      case ClusterState::Admission::kRun:
+        in_flight.counted = true;
+        break;
+    }
+  }
   try {
     ResultWriter db(core.pool, ctx.journal);
-    next = runCycle(svc, delay, Cycle{ctx, core, db, tid});
+    next = runCycle(svc, delay, Cycle{ctx, core, db, tid, fence});
   } catch (const serviceException& e) {
     write_log("ERR", svc.service_name + " " + e.what());
   } catch (const std::exception& e) {
@@ -441,6 +480,11 @@ void handleService(const SchedContext& ctx, infoThread& core, service svc, const
     logUnexpected(svc, "unknown exception");
   }
   if (next == Next::kDropped) return;
+  // Its bucket was handed over while it ran: the service goes with it.
+  if (fence.set() && !ctx.cluster->keeps(svc.service_id, fence)) {
+    ctx.scheduled->unschedule(svc.service_id);
+    return;
+  }
   // A service whose cycle failed is rescheduled all the same.
   try {
     if (next == Next::kComputeDueTime) computeDueTime(svc, delay, tid);

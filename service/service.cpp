@@ -46,7 +46,8 @@ service::service()
       maintenance_start{0, 0},
       maintenance_end{0, 0},
       maintenance_id(0),
-      load_weight(1.0f) {}
+      load_weight(1.0f),
+      cluster_epoch(0) {}
 
 service::service(const service& other) : service() { internalCopyService(other); }
 
@@ -91,6 +92,7 @@ void service::internalCopyService(const service& other) {
   maintenance_id = other.maintenance_id;
   load_weight = other.load_weight;
   more_responses = other.more_responses;
+  cluster_epoch = other.cluster_epoch;
 }
 
 // Every field, as internalCopyService copies them; the strings and lists are moved.
@@ -121,6 +123,7 @@ void service::internalMoveService(service& other) noexcept {
   maintenance_id = other.maintenance_id;
   load_weight = other.load_weight;
   more_responses = std::move(other.more_responses);
+  cluster_epoch = other.cluster_epoch;
 }
 
 void service::SetService_id(unsigned long long id) {

@@ -109,6 +109,9 @@ class service {
   float load_weight;
   // The service's further alerting programs, after the one above; empty for most services.
   std::list<ServiceResponse> more_responses;
+  // When several daemons share the identifier: the epoch of the service's bucket when this copy
+  // was loaded (a copy of an earlier ownership does not run).
+  int64_t cluster_epoch;
 
  private:
   void internalCopyService(const service& other);

@@ -218,3 +218,6 @@ BEGIN
   RAISE EXCEPTION 'configuration %: no selected day within 62 days of %', conf_id, start_date;
 END;
 $$ LANGUAGE plpgsql;
+
+-- What several daemons sharing one identifier need (MAVO/cluster_lease).
+\ir cluster.sql
