@@ -1,8 +1,10 @@
 // Start-up, waiting and shutdown of mavoDaemon, run by the main thread.
 //
-// SIGTERM: HandlerQuit only writes one byte to a close-on-exec pipe. The stop watcher thread
-// reads it, logs, sets the stop flag and wakes every core's workers (broadcasting each
-// execute queue while holding its mutex_queue) and every stop-aware sleeper, in that order.
+// SIGTERM: HandlerQuit only sets a flag and writes one byte to a close-on-exec pipe. The stop
+// watcher thread reads it, logs, sets the stop flag and wakes every core's workers (broadcasting
+// each execute queue while holding its mutex_queue) and every stop-aware sleeper, in that order.
+// SIGHUP: HandlerReopenLog does the same with a flag of its own; the watcher reopens the daemon
+// log (under the log's mutex). The watcher serves both until start-up or the stop ends it.
 // Locks: mutex_cores (local) guards vec_core while main appends to it and while the watcher
 // walks it; mutex_vec_thread is held while starting the workers and while waiting for them.
 
@@ -66,8 +68,12 @@ class StartupError : public std::exception {
 int stop_pipe[2] = {-1, -1};
 pthread_mutex_t mutex_cores = PTHREAD_MUTEX_INITIALIZER;  // guards vec_core during start-up
 
-const char kStopBySignal = 's';
+// Bytes written to the stop pipe: a signal arrived (its flag says which), or the watcher ends.
+const char kSignalled = 's';
 const char kStopQuietly = 'q';
+// Set by the signal handlers, taken by the stop watcher.
+int stop_signalled = 0;
+int reopen_signalled = 0;
 
 // POSTGRESQL/PGSQL_timeout: longest wait of a database request, seconds. Written by the main
 // thread once the configuration is read, which may be after the stop watcher has started.
@@ -115,15 +121,9 @@ int configInt(iniConfig& cfg, const std::string& section, const std::string& key
   return value;
 }
 
-void* thread_stop_watcher(void*) {
-  char c = 0;
-  for (;;) {
-    ssize_t n = read(stop_pipe[0], &c, 1);
-    if (n == 1) break;
-    if (n == -1 && errno == EINTR) continue;
-    return nullptr;
-  }
-  if (c != kStopBySignal) return nullptr;
+bool takeFlag(int* flag) { return __atomic_exchange_n(flag, 0, __ATOMIC_ACQ_REL) != 0; }
+
+void stopBySignal() {
   write_log("INFO", "stop mavo... SIGTERM");
   notifyStopping();
   // The runs in progress are finished and written while the database answers; each request
@@ -135,7 +135,31 @@ void* thread_stop_watcher(void*) {
   }
   wakeStopSleepers();
   if (journal != nullptr) journal->wake();
-  return nullptr;
+}
+
+// Serves SIGTERM (once) and SIGHUP (each time), also while the daemon stops, until
+// kStopQuietly.
+void* thread_stop_watcher(void*) {
+  bool stopping = false;
+  for (;;) {
+    char c = 0;
+    const ssize_t n = read(stop_pipe[0], &c, 1);
+    if (n == -1 && errno == EINTR) continue;
+    if (n != 1) return nullptr;
+    // A byte the handler could not write (the pipe full) is covered by the one before it: the
+    // flags are read at each byte.
+    if (takeFlag(&reopen_signalled)) reopenDaemonLog();
+    if (takeFlag(&stop_signalled) && !stopping) {
+      stopping = true;
+      stopBySignal();
+    }
+    if (c == kStopQuietly) return nullptr;
+  }
+}
+
+// Writes c to the stop pipe, waiting while it is full (not from a signal handler).
+void wakeWatcher(char c) {
+  while (write(stop_pipe[1], &c, 1) < 0 && errno == EAGAIN) sleepMilliseconds(10);
 }
 
 void createStopPipe() {
@@ -185,10 +209,7 @@ struct BackgroundThreads {
     for (pthread_t t : handles) pthread_join(t, nullptr);
     handles.clear();
     if (watcher_started) {
-      char c = kStopQuietly;
-      if (write(stop_pipe[1], &c, 1) < 0) {
-        // the watcher has already left after a SIGTERM
-      }
+      wakeWatcher(kStopQuietly);
       pthread_join(watcher, nullptr);
       watcher_started = false;
     }
@@ -320,14 +341,22 @@ void releaseAll() {
 
 }  // namespace
 
-void HandlerQuit(int) {
+namespace {
+// The body of both handlers: async-signal-safe.
+void signalWatcher(int* flag) {
   const int saved = errno;
-  char c = kStopBySignal;
+  __atomic_store_n(flag, 1, __ATOMIC_RELEASE);
+  char c = kSignalled;
   if (write(stop_pipe[1], &c, 1) < 0) {
-    // pipe full: a stop is already pending
+    // pipe full: the watcher has bytes to read still, and reads the flag at the next one
   }
   errno = saved;
 }
+}  // namespace
+
+void HandlerQuit(int) { signalWatcher(&stop_signalled); }
+
+void HandlerReopenLog(int) { signalWatcher(&reopen_signalled); }
 
 int runDaemon(int argc, char** argv) {
   BackgroundThreads threads;
@@ -400,6 +429,12 @@ int runDaemon(int argc, char** argv) {
     sa.sa_flags = 0;
     if (sigaction(SIGTERM, &sa, nullptr) != 0) {
       write_log("ERR", "error SIGTERM");
+      threads.joinAll();
+      return 1;
+    }
+    sa.sa_handler = HandlerReopenLog;
+    if (sigaction(SIGHUP, &sa, nullptr) != 0) {
+      write_log("ERR", "error SIGHUP");
       threads.joinAll();
       return 1;
     }

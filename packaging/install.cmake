@@ -1,5 +1,6 @@
 # Installation layout beside the binary in bin/ (installed by the top-level CMakeLists.txt):
 #   <sysconfdir>/mavo/mavo.conf                 commented sample configuration (kept if present)
+#   <sysconfdir>/logrotate.d/mavoDaemon         rotation of the daemon log
 #   lib/systemd/system/mavoDaemon.service       systemd unit naming the installed paths
 #   lib/sysusers.d/mavo.conf                    the account mavo (system user and group)
 #   lib/tmpfiles.d/mavo.conf                    the log directory /var/log/mavo (mavo:mavo, 0750)

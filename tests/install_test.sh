@@ -66,6 +66,8 @@ check "etc/mavo/mavo.conf is installed" [ -f "$conf" ]
 check "the sample configuration is readable by its owner and group only" \
   eq "$(stat -c %a "$conf")" 640
 check "lib/systemd/system/mavoDaemon.service is installed" [ -f "$unit" ]
+check "etc/logrotate.d/mavoDaemon is the logrotate entry" cmp -s "$root/packaging/logrotate.conf" \
+  "$prefix/etc/logrotate.d/mavoDaemon"
 check "share/mavo/schema.sql is the reference schema" cmp -s "$root/sql/schema.sql" \
   "$prefix/share/mavo/schema.sql"
 check "the unit starts the installed binary with the installed configuration" \
