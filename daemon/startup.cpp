@@ -481,8 +481,8 @@ int runDaemon(int argc, char** argv) {
     threads.start(thread_monitoring, &daemon_ctx, "status monitor thread");  // 21
 
     write_log("INFO", "LOAD SERVICE");  // 22
-    pgSQL->prepareRequest("reloadService", sql::reloadServiceQuery(id_cluster));
-    pgSQL->prepareRequest("select_adv_config", sql::kSelectAdvConfig, 1);
+    for (const auto& st : sql::mainStatements(id_cluster))
+      pgSQL->prepareRequest(st.name, st.text, st.nparams < 0 ? 0 : st.nparams);
     load_script(daemon_ctx, pgSQL, "reloadService");                         // 23
     write_log("INFO", "LOAD SERVICE SUCCESS");                               // 24
     write_log("INFO", "START CORE");                                         // 25

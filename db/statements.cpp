@@ -7,10 +7,14 @@ namespace sql {
 const char* const kProbe = "SELECT 1";
 const char* const kBegin = "BEGIN";
 const char* const kBeginWithXid = "BEGIN; SELECT pg_current_xact_id()";
+const char* const kCurrentXactId = "SELECT pg_current_xact_id()";
 const char* const kTransactionStatus = "SELECT pg_xact_status($1::xid8)";
 const char* const kEndTransactionSession =
     "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE backend_xid = xid($1::xid8)";
 const char* const kBeginRepeatableRead = "BEGIN ISOLATION LEVEL REPEATABLE READ";
+const char* const kBeginReadOnly = "BEGIN READ ONLY";
+const char* const kSavepoint = "SAVEPOINT statement";
+const char* const kRollbackToSavepoint = "ROLLBACK TO SAVEPOINT statement";
 const char* const kCommit = "COMMIT";
 const char* const kRollback = "ROLLBACK";
 
@@ -251,6 +255,38 @@ std::vector<NamedStatement> reloadStatements(int id_cluster) {
           {"checkDeleteService", checkDeleteServiceQuery(id_cluster), -1},
           {"maintenance_planned", kMaintenancePlanned, -1},
           {"maintenance_delete", kMaintenanceDelete, -1}};
+}
+
+std::vector<NamedStatement> mainStatements(int id_cluster) {
+  return {{"reloadService", reloadServiceQuery(id_cluster), -1},
+          {"select_adv_config", kSelectAdvConfig, 1}};
+}
+
+std::vector<NamedStatement> everyNamedStatement(int id_cluster) {
+  std::vector<NamedStatement> all = coreStatements();
+  for (auto* more : {mainStatements, reloadStatements})
+    for (NamedStatement& st : more(id_cluster)) all.push_back(std::move(st));
+  return all;
+}
+
+std::vector<std::string> everyPlainStatement(int id_cluster) {
+  return {kProbe,
+          kCurrentXactId,
+          kTransactionStatus,
+          kEndTransactionSession,
+          kSelectDefaultErrors,
+          kSelectDeletedPluginServices,
+          kDeleteServiceById,
+          kDeleteDeletedPlugins,
+          kResetSysReload,
+          deleteMarkedServicesQuery(id_cluster),
+          lockPendingQuery(id_cluster),
+          pendingRequestsQuery(id_cluster),
+          kDeleteHeldPending,
+          selectMaintenanceConfQuery(id_cluster),
+          kInsertMaintenancePlanned,
+          kLockMaintenanceConf,
+          kMaintenanceConfStill};
 }
 
 }  // namespace sql
