@@ -10,6 +10,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -80,7 +81,14 @@ service buildService(PGresult* res, int r, pgConnectionPool* pool, Loader loader
 
   if (tracing && loader == Loader::kInitial)
     Trace("#LOAD ID " + statement + "#" + id + "#REPLACE PARAMETER");
-  std::string line = replaceServiceParameter(col(col::kParameter), res, r);
+  std::string line;
+  try {
+    line = replaceServiceParameter(col(col::kParameter), res, r);
+  } catch (const std::invalid_argument&) {
+    // The only number the macros read: say which, as for the columns read as numbers.
+    throw std::invalid_argument("stoi: device_snmp_version is not an integer: '" +
+                                col(col::kSnmpVersion) + "'");
+  }
   if (tracing && loader == Loader::kInitial)
     Trace("#LOAD ID " + statement + "#" + id + "#CHECK AUTH FILE");
   // What the line may carry that the log and stored outputs must not show.
@@ -124,14 +132,12 @@ ServiceResponse responseOf(PGresult* res, int r) {
 
 // Hands each service of a result to each, one per service id, in the order of their first rows:
 // the rows of each further alerting program of a service add it to that service. A service
-// whose first row cannot be built is logged and left out; ids in skip are left out. Each
-// service is handed on as soon as it is built, so that a large result never has every service
-// built at once beside the schedule.
-template <typename Each>
+// whose first row cannot be built goes to failed(row, service id text, exception) and is left
+// out; ids in skip are left out. Each service is handed on as soon as it is built, so that a
+// large result never has every service built at once beside the schedule.
+template <typename Each, typename Failed>
 void forEachService(PGresult* res, pgConnectionPool* pool, Loader loader, const std::string& name,
-                    const IdSet* skip, Each each) {
-  const char* failure =
-      loader == Loader::kInitial ? "Failed to initial load service: " : "Failed to load service: ";
+                    const IdSet* skip, Each each, Failed failed) {
   const int rows = PQntuples(res);
   auto id = [res](int r) { return PQgetvalue(res, r, col::kServiceId); };
   // The rows of one id, in row order: next[r] is the row after r of its service (-1: none),
@@ -173,9 +179,31 @@ void forEachService(PGresult* res, pgConnectionPool* pool, Loader loader, const 
       }
       each(std::move(s));
     } catch (const std::exception& e) {
-      write_log("ERR", failure + service_id + e.what());
+      failed(r, service_id, e);
     }
   }
+}
+
+// The failure of a row, logged with its loader's words.
+auto logFailure(const char* failure) {
+  return [failure](int, const std::string& service_id, const std::exception& e) {
+    write_log("ERR", failure + service_id + e.what());
+  };
+}
+
+// The first "$AUTH_FILE_<name>" keyword of the arguments, "" when none is left.
+std::string keywordLeft(const std::list<std::string>& arguments) {
+  static const std::string kKeyword = "$AUTH_FILE_";
+  for (const std::string& argument : arguments) {
+    const size_t at = argument.find(kKeyword);
+    if (at == std::string::npos) continue;
+    size_t end = at + kKeyword.size();
+    while (end < argument.size() && (isalnum(static_cast<unsigned char>(argument[end])) ||
+                                     argument[end] == '_' || argument[end] == '-'))
+      ++end;
+    return argument.substr(at, end - at);
+  }
+  return "";
 }
 
 // Puts a new service on the least-loaded core with its first run spread over ctx.load_spread
@@ -215,9 +243,10 @@ void load_script(const SchedContext& ctx, pgConnectionPool* pool, std::string na
                  const IdSet* skip) {
   PgResult res(pool->executePrepareRequest(name));
   srand(static_cast<unsigned>(time(nullptr)));
-  forEachService(res.get(), pool, Loader::kInitial, name, skip, [&](service&& s) {
-    scheduleService(ctx, std::move(s), "Failed to initial load service: ");
-  });
+  const char* failure = "Failed to initial load service: ";
+  forEachService(
+      res.get(), pool, Loader::kInitial, name, skip,
+      [&](service&& s) { scheduleService(ctx, std::move(s), failure); }, logFailure(failure));
   res.reset();
   write_log("INFO", "script reload successful");
 }
@@ -225,7 +254,36 @@ void load_script(const SchedContext& ctx, pgConnectionPool* pool, std::string na
 void load_UpdateService(const SchedContext& ctx, pgConnectionPool* pool, std::string name,
                         const IdSet* skip) {
   PgResult res(pool->executePrepareRequest(name));
-  forEachService(res.get(), pool, Loader::kUpdate, name, skip, [&](service&& s) {
-    scheduleService(ctx, std::move(s), "Failed to load service: ");
-  });
+  const char* failure = "Failed to load service: ";
+  forEachService(
+      res.get(), pool, Loader::kUpdate, name, skip,
+      [&](service&& s) { scheduleService(ctx, std::move(s), failure); }, logFailure(failure));
+}
+
+std::vector<ServiceProblem> checkServices(pgConnectionPool* pool, const std::string& name,
+                                          const IdSet* skip) {
+  PgResult res(pool->executePrepareRequest(name));
+  std::vector<ServiceProblem> problems;
+  forEachService(
+      res.get(), pool, Loader::kInitial, name, skip,
+      [&](service&& s) {
+        if (const int err = pluginStartError(s.plugin_path))
+          problems.push_back(
+              {s.service_id_str, s.service_name, false,
+               "plugin is not executable " + std::string(strerror(err)) + ": " + s.plugin_path});
+        const std::string keyword = keywordLeft(s.parameter_list);
+        if (!keyword.empty())
+          problems.push_back({s.service_id_str, s.service_name, false,
+                              "keyword " + keyword + " has no value for device " +
+                                  std::to_string(s.device_id) +
+                                  ": the plugin gets the keyword itself"});
+      },
+      [&](int r, const std::string& service_id, const std::exception& e) {
+        char* end = nullptr;
+        const unsigned long long id = strtoull(service_id.c_str(), &end, 10);
+        if (skip != nullptr && !service_id.empty() && *end == '\0' && skip->count(id) != 0) return;
+        problems.push_back(
+            {service_id, PQgetvalue(res.get(), r, col::kServiceName), true, e.what()});
+      });
+  return problems;
 }
