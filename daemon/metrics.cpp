@@ -182,7 +182,13 @@ class ConnectionReaper {
   pthread_t thread_;
 };
 
-MetricsServer::MetricsServer(const std::string& address) {
+namespace {
+
+using AddressList = std::unique_ptr<addrinfo, void (*)(addrinfo*)>;
+
+// The addresses of "HOST:PORT", "[IPV6]:PORT" or ":PORT" (the loopback). Throws
+// std::invalid_argument when the text is not such an address or the host cannot be resolved.
+AddressList resolveListenAddress(const std::string& address) {
   std::string host, port;
   if (!address.empty() && address[0] == '[') {
     const size_t close = address.find(']');
@@ -210,7 +216,16 @@ MetricsServer::MetricsServer(const std::string& address) {
   addrinfo* found = nullptr;
   if (const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0)
     throw std::invalid_argument("host \"" + host + "\": " + gai_strerror(rc));
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, freeaddrinfo);
+  return AddressList(found, freeaddrinfo);
+}
+
+}  // namespace
+
+void checkListenAddress(const std::string& address) { resolveListenAddress(address); }
+
+MetricsServer::MetricsServer(const std::string& address) {
+  AddressList list = resolveListenAddress(address);
+  const addrinfo* found = list.get();
   fd_ = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
   if (fd_ < 0) throw std::invalid_argument(std::string("socket: ") + strerror(errno));
   const int one = 1;

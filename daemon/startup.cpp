@@ -31,6 +31,8 @@
 #include "core/log.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
+#include "daemon/check.h"
+#include "daemon/configuration.h"
 #include "daemon/metrics.h"
 #include "daemon/monitor.h"
 #include "daemon/systemd_notify.h"
@@ -50,20 +52,13 @@
 #include "sched/timer.h"
 #include "sched/worker.h"
 
+#ifndef MAVO_VERSION
+#define MAVO_VERSION "unknown"
+#endif
+
+const char* daemonVersion() { return MAVO_VERSION; }
+
 namespace {
-
-// Smallest bound of the journal that the configuration may set.
-const int kMinJournalBytes = 65536;
-
-// A start-up failure whose text is printed and ends the process with status 1.
-class StartupError : public std::exception {
- public:
-  explicit StartupError(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-
- private:
-  std::string message_;
-};
 
 int stop_pipe[2] = {-1, -1};
 pthread_mutex_t mutex_cores = PTHREAD_MUTEX_INITIALIZER;  // guards vec_core during start-up
@@ -87,39 +82,6 @@ AlertRunner* alert_runner = nullptr;
 SchedContext daemon_ctx;
 // The metrics endpoint, when MAVO/metrics_listen names an address.
 std::unique_ptr<MetricsServer> metrics;
-
-// Parses an int like std::stoi in base 10: leading white space, optional sign, digits up to
-// the first other character. Fails on no digit or a value outside int.
-bool parseInt(const std::string& text, int* out) {
-  const char* s = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(s, &end, 10);
-  if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
-  *out = static_cast<int>(v);
-  return true;
-}
-
-int configInt(iniConfig& cfg, const std::string& section, const std::string& key, int minimum,
-              int maximum = INT_MAX) {
-  std::string text = cfg.getKey(section, key);
-  int value = 0;
-  if (text.empty())
-    throw StartupError("error: configuration key " + key + " of section [" + section +
-                       "] is missing or empty");
-  if (!parseInt(text, &value))
-    throw StartupError("error: configuration key " + key + " of section [" + section +
-                       "] is not an integer: \"" + text + "\"");
-  if (value < minimum)
-    throw StartupError("error: configuration key " + key + " of section [" + section +
-                       "] must be at least " + std::to_string(minimum) + ", got " +
-                       std::to_string(value));
-  if (value > maximum)
-    throw StartupError("error: configuration key " + key + " of section [" + section +
-                       "] must be at most " + std::to_string(maximum) + ", got " +
-                       std::to_string(value));
-  return value;
-}
 
 bool takeFlag(int* flag) { return __atomic_exchange_n(flag, 0, __ATOMIC_ACQ_REL) != 0; }
 
@@ -216,9 +178,33 @@ struct BackgroundThreads {
   }
 };
 
-void parseOptions(int argc, char** argv) {
+// What the command line asks for besides -f, -D and -i.
+enum class Mode { kRun, kCheck, kVersion, kHelp };
+
+const char kUsage[] =
+    "Usage: mavoDaemon [-f CONFIG] [-D] [-i ID]\n"
+    "       mavoDaemon --check [-f CONFIG] [-i ID]\n"
+    "The scheduling and execution engine of the monitoring system; it runs in the foreground.\n"
+    "\n"
+    "  -f CONFIG    configuration file (default /etc/mavo/mavo.conf)\n"
+    "  -D           debug trace: DEBUG lines in the daemon log\n"
+    "  -i ID        daemon identifier, used when the configuration's daemon_id is 0\n"
+    "  -t, --check  check the configuration, the database and the services, then exit:\n"
+    "               0 when all is well, 1 otherwise (nothing is started or written)\n"
+    "  --version    print the version and exit\n"
+    "  --help       print this help and exit\n"
+    "\n"
+    "SIGTERM stops the daemon in order; SIGHUP reopens its log. See mavoDaemon(8), mavo.conf(5).\n";
+
+Mode parseOptions(int argc, char** argv) {
+  enum { kOptionVersion = 256, kOptionHelp };
+  static const option kLong[] = {{"check", no_argument, nullptr, 't'},
+                                 {"version", no_argument, nullptr, kOptionVersion},
+                                 {"help", no_argument, nullptr, kOptionHelp},
+                                 {nullptr, 0, nullptr, 0}};
+  Mode mode = Mode::kRun;
   int opt;
-  while ((opt = getopt(argc, argv, "f:Di:")) != -1) {
+  while ((opt = getopt_long(argc, argv, "f:Di:t", kLong, nullptr)) != -1) {
     switch (opt) {
       case 'f':
         pathToConfigFile = optarg;
@@ -227,14 +213,30 @@ void parseOptions(int argc, char** argv) {
         debug = 1;
         break;
       case 'i':
-        if (!parseInt(optarg, &id_cluster))
+        if (!parseIntOption(optarg, &id_cluster))
           throw StartupError(std::string("error: option -i needs an integer, got \"") + optarg +
                              "\"");
+        break;
+      case 't':
+        if (mode == Mode::kRun) mode = Mode::kCheck;
+        break;
+      case kOptionVersion:
+        if (mode != Mode::kHelp) mode = Mode::kVersion;
+        break;
+      case kOptionHelp:
+        mode = Mode::kHelp;
         break;
       default:
         break;  // getopt has printed its own diagnostic
     }
   }
+  return mode;
+}
+
+// Text on standard output, for the modes that answer and exit.
+void print(const std::string& text) {
+  fwrite(text.data(), 1, text.size(), stdout);
+  fflush(stdout);
 }
 
 void loadErrorMap() {
@@ -361,7 +363,18 @@ void HandlerReopenLog(int) { signalWatcher(&reopen_signalled); }
 int runDaemon(int argc, char** argv) {
   BackgroundThreads threads;
   try {
-    parseOptions(argc, argv);  // 1
+    switch (parseOptions(argc, argv)) {  // 1
+      case Mode::kRun:
+        break;
+      case Mode::kCheck:
+        return runConfigurationCheck(pathToConfigFile, id_cluster);
+      case Mode::kVersion:
+        print(std::string("mavoDaemon ") + daemonVersion() + "\n");
+        return 0;
+      case Mode::kHelp:
+        print(kUsage);
+        return 0;
+    }
     // 2: mutex_log_system is statically initialised.
     if (PQisthreadsafe() != 1) {  // 3
       write_log("ERR", "Error: Postgresql is not thread safe");
@@ -369,14 +382,11 @@ int runDaemon(int argc, char** argv) {
       return 1;
     }
     iniConfig cfg(pathToConfigFile);  // 4
-    // A file saved with CRLF line ends has no section header the reader recognises: every key
-    // would look missing, and the log path empty.
-    if (const int line = cfg.firstCrlfLine())
-      throw StartupError("error: configuration file " + pathToConfigFile +
-                         " has CRLF line ends (line " + std::to_string(line) +
-                         "): lines must end with LF");
-    file_info = cfg.getKey("LOG", "log_info_file");  // 5
-    std::string log_path = cfg.getKey("LOG", "log_daemon_file");
+    refuseCrlfFile(cfg, pathToConfigFile);
+    DaemonKeys keys;
+    keys.id_cluster = id_cluster;
+    readLogKeys(cfg, &keys);  // 5
+    file_info = keys.log_info_file;
 
     if (dup2(1, 2) == -1) {  // 6
       const int err = errno;
@@ -387,34 +397,27 @@ int runDaemon(int argc, char** argv) {
       return 2;
     }
 
-    openDaemonLog(log_path);  // 7
+    openDaemonLog(keys.log_daemon_file);  // 7
 
     write_log("INFO", "MAVO start....");  // 8
     write_log("INFO", "MAVO configuration open succesful");
 
-    std::string daemon_id = cfg.getKey("MAVO", "daemon_id");  // 9
-    if (daemon_id != "0") id_cluster = configInt(cfg, "MAVO", "daemon_id", INT_MIN);
-
-    core_number = configInt(cfg, "MAVO", "core_number", 1);  // 10
-    nbr_max_thread = configInt(cfg, "MAVO", "thread_number", 1);
-    modulo_rand = configInt(cfg, "MAVO", "load_mod", 1);
-    wait_load_delete_thread = configInt(cfg, "MAVO", "interval_check_update", 1);
-    verify_state_change = configInt(cfg, "MAVO", "verify_state_change", INT_MIN);
-    // Seconds, turned into milliseconds for the next due time: a day at most.
-    wait_state_verify = configInt(cfg, "MAVO", "wait_state_verify", 0, 86400);
-    // Optional: absent or empty means no limit.
-    if (!cfg.getKey("MAVO", "plugin_timeout").empty())
-      plugin_timeout = configInt(cfg, "MAVO", "plugin_timeout", 0);
-    // Optional: absent or empty means no metrics endpoint. Its socket is opened now, so that
-    // an address that cannot be had stops the start.
-    const std::string metrics_listen = cfg.getKey("MAVO", "metrics_listen");
-    if (!metrics_listen.empty()) {
+    readMavoKeys(cfg, &keys, throwBadKey);  // 9, 10, and the optional keys
+    id_cluster = keys.id_cluster;
+    core_number = keys.core_number;
+    nbr_max_thread = keys.thread_number;
+    modulo_rand = keys.load_mod;
+    wait_load_delete_thread = keys.interval_check_update;
+    verify_state_change = keys.verify_state_change;
+    wait_state_verify = keys.wait_state_verify;
+    plugin_timeout = keys.plugin_timeout;
+    // The metrics endpoint's socket is opened now, so that an address that cannot be had stops
+    // the start.
+    if (!keys.metrics_listen.empty()) {
       try {
-        metrics = std::make_unique<MetricsServer>(metrics_listen);
+        metrics = std::make_unique<MetricsServer>(keys.metrics_listen);
       } catch (const std::invalid_argument& e) {
-        throw StartupError(
-            "error: configuration key metrics_listen of section [MAVO]: cannot listen on " +
-            std::string(e.what()));
+        throw StartupError(metricsListenError(e.what()));
       }
     }
 
@@ -440,26 +443,11 @@ int runDaemon(int argc, char** argv) {
     }
 
     write_log("INFO", "MAVO Database connection ....");  // 12
-    int connections = configInt(cfg, "POSTGRESQL", "connection_number", 1);
-    // Optional: absent or empty means the default.
-    if (!cfg.getKey("POSTGRESQL", "PGSQL_timeout").empty())
-      pgsql_timeout = configInt(cfg, "POSTGRESQL", "PGSQL_timeout", 1, 3600);
-    size_t journal_bytes = kDefaultJournalBytes;
-    if (!cfg.getKey("MAVO", "journal_max_bytes").empty())
-      journal_bytes =
-          static_cast<size_t>(configInt(cfg, "MAVO", "journal_max_bytes", kMinJournalBytes));
-    const std::string options = cfg.getKey("POSTGRESQL", "PGSQL_options");
-    try {
-      connectLine = buildConnectLine(
-          cfg.getKey("POSTGRESQL", "PGSQL_host"), cfg.getKey("POSTGRESQL", "PGSQL_port"),
-          cfg.getKey("POSTGRESQL", "PGSQL_db"), cfg.getKey("POSTGRESQL", "PGSQL_username"),
-          cfg.getKey("POSTGRESQL", "PGSQL_pwd"), options, pgsql_timeout);
-    } catch (const std::invalid_argument& e) {
-      throw StartupError(
-          "error: configuration key PGSQL_options of section [POSTGRESQL] is not a "
-          "list of libpq keywords (\"" +
-          options + "\"): " + e.what());
-    }
+    readDatabaseKeys(cfg, &keys, throwBadKey);
+    const int connections = keys.connection_number;
+    pgsql_timeout = keys.pgsql_timeout;
+    const size_t journal_bytes = keys.journal_bytes;
+    connectLine = keys.connect_line;
     journal = new ResultJournal(journal_bytes);
     alert_runner = new AlertRunner;
     journal->setAlertRunner(alert_runner);

@@ -5,6 +5,7 @@
 namespace sql {
 
 const char* const kProbe = "SELECT 1";
+const char* const kServerVersion = "SHOW server_version";
 const char* const kBegin = "BEGIN";
 const char* const kBeginWithXid = "BEGIN; SELECT pg_current_xact_id()";
 const char* const kCurrentXactId = "SELECT pg_current_xact_id()";

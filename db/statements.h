@@ -9,6 +9,8 @@ namespace sql {
 
 // Whether a database answers at all.
 extern const char* const kProbe;
+// The server's version (the configuration check shows it).
+extern const char* const kServerVersion;
 
 // Transactions.
 extern const char* const kBegin;

@@ -260,13 +260,14 @@ void load_UpdateService(const SchedContext& ctx, pgConnectionPool* pool, std::st
       [&](service&& s) { scheduleService(ctx, std::move(s), failure); }, logFailure(failure));
 }
 
-std::vector<ServiceProblem> checkServices(pgConnectionPool* pool, const std::string& name,
-                                          const IdSet* skip) {
+ServiceCheck checkServices(pgConnectionPool* pool, const std::string& name, const IdSet* skip) {
   PgResult res(pool->executePrepareRequest(name));
-  std::vector<ServiceProblem> problems;
+  ServiceCheck check;
+  std::vector<ServiceProblem>& problems = check.problems;
   forEachService(
       res.get(), pool, Loader::kInitial, name, skip,
       [&](service&& s) {
+        ++check.loaded;
         if (const int err = pluginStartError(s.plugin_path))
           problems.push_back(
               {s.service_id_str, s.service_name, false,
@@ -285,5 +286,5 @@ std::vector<ServiceProblem> checkServices(pgConnectionPool* pool, const std::str
         problems.push_back(
             {service_id, PQgetvalue(res.get(), r, col::kServiceName), true, e.what()});
       });
-  return problems;
+  return check;
 }

@@ -187,9 +187,11 @@ TEST_F(LoaderTest, BadRowsAreLoggedByColumnAndSkippedWhileOthersLoad) {
   CoutCapture quiet;
   const IdSet skip = {static_cast<unsigned long long>(negative)};
   std::map<std::string, std::string> refused, cannot_run;
-  for (const ServiceProblem& p : checkServices(pool_, "reloadService", &skip))
+  const ServiceCheck check = checkServices(pool_, "reloadService", &skip);
+  for (const ServiceProblem& p : check.problems)
     (p.refused ? refused : cannot_run)[p.service_id] = p.service_name + ":" + p.reason + "\n";
   EXPECT_EQ(quiet.text(), "");
+  EXPECT_EQ(check.loaded, 3u);
   EXPECT_EQ(refused.size(), std::size(expected) - 1);
   for (const auto& e : expected) {
     if (e.first == negative) continue;
