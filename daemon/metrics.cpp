@@ -296,6 +296,10 @@ std::string MetricsServer::scrape() const {
 
   head(out, "mavo_build_info", "gauge", "The daemon's version.");
   out << "mavo_build_info{version=\"" << MAVO_VERSION << "\"} 1\n";
+  // Prometheus cannot read /healthz: the same verdict, as a number.
+  head(out, "mavo_healthy", "gauge",
+       "1 while /healthz answers 200 (every core's timer moves, the database answers), else 0.");
+  out << "mavo_healthy " << (health().first ? 1 : 0) << "\n";
 
   head(out, "mavo_runs_total", "counter",
        "Runs whose result was stored, by core and resulting state (unrecorded: the plugin "

@@ -4,7 +4,9 @@
 #   lib/systemd/system/mavoDaemon.service       systemd unit naming the installed paths
 #   lib/sysusers.d/mavo.conf                    the account mavo (system user and group)
 #   lib/tmpfiles.d/mavo.conf                    the log directory /var/log/mavo (mavo:mavo, 0750)
-#   share/mavo/schema.sql                       reference schema of the monitoring database
+#   share/mavo/*.sql                            reference schema of the monitoring database (and
+#                                               every other SQL file of sql/)
+#   share/mavo/prometheus/mavo.rules.yml        Prometheus alerting rules
 # <sysconfdir> follows GNUInstallDirs: /etc for the prefix /usr, <prefix>/etc otherwise. The
 # unit and the configuration directory are worked out when installing, from the prefix given
 # to `cmake --install --prefix`, so the unit always names where the files went. Installing as
@@ -12,7 +14,10 @@
 
 include(GNUInstallDirs)
 
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/../sql/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/mavo)
+# Every SQL file of sql/ (the reference schema, and the schemas added beside it later).
+file(GLOB MAVO_SQL_FILES ${CMAKE_CURRENT_LIST_DIR}/../sql/*.sql)
+install(FILES ${MAVO_SQL_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/mavo)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/mavo.rules.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/mavo/prometheus)
 
 set(MAVO_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(MAVO_PACKAGING_BINARY_DIR ${CMAKE_BINARY_DIR}/packaging)

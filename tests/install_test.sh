@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The installed layout: `cmake --install BUILD_DIR --prefix <temp>` lays out the binary, the
-# commented sample configuration, the systemd unit, the sysusers.d and tmpfiles.d entries of the
-# account mavo and the reference schema; the entries create the account and the log directory
-# in a scratch root; the unit's exposure level from `systemd-analyze security` is 3.5 at most;
-# the installed binary starts with the installed sample configuration, edited to point at a
-# throwaway database, and stops with SIGTERM and status 0. Also the /usr layout (through
+# commented sample configuration, the logrotate entry, the systemd unit, the sysusers.d and
+# tmpfiles.d entries of the account mavo, the reference schema and the alerting rules; the
+# entries create the account and the log directory in a scratch root; the unit's exposure
+# level from `systemd-analyze security` is 3.5 at most; the installed binary starts with the
+# installed sample configuration, edited to point at a throwaway database, and stops with
+# SIGTERM and status 0. Also the /usr layout (through
 # DESTDIR), a second install over an edited configuration, the configuration's group when
 # installing as root, and, where systemd is PID 1, the installed daemon run by systemd under
 # the installed unit's sandbox, checking this machine with check_icmp and check_disk.
@@ -70,6 +71,10 @@ check "etc/logrotate.d/mavoDaemon is the logrotate entry" cmp -s "$root/packagin
   "$prefix/etc/logrotate.d/mavoDaemon"
 check "share/mavo/schema.sql is the reference schema" cmp -s "$root/sql/schema.sql" \
   "$prefix/share/mavo/schema.sql"
+check "share/mavo holds every SQL file of sql/" \
+  eq "$(cd "$root/sql" && ls *.sql)" "$(cd "$prefix/share/mavo" && ls *.sql)"
+check "share/mavo/prometheus/mavo.rules.yml is the alerting rules" \
+  cmp -s "$root/packaging/mavo.rules.yml" "$prefix/share/mavo/prometheus/mavo.rules.yml"
 check "the unit starts the installed binary with the installed configuration" \
   eq "$(grep '^ExecStart=' "$unit")" "ExecStart=$prefix/bin/mavoDaemon -f $conf"
 check "the unit stops the daemon with SIGTERM" grep -qx 'KillSignal=SIGTERM' "$unit"
