@@ -204,6 +204,12 @@ TEST_F(StartupTest, MissingConfigurationFileExitsWithOne) {
   EXPECT_EQ(d.wait(10000), 1);
   EXPECT_EQ(readFile(d.stdoutPath()),
             "error: can't open file " + dir_.file("absent.conf") + ": No such file or directory\n");
+  std::string checked;
+  EXPECT_EQ(check({"-f", dir_.file("absent.conf")}, &checked), 1);
+  EXPECT_NE(checked.find("\nerror: can't open file " + dir_.file("absent.conf") +
+                         ": No such file or directory\ncheck failed: 1 problem\n"),
+            std::string::npos)
+      << checked;
 }
 
 TEST_F(StartupTest, UnreadableConfigurationFileExitsWithOne) {
@@ -225,6 +231,11 @@ TEST_F(StartupTest, CrlfConfigurationFileIsRefusedAsSuch) {
   EXPECT_EQ(d.wait(10000), 1);
   EXPECT_EQ(readFile(d.stdoutPath()), "error: configuration file " + conf +
                                           " has CRLF line ends (line 1): lines must end with LF\n");
+  std::string checked;
+  EXPECT_EQ(check({"-f", conf}, &checked), 1);
+  EXPECT_NE(checked.find("\nerror: configuration file " + conf + " has CRLF line ends (line 1)"),
+            std::string::npos)
+      << checked;
 }
 
 TEST_F(StartupTest, WrongPasswordExitsWithOneAndLibpqMessage) {
