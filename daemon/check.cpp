@@ -133,10 +133,12 @@ void checkServicesToLoad(pgConnectionPool& pool, int id_cluster, Report& report)
                                 : a.service_id < b.service_id;
                    });
   size_t refused = 0;
+  std::set<std::string> cannot_run;  // a service may have two reasons
   for (const ServiceProblem& p : check.problems) {
     std::string reason = p.reason;
     while (!reason.empty() && reason[0] == ' ') reason.erase(0, 1);
     refused += p.refused;
+    if (!p.refused) cannot_run.insert(p.service_id);
     report.problem("service " +
                    (p.service_id.empty() ? std::string("with a NULL id") : p.service_id) + " (" +
                    escapeForLog(p.service_name) +
@@ -146,7 +148,7 @@ void checkServicesToLoad(pgConnectionPool& pool, int id_cluster, Report& report)
   if (check.problems.empty())
     report.ok("services: " + counts + ", none refused, every plugin can be started");
   else
-    report.note("services: " + counts + " (" + std::to_string(check.problems.size() - refused) +
+    report.note("services: " + counts + " (" + std::to_string(cannot_run.size()) +
                 " of them cannot run), " + std::to_string(refused) + " refused");
 }
 
@@ -167,7 +169,8 @@ int runConfigurationCheck(const std::string& config_path, int id_option) {
       // Read-only, and rolled back when it ends: the check writes nothing.
       PgTransaction tx(pool, sql::kBeginReadOnly);
       const std::set<std::string> failed = checkStatements(tx, keys.id_cluster, report);
-      // (Each further check of the database is one more call here.)
+      // A further check of the database (the objects a configuration key asks for, say) is
+      // one more call here, inside the transaction.
       if (failed.count("reloadService") + failed.count("select_adv_config") == 0)
         checkServicesToLoad(pool, keys.id_cluster, report);
       else
