@@ -1,9 +1,12 @@
 // Daemon log lines. Any thread may log; mutex_log_system makes each line atomic and is never
-// held while another lock is taken. It also guards where std::cout points.
+// held while another lock is taken. It also guards where std::cout points, and a reopening of
+// the log file (SIGHUP, on the stop watcher thread) swaps the file under it.
 
 #include "core/log.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -18,6 +21,7 @@ pthread_mutex_t mutex_log_system = PTHREAD_MUTEX_INITIALIZER;
 namespace {
 using FileBuf = __gnu_cxx::stdio_filebuf<char>;
 std::unique_ptr<FileBuf> log_file;       // guarded by mutex_log_system; null: lines are lost
+std::string log_path;                    // guarded by mutex_log_system: what openDaemonLog opened
 std::streambuf* started_with = nullptr;  // guarded by mutex_log_system: std::cout's own buffer
 
 void flushed(std::ostream& out, const std::string& text) {
@@ -63,24 +67,70 @@ std::string escapeForLog(const std::string& text) {
   return out;
 }
 
+namespace {
+
+// Opens the log file (flags beside O_WRONLY, O_CREAT, O_APPEND); null when it cannot be. Append
+// mode: a rotation that copies the file and truncates it leaves no hole, and whatever else
+// appends to the file never overwrites a line. Readable by the daemon's group only; never
+// through a symbolic link (a link planted there would have the daemon write the file it points
+// to).
+std::unique_ptr<FileBuf> openLogFile(const std::string& path, int flags) {
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | flags, 0640);
+  if (fd < 0) return nullptr;
+  if (fchmod(fd, 0640) != 0) {
+    // a file of another owner keeps its mode; it is still the daemon's log
+  }
+  return std::make_unique<FileBuf>(fd, std::ios::out);
+}
+
+std::string dateNow() {
+  time_t now = time(nullptr);
+  std::string date = asctime(localtime(&now));
+  size_t nl = date.rfind('\n');
+  if (nl != std::string::npos) date.erase(nl);
+  return date;
+}
+
+// One log line; called with mutex_log_system held.
+void writeLine(const std::string& level, std::string message) {
+  // The time is read under the mutex: lines stay in time order, and the static buffers of
+  // localtime/asctime are used by one thread at a time.
+  const std::string date = dateNow();
+  std::string line;
+  line.reserve(date.size() + level.size() + message.size() + 3);
+  line.append(date).append("#").append(level).append("#").append(escaped(std::move(message)));
+  line.append("\n");
+  flushed(std::cout, line);
+}
+
+}  // namespace
+
 bool openDaemonLog(const std::string& path) {
   ScopedLock lock(&mutex_log_system);
-  // Readable by the daemon's group only; never through a symbolic link (a link planted there
-  // would have the daemon truncate the file it points to).
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640);
-  std::unique_ptr<FileBuf> file;
-  if (fd >= 0) {
-    if (fchmod(fd, 0640) != 0) {
-      // a file of another owner keeps its mode; it is still the daemon's log
-    }
-    file = std::make_unique<FileBuf>(fd, std::ios::out);
-  } else {
-    flushed(std::cout, "ERROR can't open file " + path + "\n");
-  }
+  std::unique_ptr<FileBuf> file = openLogFile(path, O_TRUNC);
+  if (file == nullptr) flushed(std::cout, "ERROR can't open file " + path + "\n");
   std::streambuf* previous = std::cout.rdbuf(file.get());
   if (started_with == nullptr) started_with = previous;
   log_file = std::move(file);
-  return fd >= 0;
+  log_path = path;
+  return log_file != nullptr;
+}
+
+bool reopenDaemonLog() {
+  ScopedLock lock(&mutex_log_system);
+  std::unique_ptr<FileBuf> file = openLogFile(log_path, 0);
+  if (file == nullptr) {
+    const int err = errno;
+    writeLine("ERR", "can't reopen the daemon log " + log_path + ": " + strerror(err) +
+                         "; it goes on in the file open until now");
+    return false;
+  }
+  std::cout.flush();
+  std::cout.rdbuf(file.get());
+  log_file = std::move(file);  // closes the file open until now
+  writeLine("INFO", "daemon log reopened");
+  return true;
 }
 
 void closeDaemonLog() {
@@ -89,6 +139,7 @@ void closeDaemonLog() {
   if (started_with != nullptr) std::cout.rdbuf(started_with);
   started_with = nullptr;
   log_file.reset();
+  log_path.clear();
   std::cout.clear();
 }
 
@@ -99,17 +150,7 @@ std::streambuf* redirectLog(std::streambuf* buf) {
 
 void write_log(std::string level, std::string message) {
   ScopedLock lock(&mutex_log_system);
-  // The time is read under the mutex: lines stay in time order, and the static buffers of
-  // localtime/asctime are used by one thread at a time.
-  time_t now = time(nullptr);
-  std::string date = asctime(localtime(&now));
-  size_t nl = date.rfind('\n');
-  if (nl != std::string::npos) date.erase(nl);
-  std::string line;
-  line.reserve(date.size() + level.size() + message.size() + 3);
-  line.append(date).append("#").append(level).append("#").append(escaped(std::move(message)));
-  line.append("\n");
-  flushed(std::cout, line);
+  writeLine(level, std::move(message));
 }
 
 void write_raw_log(const std::string& text) {

@@ -13,11 +13,18 @@
 
 extern pthread_mutex_t mutex_log_system;  // serialises log lines; held only inside these calls
 
-// Opens path for writing, truncated, with mode 0640, never through a symbolic link, and points
-// the log (std::cout) at it. When it cannot be opened, says so ("ERROR can't open file PATH")
-// where the log went until now and points the log at nothing: later lines are lost. Returns
-// whether it was opened.
+// Opens path for writing, truncated, in append mode, with mode 0640, never through a symbolic
+// link, and points the log (std::cout) at it. When it cannot be opened, says so ("ERROR can't
+// open file PATH") where the log went until now and points the log at nothing: later lines are
+// lost. Returns whether it was opened.
 bool openDaemonLog(const std::string& path);
+// Opens the path of openDaemonLog again, without truncating it (created, mode 0640, when
+// missing), and points the log at it: after a log rotation has renamed the file, the lines go
+// to a file of that name again. Under the log's lock, so that every line goes whole to one of
+// the two files and none is lost. On success the new file's first line says so; when it cannot
+// be opened, the log stays where it was and a line there says why. Returns whether it was
+// opened. Descriptors 1 and 2 are left alone: they were never the log's.
+bool reopenDaemonLog();
 // Flushes the log and points std::cout back at the standard output the process was started
 // with; the log file is closed.
 void closeDaemonLog();

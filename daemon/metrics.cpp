@@ -183,7 +183,13 @@ class ConnectionReaper {
   pthread_t thread_;
 };
 
-MetricsServer::MetricsServer(const std::string& address) {
+namespace {
+
+using AddressList = std::unique_ptr<addrinfo, void (*)(addrinfo*)>;
+
+// The addresses of "HOST:PORT", "[IPV6]:PORT" or ":PORT" (the loopback). Throws
+// std::invalid_argument when the text is not such an address or the host cannot be resolved.
+AddressList resolveListenAddress(const std::string& address) {
   std::string host, port;
   if (!address.empty() && address[0] == '[') {
     const size_t close = address.find(']');
@@ -211,7 +217,16 @@ MetricsServer::MetricsServer(const std::string& address) {
   addrinfo* found = nullptr;
   if (const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0)
     throw std::invalid_argument("host \"" + host + "\": " + gai_strerror(rc));
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, freeaddrinfo);
+  return AddressList(found, freeaddrinfo);
+}
+
+}  // namespace
+
+void checkListenAddress(const std::string& address) { resolveListenAddress(address); }
+
+MetricsServer::MetricsServer(const std::string& address) {
+  AddressList list = resolveListenAddress(address);
+  const addrinfo* found = list.get();
   fd_ = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
   if (fd_ < 0) throw std::invalid_argument(std::string("socket: ") + strerror(errno));
   const int one = 1;
@@ -285,6 +300,10 @@ std::string MetricsServer::scrape() const {
 
   head(out, "mavo_build_info", "gauge", "The daemon's version.");
   out << "mavo_build_info{version=\"" << MAVO_VERSION << "\"} 1\n";
+  // Prometheus cannot read /healthz: the same verdict, as a number.
+  head(out, "mavo_healthy", "gauge",
+       "1 while /healthz answers 200 (every core's timer moves, the database answers), else 0.");
+  out << "mavo_healthy " << (health().first ? 1 : 0) << "\n";
 
   head(out, "mavo_runs_total", "counter",
        "Runs whose result was stored, by core and resulting state (unrecorded: the plugin "

@@ -12,6 +12,10 @@ struct SchedContext;
 struct MHD_Daemon;
 class ConnectionReaper;
 
+// Throws std::invalid_argument, as MetricsServer's constructor does, when address is not an
+// address to listen on; whether it can be had (not in use, of this host) is not tried.
+void checkListenAddress(const std::string& address);
+
 class MetricsServer {
  public:
   // Opens the listening socket of address: "HOST:PORT", "[IPV6]:PORT", or ":PORT" for the

@@ -1,8 +1,10 @@
 // Start-up, waiting and shutdown of mavoDaemon, run by the main thread.
 //
-// SIGTERM: HandlerQuit only writes one byte to a close-on-exec pipe. The stop watcher thread
-// reads it, logs, sets the stop flag and wakes every core's workers (broadcasting each
-// execute queue while holding its mutex_queue) and every stop-aware sleeper, in that order.
+// SIGTERM: HandlerQuit only sets a flag and writes one byte to a close-on-exec pipe. The stop
+// watcher thread reads it, logs, sets the stop flag and wakes every core's workers (broadcasting
+// each execute queue while holding its mutex_queue) and every stop-aware sleeper, in that order.
+// SIGHUP: HandlerReopenLog does the same with a flag of its own; the watcher reopens the daemon
+// log (under the log's mutex). The watcher serves both until start-up or the stop ends it.
 // Locks: mutex_cores (local) guards vec_core while main appends to it and while the watcher
 // walks it; mutex_vec_thread is held while starting the workers and while waiting for them.
 
@@ -30,6 +32,8 @@
 #include "core/log.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
+#include "daemon/check.h"
+#include "daemon/configuration.h"
 #include "daemon/metrics.h"
 #include "daemon/monitor.h"
 #include "daemon/systemd_notify.h"
@@ -50,26 +54,23 @@
 #include "sched/timer.h"
 #include "sched/worker.h"
 
+#ifndef MAVO_VERSION
+#define MAVO_VERSION "unknown"
+#endif
+
+const char* daemonVersion() { return MAVO_VERSION; }
+
 namespace {
-
-// Smallest bound of the journal that the configuration may set.
-const int kMinJournalBytes = 65536;
-
-// A start-up failure whose text is printed and ends the process with status 1.
-class StartupError : public std::exception {
- public:
-  explicit StartupError(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-
- private:
-  std::string message_;
-};
 
 int stop_pipe[2] = {-1, -1};
 pthread_mutex_t mutex_cores = PTHREAD_MUTEX_INITIALIZER;  // guards vec_core during start-up
 
-const char kStopBySignal = 's';
+// Bytes written to the stop pipe: a signal arrived (its flag says which), or the watcher ends.
+const char kSignalled = 's';
 const char kStopQuietly = 'q';
+// Set by the signal handlers, taken by the stop watcher.
+int stop_signalled = 0;
+int reopen_signalled = 0;
 
 // POSTGRESQL/PGSQL_timeout: longest wait of a database request, seconds. Written by the main
 // thread once the configuration is read, which may be after the stop watcher has started.
@@ -88,51 +89,10 @@ std::unique_ptr<MetricsServer> metrics;
 std::unique_ptr<ClusterState> cluster_state;
 pgConnectionPool* cluster_pool = nullptr;
 std::unique_ptr<ClusterCoordinator> coordinator;
-// Longest name of a member.
-const size_t kMaxNodeName = 63;
 
-// Parses an int like std::stoi in base 10: leading white space, optional sign, digits up to
-// the first other character. Fails on no digit or a value outside int.
-bool parseInt(const std::string& text, int* out) {
-  const char* s = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  long v = strtol(s, &end, 10);
-  if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
-  *out = static_cast<int>(v);
-  return true;
-}
+bool takeFlag(int* flag) { return __atomic_exchange_n(flag, 0, __ATOMIC_ACQ_REL) != 0; }
 
-int configInt(iniConfig& cfg, const std::string& section, const std::string& key, int minimum,
-              int maximum = INT_MAX) {
-  std::string text = cfg.getKey(section, key);
-  int value = 0;
-  if (text.empty())
-    throw StartupError("error: configuration key " + key + " of section [" + section +
-                       "] is missing or empty");
-  if (!parseInt(text, &value))
-    throw StartupError("error: configuration key " + key + " of section [" + section +
-                       "] is not an integer: \"" + text + "\"");
-  if (value < minimum)
-    throw StartupError("error: configuration key " + key + " of section [" + section +
-                       "] must be at least " + std::to_string(minimum) + ", got " +
-                       std::to_string(value));
-  if (value > maximum)
-    throw StartupError("error: configuration key " + key + " of section [" + section +
-                       "] must be at most " + std::to_string(maximum) + ", got " +
-                       std::to_string(value));
-  return value;
-}
-
-void* thread_stop_watcher(void*) {
-  char c = 0;
-  for (;;) {
-    ssize_t n = read(stop_pipe[0], &c, 1);
-    if (n == 1) break;
-    if (n == -1 && errno == EINTR) continue;
-    return nullptr;
-  }
-  if (c != kStopBySignal) return nullptr;
+void stopBySignal() {
   write_log("INFO", "stop mavo... SIGTERM");
   notifyStopping();
   // The runs in progress are finished and written while the database answers; each request
@@ -144,7 +104,31 @@ void* thread_stop_watcher(void*) {
   }
   wakeStopSleepers();
   if (journal != nullptr) journal->wake();
-  return nullptr;
+}
+
+// Serves SIGTERM (once) and SIGHUP (each time), also while the daemon stops, until
+// kStopQuietly.
+void* thread_stop_watcher(void*) {
+  bool stopping = false;
+  for (;;) {
+    char c = 0;
+    const ssize_t n = read(stop_pipe[0], &c, 1);
+    if (n == -1 && errno == EINTR) continue;
+    if (n != 1) return nullptr;
+    // A byte the handler could not write (the pipe full) is covered by the one before it: the
+    // flags are read at each byte.
+    if (takeFlag(&reopen_signalled)) reopenDaemonLog();
+    if (takeFlag(&stop_signalled) && !stopping) {
+      stopping = true;
+      stopBySignal();
+    }
+    if (c == kStopQuietly) return nullptr;
+  }
+}
+
+// Writes c to the stop pipe, waiting while it is full (not from a signal handler).
+void wakeWatcher(char c) {
+  while (write(stop_pipe[1], &c, 1) < 0 && errno == EAGAIN) sleepMilliseconds(10);
 }
 
 void createStopPipe() {
@@ -206,19 +190,40 @@ struct BackgroundThreads {
     for (pthread_t t : handles) pthread_join(t, nullptr);
     handles.clear();
     if (watcher_started) {
-      char c = kStopQuietly;
-      if (write(stop_pipe[1], &c, 1) < 0) {
-        // the watcher has already left after a SIGTERM
-      }
+      wakeWatcher(kStopQuietly);
       pthread_join(watcher, nullptr);
       watcher_started = false;
     }
   }
 };
 
-void parseOptions(int argc, char** argv) {
+// What the command line asks for besides -f, -D and -i.
+enum class Mode { kRun, kCheck, kVersion, kHelp };
+
+const char kUsage[] =
+    "Usage: mavoDaemon [-f CONFIG] [-D] [-i ID]\n"
+    "       mavoDaemon --check [-f CONFIG] [-i ID]\n"
+    "The scheduling and execution engine of the monitoring system; it runs in the foreground.\n"
+    "\n"
+    "  -f CONFIG    configuration file (default /etc/mavo/mavo.conf)\n"
+    "  -D           debug trace: DEBUG lines in the daemon log\n"
+    "  -i ID        daemon identifier, used when the configuration's daemon_id is 0\n"
+    "  -t, --check  check the configuration, the database and the services, then exit:\n"
+    "               0 when all is well, 1 otherwise (nothing is started or written)\n"
+    "  --version    print the version and exit\n"
+    "  --help       print this help and exit\n"
+    "\n"
+    "SIGTERM stops the daemon in order; SIGHUP reopens its log. See mavoDaemon(8), mavo.conf(5).\n";
+
+Mode parseOptions(int argc, char** argv) {
+  enum { kOptionVersion = 256, kOptionHelp };
+  static const option kLong[] = {{"check", no_argument, nullptr, 't'},
+                                 {"version", no_argument, nullptr, kOptionVersion},
+                                 {"help", no_argument, nullptr, kOptionHelp},
+                                 {nullptr, 0, nullptr, 0}};
+  Mode mode = Mode::kRun;
   int opt;
-  while ((opt = getopt(argc, argv, "f:Di:")) != -1) {
+  while ((opt = getopt_long(argc, argv, "f:Di:t", kLong, nullptr)) != -1) {
     switch (opt) {
       case 'f':
         pathToConfigFile = optarg;
@@ -227,14 +232,30 @@ void parseOptions(int argc, char** argv) {
         debug = 1;
         break;
       case 'i':
-        if (!parseInt(optarg, &id_cluster))
+        if (!parseIntOption(optarg, &id_cluster))
           throw StartupError(std::string("error: option -i needs an integer, got \"") + optarg +
                              "\"");
+        break;
+      case 't':
+        if (mode == Mode::kRun) mode = Mode::kCheck;
+        break;
+      case kOptionVersion:
+        if (mode != Mode::kHelp) mode = Mode::kVersion;
+        break;
+      case kOptionHelp:
+        mode = Mode::kHelp;
         break;
       default:
         break;  // getopt has printed its own diagnostic
     }
   }
+  return mode;
+}
+
+// Text on standard output, for the modes that answer and exit.
+void print(const std::string& text) {
+  fwrite(text.data(), 1, text.size(), stdout);
+  fflush(stdout);
 }
 
 void loadErrorMap() {
@@ -264,13 +285,6 @@ void cleanDeletedPlugins() {
   } catch (const PostgresqlException& e) {
     write_log("ERR", std::string("SELECT delete service failed:  ") + e.what());
   }
-}
-
-// The default name of this daemon among its peers: the host name and the process id.
-std::string defaultNodeName() {
-  char host[256] = {0};
-  if (gethostname(host, sizeof host - 1) != 0) host[0] = 0;
-  return std::string(host[0] != 0 ? host : "localhost") + ":" + std::to_string(getpid());
 }
 
 // Several daemons of one identifier: the tables of sql/cluster.sql must be there (checked
@@ -384,19 +398,38 @@ void releaseAll() {
 
 }  // namespace
 
-void HandlerQuit(int) {
+namespace {
+// The body of both handlers: async-signal-safe.
+void signalWatcher(int* flag) {
   const int saved = errno;
-  char c = kStopBySignal;
+  __atomic_store_n(flag, 1, __ATOMIC_RELEASE);
+  char c = kSignalled;
   if (write(stop_pipe[1], &c, 1) < 0) {
-    // pipe full: a stop is already pending
+    // pipe full: the watcher has bytes to read still, and reads the flag at the next one
   }
   errno = saved;
 }
+}  // namespace
+
+void HandlerQuit(int) { signalWatcher(&stop_signalled); }
+
+void HandlerReopenLog(int) { signalWatcher(&reopen_signalled); }
 
 int runDaemon(int argc, char** argv) {
   BackgroundThreads threads;
   try {
-    parseOptions(argc, argv);  // 1
+    switch (parseOptions(argc, argv)) {  // 1
+      case Mode::kRun:
+        break;
+      case Mode::kCheck:
+        return runConfigurationCheck(pathToConfigFile, id_cluster);
+      case Mode::kVersion:
+        print(std::string("mavoDaemon ") + daemonVersion() + "\n");
+        return 0;
+      case Mode::kHelp:
+        print(kUsage);
+        return 0;
+    }
     // 2: mutex_log_system is statically initialised.
     if (PQisthreadsafe() != 1) {  // 3
       write_log("ERR", "Error: Postgresql is not thread safe");
@@ -404,14 +437,11 @@ int runDaemon(int argc, char** argv) {
       return 1;
     }
     iniConfig cfg(pathToConfigFile);  // 4
-    // A file saved with CRLF line ends has no section header the reader recognises: every key
-    // would look missing, and the log path empty.
-    if (const int line = cfg.firstCrlfLine())
-      throw StartupError("error: configuration file " + pathToConfigFile +
-                         " has CRLF line ends (line " + std::to_string(line) +
-                         "): lines must end with LF");
-    file_info = cfg.getKey("LOG", "log_info_file");  // 5
-    std::string log_path = cfg.getKey("LOG", "log_daemon_file");
+    refuseCrlfFile(cfg, pathToConfigFile);
+    DaemonKeys keys;
+    keys.id_cluster = id_cluster;
+    readLogKeys(cfg, &keys);  // 5
+    file_info = keys.log_info_file;
 
     if (dup2(1, 2) == -1) {  // 6
       const int err = errno;
@@ -422,53 +452,30 @@ int runDaemon(int argc, char** argv) {
       return 2;
     }
 
-    openDaemonLog(log_path);  // 7
+    openDaemonLog(keys.log_daemon_file);  // 7
 
     write_log("INFO", "MAVO start....");  // 8
     write_log("INFO", "MAVO configuration open succesful");
 
-    std::string daemon_id = cfg.getKey("MAVO", "daemon_id");  // 9
-    if (daemon_id != "0") id_cluster = configInt(cfg, "MAVO", "daemon_id", INT_MIN);
-
-    core_number = configInt(cfg, "MAVO", "core_number", 1);  // 10
-    nbr_max_thread = configInt(cfg, "MAVO", "thread_number", 1);
-    modulo_rand = configInt(cfg, "MAVO", "load_mod", 1);
-    wait_load_delete_thread = configInt(cfg, "MAVO", "interval_check_update", 1);
-    verify_state_change = configInt(cfg, "MAVO", "verify_state_change", INT_MIN);
-    // Seconds, turned into milliseconds for the next due time: a day at most.
-    wait_state_verify = configInt(cfg, "MAVO", "wait_state_verify", 0, 86400);
-    // Optional: absent or empty means no limit.
-    if (!cfg.getKey("MAVO", "plugin_timeout").empty())
-      plugin_timeout = configInt(cfg, "MAVO", "plugin_timeout", 0);
-    // Optional: absent, empty or 0 means one daemon for the identifier.
-    int cluster_lease = 0;
-    if (!cfg.getKey("MAVO", "cluster_lease").empty()) {
-      cluster_lease = configInt(cfg, "MAVO", "cluster_lease", 0, 3600);
-      if (cluster_lease == 1)
-        throw StartupError(
-            "error: configuration key cluster_lease of section [MAVO] must be 0 (off) or 2 to "
-            "3600 seconds, got 1");
-    }
-    if (cluster_lease > 0) {
-      std::string node = cfg.getKey("MAVO", "cluster_node");
-      if (node.empty()) node = defaultNodeName();
-      if (node.size() > kMaxNodeName)
-        throw StartupError(
-            "error: configuration key cluster_node of section [MAVO] is longer "
-            "than 63 characters: \"" +
-            node + "\"");
-      cluster_state = std::make_unique<ClusterState>(id_cluster, node, cluster_lease);
-    }
-    // Optional: absent or empty means no metrics endpoint. Its socket is opened now, so that
-    // an address that cannot be had stops the start.
-    const std::string metrics_listen = cfg.getKey("MAVO", "metrics_listen");
-    if (!metrics_listen.empty()) {
+    readMavoKeys(cfg, &keys, throwBadKey);  // 9, 10, and the optional keys
+    id_cluster = keys.id_cluster;
+    core_number = keys.core_number;
+    nbr_max_thread = keys.thread_number;
+    modulo_rand = keys.load_mod;
+    wait_load_delete_thread = keys.interval_check_update;
+    verify_state_change = keys.verify_state_change;
+    wait_state_verify = keys.wait_state_verify;
+    plugin_timeout = keys.plugin_timeout;
+    if (keys.cluster_lease > 0)
+      cluster_state =
+          std::make_unique<ClusterState>(id_cluster, keys.cluster_node, keys.cluster_lease);
+    // The metrics endpoint's socket is opened now, so that an address that cannot be had stops
+    // the start.
+    if (!keys.metrics_listen.empty()) {
       try {
-        metrics = std::make_unique<MetricsServer>(metrics_listen);
+        metrics = std::make_unique<MetricsServer>(keys.metrics_listen);
       } catch (const std::invalid_argument& e) {
-        throw StartupError(
-            "error: configuration key metrics_listen of section [MAVO]: cannot listen on " +
-            std::string(e.what()));
+        throw StartupError(metricsListenError(e.what()));
       }
     }
 
@@ -486,34 +493,19 @@ int runDaemon(int argc, char** argv) {
       threads.joinAll();
       return 1;
     }
+    sa.sa_handler = HandlerReopenLog;
+    if (sigaction(SIGHUP, &sa, nullptr) != 0) {
+      write_log("ERR", "error SIGHUP");
+      threads.joinAll();
+      return 1;
+    }
 
     write_log("INFO", "MAVO Database connection ....");  // 12
-    int connections = configInt(cfg, "POSTGRESQL", "connection_number", 1);
-    // Optional: absent or empty means the default.
-    if (!cfg.getKey("POSTGRESQL", "PGSQL_timeout").empty())
-      pgsql_timeout = configInt(cfg, "POSTGRESQL", "PGSQL_timeout", 1, 3600);
-    size_t journal_bytes = kDefaultJournalBytes;
-    if (!cfg.getKey("MAVO", "journal_max_bytes").empty())
-      journal_bytes =
-          static_cast<size_t>(configInt(cfg, "MAVO", "journal_max_bytes", kMinJournalBytes));
-    std::string options = cfg.getKey("POSTGRESQL", "PGSQL_options");
-    // With several daemons, a transaction left open by a frozen daemon (which may hold a bucket
-    // another member is taking over) is ended by the server: every run's transaction is over in
-    // far less.
-    if (cluster_state != nullptr)
-      options = "options='-c idle_in_transaction_session_timeout=" +
-                std::to_string(pgsql_timeout * 1000) + "' " + options;
-    try {
-      connectLine = buildConnectLine(
-          cfg.getKey("POSTGRESQL", "PGSQL_host"), cfg.getKey("POSTGRESQL", "PGSQL_port"),
-          cfg.getKey("POSTGRESQL", "PGSQL_db"), cfg.getKey("POSTGRESQL", "PGSQL_username"),
-          cfg.getKey("POSTGRESQL", "PGSQL_pwd"), options, pgsql_timeout);
-    } catch (const std::invalid_argument& e) {
-      throw StartupError(
-          "error: configuration key PGSQL_options of section [POSTGRESQL] is not a "
-          "list of libpq keywords (\"" +
-          options + "\"): " + e.what());
-    }
+    readDatabaseKeys(cfg, &keys, throwBadKey);
+    const int connections = keys.connection_number;
+    pgsql_timeout = keys.pgsql_timeout;
+    const size_t journal_bytes = keys.journal_bytes;
+    connectLine = keys.connect_line;
     journal = new ResultJournal(journal_bytes);
     alert_runner = new AlertRunner;
     journal->setAlertRunner(alert_runner);
@@ -537,13 +529,14 @@ int runDaemon(int argc, char** argv) {
     threads.start(thread_monitoring, &daemon_ctx, "status monitor thread");  // 21
 
     write_log("INFO", "LOAD SERVICE");  // 22
-    pgSQL->prepareRequest("reloadService", sql::reloadServiceQuery(id_cluster));
-    pgSQL->prepareRequest("select_adv_config", sql::kSelectAdvConfig, 1);
+    for (const auto& st : sql::mainStatements(id_cluster))
+      pgSQL->prepareRequest(st.name, st.text, st.nparams < 0 ? 0 : st.nparams);
     if (coordinator != nullptr) {
       joinClusterNow();
       coordinator->pass(false);  // the buckets this daemon is to own, and their services
-    } else
-      load_script(daemon_ctx, pgSQL, "reloadService");                       // 23
+    } else {
+      load_script(daemon_ctx, pgSQL, "reloadService");  // 23
+    }
     write_log("INFO", "LOAD SERVICE SUCCESS");                               // 24
     write_log("INFO", "START CORE");                                         // 25
     startWorkers();                                                          // 26

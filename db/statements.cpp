@@ -5,12 +5,17 @@
 namespace sql {
 
 const char* const kProbe = "SELECT 1";
+const char* const kServerVersion = "SHOW server_version";
 const char* const kBegin = "BEGIN";
 const char* const kBeginWithXid = "BEGIN; SELECT pg_current_xact_id()";
+const char* const kCurrentXactId = "SELECT pg_current_xact_id()";
 const char* const kTransactionStatus = "SELECT pg_xact_status($1::xid8)";
 const char* const kEndTransactionSession =
     "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE backend_xid = xid($1::xid8)";
 const char* const kBeginRepeatableRead = "BEGIN ISOLATION LEVEL REPEATABLE READ";
+const char* const kBeginReadOnly = "BEGIN READ ONLY";
+const char* const kSavepoint = "SAVEPOINT statement";
+const char* const kRollbackToSavepoint = "ROLLBACK TO SAVEPOINT statement";
 const char* const kCommit = "COMMIT";
 const char* const kRollback = "ROLLBACK";
 
@@ -371,6 +376,65 @@ std::vector<NamedStatement> reloadStatements(int id_cluster) {
           {"checkDeleteService", checkDeleteServiceQuery(id_cluster), -1},
           {"maintenance_planned", kMaintenancePlanned, -1},
           {"maintenance_delete", kMaintenanceDelete, -1}};
+}
+
+std::vector<NamedStatement> mainStatements(int id_cluster) {
+  return {{"reloadService", reloadServiceQuery(id_cluster), -1},
+          {"select_adv_config", kSelectAdvConfig, 1}};
+}
+
+std::vector<NamedStatement> everyNamedStatement(int id_cluster) {
+  std::vector<NamedStatement> all = coreStatements();
+  for (auto* more : {mainStatements, reloadStatements})
+    for (NamedStatement& st : more(id_cluster)) all.push_back(std::move(st));
+  return all;
+}
+
+std::vector<std::string> everyPlainStatement(int id_cluster) {
+  return {kProbe,
+          kCurrentXactId,
+          kTransactionStatus,
+          kEndTransactionSession,
+          kSelectDefaultErrors,
+          kSelectDeletedPluginServices,
+          kDeleteServiceById,
+          kDeleteDeletedPlugins,
+          kResetSysReload,
+          deleteMarkedServicesQuery(id_cluster),
+          lockPendingQuery(id_cluster),
+          pendingRequestsQuery(id_cluster),
+          kDeleteHeldPending,
+          selectMaintenanceConfQuery(id_cluster),
+          kInsertMaintenancePlanned,
+          kLockMaintenanceConf,
+          kMaintenanceConfStill};
+}
+
+std::vector<NamedStatement> everyClusterNamedStatement(int id_cluster) {
+  std::vector<NamedStatement> all = clusterCoreStatements();
+  all.push_back({"bucketServices", cluster::bucketServicesQuery(id_cluster), 1});
+  // The reload thread's, narrowed to the owned buckets, under names of their own here.
+  all.push_back({"getNewServiceShared", cluster::getNewServiceQuery(id_cluster), -1});
+  all.push_back({"updateServiceShared", cluster::updateServiceQuery(id_cluster), -1});
+  all.push_back({"checkDeleteServiceShared", cluster::checkDeleteServiceQuery(id_cluster), -1});
+  return all;
+}
+
+std::vector<std::string> everyClusterPlainStatement(int id_cluster) {
+  return {cluster::kMissingTables,
+          cluster::kCreateBuckets,
+          cluster::kForgetOldMembers,
+          cluster::kJoin,
+          cluster::kLeaseLeft,
+          cluster::kRenew,
+          cluster::kMembers,
+          cluster::kBuckets,
+          cluster::kClaim,
+          cluster::kRelease,
+          cluster::kLeave,
+          cluster::lockPendingQuery(id_cluster),
+          cluster::pendingRequestsQuery(id_cluster),
+          cluster::selectMaintenanceConfQuery(id_cluster)};
 }
 
 }  // namespace sql

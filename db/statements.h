@@ -9,16 +9,25 @@ namespace sql {
 
 // Whether a database answers at all.
 extern const char* const kProbe;
+// The server's version (the configuration check shows it).
+extern const char* const kServerVersion;
 
 // Transactions.
 extern const char* const kBegin;
-// BEGIN, and the id of the new transaction, by which an unanswered COMMIT is looked up later.
+// BEGIN, and the id of the new transaction, by which an unanswered COMMIT is looked up later:
+// kBegin and kCurrentXactId, in one request.
 extern const char* const kBeginWithXid;
+extern const char* const kCurrentXactId;
 // What became of a transaction (one parameter, its id): committed, aborted or in progress.
 extern const char* const kTransactionStatus;
 // Ends the session that holds that transaction open (one parameter, its id).
 extern const char* const kEndTransactionSession;
 extern const char* const kBeginRepeatableRead;
+// A transaction that writes nothing (the configuration check runs its statements in one).
+extern const char* const kBeginReadOnly;
+// A savepoint, to go on with a transaction after one of its statements failed.
+extern const char* const kSavepoint;
+extern const char* const kRollbackToSavepoint;
 extern const char* const kCommit;
 extern const char* const kRollback;
 
@@ -204,5 +213,19 @@ std::vector<NamedStatement> coreStatements();
 // Prepared on each core's pool besides those, when several daemons share the identifier.
 std::vector<NamedStatement> clusterCoreStatements();
 std::vector<NamedStatement> reloadStatements(int id_cluster);
+// Prepared on the main pool at start: the service query ("reloadService") and the keyword
+// query ("select_adv_config").
+std::vector<NamedStatement> mainStatements(int id_cluster);
+// Every named statement the daemon prepares, on every pool: each core's, the main pool's at
+// start and the reload thread's. Their names are unique.
+std::vector<NamedStatement> everyNamedStatement(int id_cluster);
+// Every text the daemon runs without preparing it, each a single statement the server can
+// prepare (transaction control left out): start-up's, the reload thread's and the planner's,
+// the pool's probe, and the look-ups of a transaction whose COMMIT went unanswered.
+std::vector<std::string> everyPlainStatement(int id_cluster);
+// The same, for several daemons sharing the identifier (the tables of sql/cluster.sql): the
+// statements prepared on top of those above (named), and the texts run as they are.
+std::vector<NamedStatement> everyClusterNamedStatement(int id_cluster);
+std::vector<std::string> everyClusterPlainStatement(int id_cluster);
 
 }  // namespace sql

@@ -10,6 +10,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -84,7 +85,14 @@ service buildService(PGresult* res, int r, pgConnectionPool* pool, Loader loader
 
   if (tracing && loader == Loader::kInitial)
     Trace("#LOAD ID " + statement + "#" + id + "#REPLACE PARAMETER");
-  std::string line = replaceServiceParameter(col(col::kParameter), res, r);
+  std::string line;
+  try {
+    line = replaceServiceParameter(col(col::kParameter), res, r);
+  } catch (const std::invalid_argument&) {
+    // The only number the macros read: say which, as for the columns read as numbers.
+    throw std::invalid_argument("stoi: device_snmp_version is not an integer: '" +
+                                col(col::kSnmpVersion) + "'");
+  }
   if (tracing && loader == Loader::kInitial)
     Trace("#LOAD ID " + statement + "#" + id + "#CHECK AUTH FILE");
   // What the line may carry that the log and stored outputs must not show.
@@ -128,14 +136,12 @@ ServiceResponse responseOf(PGresult* res, int r) {
 
 // Hands each service of a result to each, one per service id, in the order of their first rows:
 // the rows of each further alerting program of a service add it to that service. A service
-// whose first row cannot be built is logged and left out; ids in skip are left out. Each
-// service is handed on as soon as it is built, so that a large result never has every service
-// built at once beside the schedule.
-template <typename Each>
+// whose first row cannot be built goes to failed(row, service id text, exception) and is left
+// out; ids in skip are left out. Each service is handed on as soon as it is built, so that a
+// large result never has every service built at once beside the schedule.
+template <typename Each, typename Failed>
 void forEachService(PGresult* res, pgConnectionPool* pool, Loader loader, const std::string& name,
-                    const IdSet* skip, Each each) {
-  const char* failure =
-      loader == Loader::kInitial ? "Failed to initial load service: " : "Failed to load service: ";
+                    const IdSet* skip, Each each, Failed failed) {
   const int rows = PQntuples(res);
   auto id = [res](int r) { return PQgetvalue(res, r, col::kServiceId); };
   // The rows of one id, in row order: next[r] is the row after r of its service (-1: none),
@@ -177,9 +183,31 @@ void forEachService(PGresult* res, pgConnectionPool* pool, Loader loader, const 
       }
       each(std::move(s), r);
     } catch (const std::exception& e) {
-      write_log("ERR", failure + service_id + e.what());
+      failed(r, service_id, e);
     }
   }
+}
+
+// The failure of a row, logged with its loader's words.
+auto logFailure(const char* failure) {
+  return [failure](int, const std::string& service_id, const std::exception& e) {
+    write_log("ERR", failure + service_id + e.what());
+  };
+}
+
+// The first "$AUTH_FILE_<name>" keyword of the arguments, "" when none is left.
+std::string keywordLeft(const std::list<std::string>& arguments) {
+  static const std::string kKeyword = "$AUTH_FILE_";
+  for (const std::string& argument : arguments) {
+    const size_t at = argument.find(kKeyword);
+    if (at == std::string::npos) continue;
+    size_t end = at + kKeyword.size();
+    while (end < argument.size() && (isalnum(static_cast<unsigned char>(argument[end])) ||
+                                     argument[end] == '_' || argument[end] == '-'))
+      ++end;
+    return argument.substr(at, end - at);
+  }
+  return "";
 }
 
 // Puts a new service on the least-loaded core with its first run spread over ctx.load_spread
@@ -221,9 +249,10 @@ void load_script(const SchedContext& ctx, pgConnectionPool* pool, std::string na
                  const IdSet* skip, const std::vector<std::string>& params) {
   PgResult res(pool->executePrepareRequest(name, params));
   srand(static_cast<unsigned>(time(nullptr)));
-  forEachService(res.get(), pool, Loader::kInitial, name, skip, [&](service&& s, int) {
-    scheduleService(ctx, std::move(s), "Failed to initial load service: ");
-  });
+  const char* failure = "Failed to initial load service: ";
+  forEachService(
+      res.get(), pool, Loader::kInitial, name, skip,
+      [&](service&& s, int) { scheduleService(ctx, std::move(s), failure); }, logFailure(failure));
   res.reset();
   write_log("INFO", "script reload successful");
 }
@@ -231,9 +260,39 @@ void load_script(const SchedContext& ctx, pgConnectionPool* pool, std::string na
 void load_UpdateService(const SchedContext& ctx, pgConnectionPool* pool, std::string name,
                         const IdSet* skip, const std::vector<std::string>& params) {
   PgResult res(pool->executePrepareRequest(name, params));
-  forEachService(res.get(), pool, Loader::kUpdate, name, skip, [&](service&& s, int) {
-    scheduleService(ctx, std::move(s), "Failed to load service: ");
-  });
+  const char* failure = "Failed to load service: ";
+  forEachService(
+      res.get(), pool, Loader::kUpdate, name, skip,
+      [&](service&& s, int) { scheduleService(ctx, std::move(s), failure); }, logFailure(failure));
+}
+
+ServiceCheck checkServices(pgConnectionPool* pool, const std::string& name, const IdSet* skip) {
+  PgResult res(pool->executePrepareRequest(name));
+  ServiceCheck check;
+  std::vector<ServiceProblem>& problems = check.problems;
+  forEachService(
+      res.get(), pool, Loader::kInitial, name, skip,
+      [&](service&& s, int) {
+        ++check.loaded;
+        if (const int err = pluginStartError(s.plugin_path))
+          problems.push_back(
+              {s.service_id_str, s.service_name, false,
+               "plugin is not executable " + std::string(strerror(err)) + ": " + s.plugin_path});
+        const std::string keyword = keywordLeft(s.parameter_list);
+        if (!keyword.empty())
+          problems.push_back({s.service_id_str, s.service_name, false,
+                              "keyword " + keyword + " has no value for device " +
+                                  std::to_string(s.device_id) +
+                                  ": the plugin gets the keyword itself"});
+      },
+      [&](int r, const std::string& service_id, const std::exception& e) {
+        char* end = nullptr;
+        const unsigned long long id = strtoull(service_id.c_str(), &end, 10);
+        if (skip != nullptr && !service_id.empty() && *end == '\0' && skip->count(id) != 0) return;
+        problems.push_back(
+            {service_id, PQgetvalue(res.get(), r, col::kServiceName), true, e.what()});
+      });
+  return check;
 }
 
 std::vector<unsigned long long> load_buckets(const SchedContext& ctx, pgConnectionPool* pool,
@@ -244,41 +303,44 @@ std::vector<unsigned long long> load_buckets(const SchedContext& ctx, pgConnecti
   thread_local std::minstd_rand random(static_cast<unsigned>(monotonicMs()));
   std::vector<unsigned long long> busy;
   *loaded = 0;
-  forEachService(res.get(), pool, Loader::kInitial, name, nullptr, [&](service&& s, int r) {
-    if (only != nullptr && only->count(s.service_id) == 0) return;
-    // Due one interval after its last run (NULL: it never ran), and one interval after the
-    // lease of its bucket's previous owner ended (a run it started just before is not
-    // followed by another within the interval); when that is already past, at a moment spread
-    // over half an interval (at most the spread of first runs), so that the services taken
-    // over do not all start at once.
-    int64_t wait_ms = PQgetisnull(res.get(), r, sql::cluster::kWaitColumn)
-                          ? 0
-                          : std::atoll(PQgetvalue(res.get(), r, sql::cluster::kWaitColumn));
-    auto end = previous_end_ms.find(bucketOf(s.service_id));
-    if (end != previous_end_ms.end())
-      wait_ms = std::max(wait_ms, end->second + s.interval_exec_time);
-    if (wait_ms <= 0) {
-      const int64_t window =
-          std::min<int64_t>(s.interval_exec_time / 2, int64_t{std::max(ctx.load_spread, 1)} * 1000);
-      wait_ms = window > 1 ? static_cast<int64_t>(random() % window) : 0;
-    }
-    s.cluster_epoch = ctx.cluster != nullptr ? ctx.cluster->epoch(bucketOf(s.service_id)) : 0;
-    const unsigned long long id = s.service_id;
-    try {
-      const bool placed = ctx.scheduled->scheduleIfAbsent(std::move(s), [&](service& x) {
-        x.next_exec_time = addMs(monotonicNow(), wait_ms);
-        std::vector<infoThread*>& cores = *ctx.cores;
-        const size_t core = leastLoadedCore(cores);
-        cores[core]->wait_queue->push(x);
-        addCoreLoad(*cores[core], x.load_weight);
-      });
-      if (placed)
-        ++*loaded;
-      else
-        busy.push_back(id);
-    } catch (const std::exception& e) {
-      write_log("ERR", "Failed to initial load service: " + std::to_string(id) + e.what());
-    }
-  });
+  forEachService(
+      res.get(), pool, Loader::kInitial, name, nullptr,
+      [&](service&& s, int r) {
+        if (only != nullptr && only->count(s.service_id) == 0) return;
+        // Due one interval after its last run (NULL: it never ran), and one interval after the
+        // lease of its bucket's previous owner ended (a run it started just before is not
+        // followed by another within the interval); when that is already past, at a moment spread
+        // over half an interval (at most the spread of first runs), so that the services taken
+        // over do not all start at once.
+        int64_t wait_ms = PQgetisnull(res.get(), r, sql::cluster::kWaitColumn)
+                              ? 0
+                              : std::atoll(PQgetvalue(res.get(), r, sql::cluster::kWaitColumn));
+        auto end = previous_end_ms.find(bucketOf(s.service_id));
+        if (end != previous_end_ms.end())
+          wait_ms = std::max(wait_ms, end->second + s.interval_exec_time);
+        if (wait_ms <= 0) {
+          const int64_t window = std::min<int64_t>(s.interval_exec_time / 2,
+                                                   int64_t{std::max(ctx.load_spread, 1)} * 1000);
+          wait_ms = window > 1 ? static_cast<int64_t>(random() % window) : 0;
+        }
+        s.cluster_epoch = ctx.cluster != nullptr ? ctx.cluster->epoch(bucketOf(s.service_id)) : 0;
+        const unsigned long long id = s.service_id;
+        try {
+          const bool placed = ctx.scheduled->scheduleIfAbsent(std::move(s), [&](service& x) {
+            x.next_exec_time = addMs(monotonicNow(), wait_ms);
+            std::vector<infoThread*>& cores = *ctx.cores;
+            const size_t core = leastLoadedCore(cores);
+            cores[core]->wait_queue->push(x);
+            addCoreLoad(*cores[core], x.load_weight);
+          });
+          if (placed)
+            ++*loaded;
+          else
+            busy.push_back(id);
+        } catch (const std::exception& e) {
+          write_log("ERR", "Failed to initial load service: " + std::to_string(id) + e.what());
+        }
+      },
+      logFailure("Failed to initial load service: "));
   return busy;
 }

@@ -46,3 +46,23 @@ std::vector<unsigned long long> load_buckets(const SchedContext& ctx, pgConnecti
                                              const std::string& name, const std::string& buckets,
                                              const std::map<int, int64_t>& previous_end_ms,
                                              const IdSet* only, size_t* loaded);
+
+// A service that the loader would refuse, or that it would load but that cannot run as written.
+struct ServiceProblem {
+  std::string service_id;  // as the row holds it ("" when NULL)
+  std::string service_name;
+  bool refused;        // not loaded at all
+  std::string reason;  // for a refused one, what load_script logs after the id
+};
+struct ServiceCheck {
+  size_t loaded = 0;  // services the loader would load (those that cannot run included)
+  std::vector<ServiceProblem> problems;
+};
+// What load_script would make of the rows of the prepared statement name, without scheduling
+// anything or writing to the log: the rows it would refuse, with the reason it would log; and,
+// of those it would load, each one whose plugin cannot be started by this process (every run
+// would end UNKNOWN) and each one whose argument line keeps a "$AUTH_FILE_" keyword that the
+// device has no value for (the plugin would get the keyword itself). Ids in skip are left
+// out. Throws PostgresqlException when the statement fails.
+ServiceCheck checkServices(pgConnectionPool* pool, const std::string& name,
+                           const IdSet* skip = nullptr);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing (Debian packages), builds the daemon and its tests,
-# and runs every test against a throwaway PostgreSQL cluster, then again under AddressSanitizer
+# and runs every test against a throwaway PostgreSQL cluster (with them, the Debian package is
+# built, checked by lintian, installed, checked and purged), then again under AddressSanitizer
 # with UndefinedBehaviorSanitizer, and the threaded and database tests under ThreadSanitizer;
 # last, each fuzz target for a bounded time (scripts/fuzz.sh; FUZZ_SECONDS=0 skips it).
 #
@@ -35,8 +36,9 @@ ctest --test-dir build --output-on-failure -j 2 --timeout 600
 [ $quick = 1 ] && exit 0
 
 build build-asan -DSANITIZE=address,undefined
+# The package test builds its package from the tree, whatever the build: once is enough.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure -j 2 --timeout 600
+  ctest --test-dir build-asan --output-on-failure -j 2 --timeout 600 -LE package
 
 build build-tsan -DSANITIZE=thread
 # TSan needs a non-randomised address space on some kernels.

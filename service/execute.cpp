@@ -26,6 +26,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -463,4 +464,12 @@ void service::executeAlertingSoftware(std::string message, int timeout) const {
   }
   if (err != 0) throw serviceException(failure + strerror(err));
   if (WIFSTOPPED(status) || WIFCONTINUED(status)) killAndReap(pid);
+}
+
+int pluginStartError(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EACCES;  // execve refuses a directory or a device
+  if (access(path.c_str(), X_OK) != 0) return errno;
+  return 0;
 }

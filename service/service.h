@@ -117,3 +117,8 @@ class service {
   void internalCopyService(const service& other);
   void internalMoveService(service& other) noexcept;
 };
+
+// Why the plugin at path could not be started the way the daemon starts it (the path itself,
+// no PATH search): an errno value (ENOENT, EACCES for a directory or a file without execute
+// permission for this process, ...), or 0 when it could be.
+int pluginStartError(const std::string& path);

@@ -1,7 +1,7 @@
 // The daemon binary against a real database: services run at their interval with their states,
 // outputs and incidents stored; state changes open and acknowledge incidents and start the
 // alerting program; SIGTERM waits for the running plugin; a few hundred services keep their
-// pace with none lost.
+// pace with none lost; logrotate, with the packaged entry, rotates the log under load.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -264,6 +266,86 @@ TEST_F(DaemonE2ETest, TwoHundredServicesKeepTheirPaceAndNoneIsLost) {
   EXPECT_EQ(scalar("SELECT count(*) FROM mavo_services WHERE service_previous_state=0 AND "
                    "service_last_stdout='OK\n' AND service_last_exec_time IS NOT NULL"),
             std::to_string(kServices));
+}
+
+// logrotate itself, with the packaged entry (its path, owner and signal command made this test's),
+// forced three times while thirty services run every second with the trace on: each run's
+// trace line is in one of the files, none is cut in two, and the files follow one another in
+// time.
+TEST_F(DaemonE2ETest, LogrotateLosesAndCutsNoLineUnderLoad) {
+  const std::string runs = dir.file("runs");
+  const long plugin = addPlugin(dir.script("count", "echo run >> " + runs + "\necho OK\n"));
+  for (int i = 0; i < 30; ++i) addService("svc" + std::to_string(i), plugin, device, 1000);
+  config.threads = 4;
+  DaemonProcess d(config, dir.path(), {"-D"});
+  ASSERT_TRUE(d.waitForLog("MAVO was starting....", kStartMs)) << d.log();
+
+  std::ifstream packaged(std::string(MAVO_SOURCE_DIR) + "/packaging/logrotate.conf");
+  std::string entry;
+  for (std::string line; std::getline(packaged, line);) {
+    if (line.find("systemctl kill") != std::string::npos)
+      line = "\t\t/bin/kill -HUP " + std::to_string(d.pid());
+    else if (line.find("\tsu ") == 0)
+      continue;  // rotated as the user running the test
+    else if (line.find("\tcreate ") == 0)
+      line = "\tcreate 0640";
+    else if (line.find("/var/log/mavo/mavoDaemon.log {") == 0)
+      line = d.logPath() + " {";
+    entry += line + "\n";
+  }
+  ASSERT_NE(entry.find(d.logPath() + " {"), std::string::npos) << entry;
+  ASSERT_NE(entry.find("/bin/kill -HUP"), std::string::npos) << entry;
+  const std::string conf = dir.write("logrotate.conf", entry);
+  const int kRotations = 3;
+  for (int r = 0; r < kRotations; ++r) {
+    // Some runs logged into the file before it is rotated.
+    ASSERT_TRUE(waitFor([&] { return count(d.log(), "==> code retour0") >= 30; }, 20000)) << r;
+    const std::string command = "/usr/sbin/logrotate -f -s " + dir.file("logrotate.state") + " " +
+                                conf + " > " + dir.file("logrotate.out") + " 2>&1";
+    ASSERT_EQ(system(command.c_str()), 0) << readFile(dir.file("logrotate.out"));
+    ASSERT_TRUE(d.waitForLog("#INFO#daemon log reopened", 20000)) << r;
+  }
+  ASSERT_TRUE(waitFor([&] { return count(d.log(), "==> code retour0") >= 30; }, 20000));
+  EXPECT_EQ(d.stop(), 0);
+
+  // Oldest first: mavoDaemon.log.3.gz, .2.gz, .1, then the log itself.
+  std::vector<std::string> files;
+  for (int k = kRotations; k >= 1; --k) {
+    const std::string name = d.logPath() + "." + std::to_string(k);
+    if (k == 1) {
+      files.push_back(readFile(name));
+      continue;
+    }
+    const std::string plain = dir.file("unzipped" + std::to_string(k));
+    ASSERT_EQ(system(("/bin/gzip -dc " + name + ".gz > " + plain).c_str()), 0) << name;
+    files.push_back(readFile(plain));
+  }
+  files.push_back(d.log());
+  const std::regex line_start(
+      "^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}#(INFO|ERR|DEBUG)#");
+  int traced = 0;
+  std::string previous_last;
+  for (size_t f = 0; f < files.size(); ++f) {
+    const std::vector<std::string> got = lines(files[f]);
+    ASSERT_FALSE(got.empty()) << "file " << f;
+    EXPECT_EQ(files[f].back(), '\n') << "file " << f << " ends inside a line";
+    for (const std::string& line : got) {
+      // Beside the dated lines, the end of each worker, written as it is.
+      if (line.rfind("\tfin thread: ", 0) == 0) continue;
+      EXPECT_TRUE(std::regex_search(line, line_start)) << "file " << f << ": " << line;
+      traced += line.find("==> code retour0") != std::string::npos;
+    }
+    if (f > 0) {
+      EXPECT_EQ(got.front().substr(25), "INFO#daemon log reopened") << "file " << f;
+    }
+    // The files follow one another in time (dates compared by their time of day, the test
+    // being far shorter than a day).
+    if (!previous_last.empty() && previous_last.substr(0, 10) == got.front().substr(0, 10)) {
+      EXPECT_LE(previous_last.substr(11, 8), got.front().substr(11, 8)) << "file " << f;
+    }
+    previous_last = got.back();
+  }
+  EXPECT_EQ(traced, count(readFile(runs), "run\n")) << "runs and their trace lines differ";
 }
 
 }  // namespace

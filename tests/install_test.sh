@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The installed layout: `cmake --install BUILD_DIR --prefix <temp>` lays out the binary, the
-# commented sample configuration, the systemd unit, the sysusers.d and tmpfiles.d entries of the
-# account mavo and the reference schema; the entries create the account and the log directory
-# in a scratch root; the unit's exposure level from `systemd-analyze security` is 3.5 at most;
-# the installed binary starts with the installed sample configuration, edited to point at a
-# throwaway database, and stops with SIGTERM and status 0. Also the /usr layout (through
+# commented sample configuration, the logrotate entry, the systemd unit, the sysusers.d and
+# tmpfiles.d entries of the account mavo, the reference schema, the alerting rules and the
+# manual pages (which man formats without a warning, and which name the version); the
+# entries create the account and the log directory in a scratch root; the unit's exposure
+# level from `systemd-analyze security` is 3.5 at most; the installed binary starts with the
+# installed sample configuration, edited to point at a throwaway database, and stops with
+# SIGTERM and status 0. Also the /usr layout (through
 # DESTDIR), a second install over an edited configuration, the configuration's group when
 # installing as root, and, where systemd is PID 1, the installed daemon run by systemd under
 # the installed unit's sandbox, checking this machine with check_icmp and check_disk.
@@ -66,8 +68,24 @@ check "etc/mavo/mavo.conf is installed" [ -f "$conf" ]
 check "the sample configuration is readable by its owner and group only" \
   eq "$(stat -c %a "$conf")" 640
 check "lib/systemd/system/mavoDaemon.service is installed" [ -f "$unit" ]
+check "etc/logrotate.d/mavoDaemon is the logrotate entry" cmp -s "$root/packaging/logrotate.conf" \
+  "$prefix/etc/logrotate.d/mavoDaemon"
 check "share/mavo/schema.sql is the reference schema" cmp -s "$root/sql/schema.sql" \
   "$prefix/share/mavo/schema.sql"
+check "share/mavo holds every SQL file of sql/" \
+  eq "$(cd "$root/sql" && ls *.sql)" "$(cd "$prefix/share/mavo" && ls *.sql)"
+check "share/mavo/prometheus/mavo.rules.yml is the alerting rules" \
+  cmp -s "$root/packaging/mavo.rules.yml" "$prefix/share/mavo/prometheus/mavo.rules.yml"
+# The manual pages: formatted without a warning, and they name the version the binary prints.
+version=$("$prefix/bin/mavoDaemon" --version)
+for page in man8/mavoDaemon.8 man5/mavo.conf.5; do
+  check "share/man/$page is installed" [ -f "$prefix/share/man/$page" ]
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$prefix/share/man/$page" 2>&1 \
+    >/dev/null || echo "man failed")
+  check "man --warnings finds nothing to say about $page" eq "$warnings" ""
+  check "$page names the version, $version" grep -q "^\.TH [^ ]* [0-9] \"\" \"$version\"" \
+    "$prefix/share/man/$page"
+done
 check "the unit starts the installed binary with the installed configuration" \
   eq "$(grep '^ExecStart=' "$unit")" "ExecStart=$prefix/bin/mavoDaemon -f $conf"
 check "the unit stops the daemon with SIGTERM" grep -qx 'KillSignal=SIGTERM' "$unit"

@@ -6,6 +6,8 @@
 #include <sys/time.h>
 
 #include <iostream>
+#include <iterator>
+#include <map>
 #include <sstream>
 
 #include "core/clock.h"
@@ -151,6 +153,9 @@ TEST_F(LoaderTest, BadRowsAreLoggedByColumnAndSkippedWhileOthersLoad) {
   long negative = addService("negative", plugin_, device_, -1000);
   long snmp_dev = addDevice("snmp", "10.0.0.1", "device_snmp_version", "'two'");
   long bad_snmp = addService("badsnmp", plugin_, snmp_dev, 60000, "$SNMP_PARAMETER");
+  // Loaded, but they cannot run as written.
+  long no_plugin = addService("noplugin", addPlugin("/nonexistent/check"), device_, 60000);
+  long no_key = addService("nokey", plugin_, device_, 60000, "-k $AUTH_FILE_ssh-key -v");
   CoutCapture cap;
   load_script(tc.ctx, pool_, "reloadService");
   std::string log = cap.text();
@@ -162,7 +167,7 @@ TEST_F(LoaderTest, BadRowsAreLoggedByColumnAndSkippedWhileOthersLoad) {
       {all_null, "stoi: service_previous_state is NULL\n"},
       {zero, " service_interval_time must be positive, got 0\n"},
       {negative, " service_interval_time must be positive, got -1000\n"},
-      {bad_snmp, "stoi\n"},
+      {bad_snmp, "stoi: device_snmp_version is not an integer: 'two'\n"},
   };
   for (const auto& e : expected) {
     EXPECT_NE(
@@ -171,9 +176,37 @@ TEST_F(LoaderTest, BadRowsAreLoggedByColumnAndSkippedWhileOthersLoad) {
         << e.first << e.second << log;
   }
   auto got = drain(0);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].service_id, static_cast<unsigned long long>(good));
-  EXPECT_FLOAT_EQ(tc.cores[0]->load, 5.0f);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].service_id + got[1].service_id + got[2].service_id,
+            static_cast<unsigned long long>(good + no_plugin + no_key));
+  EXPECT_FLOAT_EQ(tc.cores[0]->load, 15.0f);
+
+  // The configuration check names the same rows with the same reasons, and the two that
+  // cannot run; it logs nothing and skips the ids it is given.
+  CoutCapture quiet;
+  const IdSet skip = {static_cast<unsigned long long>(negative)};
+  std::map<std::string, std::string> refused, cannot_run;
+  const ServiceCheck check = checkServices(pool_, "reloadService", &skip);
+  for (const ServiceProblem& p : check.problems)
+    (p.refused ? refused : cannot_run)[p.service_id] = p.service_name + ":" + p.reason + "\n";
+  EXPECT_EQ(quiet.text(), "");
+  EXPECT_EQ(check.loaded, 3u);
+  EXPECT_EQ(refused.size(), std::size(expected) - 1);
+  for (const auto& e : expected) {
+    if (e.first == negative) continue;
+    EXPECT_EQ(
+        refused[std::to_string(e.first)].substr(refused[std::to_string(e.first)].find(':') + 1),
+        e.second);
+  }
+  EXPECT_EQ(refused[std::to_string(zero)], "zero: service_interval_time must be positive, got 0\n");
+  EXPECT_EQ(cannot_run,
+            (std::map<std::string, std::string>{
+                {std::to_string(no_plugin),
+                 "noplugin:plugin is not executable No such file or directory: "
+                 "/nonexistent/check\n"},
+                {std::to_string(no_key),
+                 "nokey:keyword $AUTH_FILE_ssh-key has no value for device " +
+                     std::to_string(device_) + ": the plugin gets the keyword itself\n"}}));
 }
 
 // A result with NULL in every column (a view or another daemon version's query could give

@@ -73,6 +73,7 @@ TEST_F(MetricsE2ETest, ScrapesPassPromtoolCountersMoveAndBadClientsGetTheirAnswe
   EXPECT_GE(sample(scrape, "mavo_db_request_seconds_count"), 4);
   EXPECT_EQ(sample(scrape, "mavo_services_scheduled"), 4);
   EXPECT_EQ(sample(scrape, "mavo_build_info"), 1);
+  EXPECT_EQ(sample(scrape, "mavo_healthy"), 1);
   const std::string file = dir_.write("scrape.txt", scrape);
   EXPECT_EQ(
       system(("promtool check metrics < " + file + " > " + dir_.file("promtool.txt") + " 2>&1")
@@ -160,7 +161,8 @@ TEST_F(MetricsE2ETest, ScrapesPassPromtoolCountersMoveAndBadClientsGetTheirAnswe
   EXPECT_EQ(d.stop(), 0) << d.log();
 }
 
-// While the database hangs, /healthz says 503 and why; once it answers again, 200.
+// While the database hangs, /healthz says 503 and why, and mavo_healthy 0; once it answers
+// again, 200 and 1.
 TEST_F(MetricsE2ETest, HealthTurns503WhileTheDatabaseHangs) {
   TcpProxy proxy(std::stoi(conninfoValue("port")));
   config_.host = "127.0.0.1";
@@ -179,8 +181,10 @@ TEST_F(MetricsE2ETest, HealthTurns503WhileTheDatabaseHangs) {
       20000))
       << answer;
   EXPECT_NE(body(answer).find("the database has not answered for "), std::string::npos) << answer;
+  EXPECT_EQ(sample(body(get(port, "/metrics")), "mavo_healthy"), 0);
   proxy.resume();
   EXPECT_TRUE(waitFor([&] { return status(get(port, "/healthz")) == 200; }, 30000)) << d.log();
+  EXPECT_EQ(sample(body(get(port, "/metrics")), "mavo_healthy"), 1);
   EXPECT_EQ(d.stop(), 0) << d.log();
 }
 

@@ -1,5 +1,6 @@
 // Start-up and shutdown of the daemon binary: configuration errors, a database without the
-// tables it needs, log lines in order, database clean-up at start, SIGTERM.
+// tables it needs, log lines in order, database clean-up at start, SIGTERM; and the check
+// (--check) of the same configurations, databases and services.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -15,6 +16,7 @@
 #include "tests/support/notify_socket.h"
 #include "tests/support/pg_test.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 
 namespace {
 
@@ -25,7 +27,24 @@ class StartupTest : public PgTest {
     c.dbname = dbname();
     return c;
   }
+  // Runs mavoDaemon --check with args; returns its exit status, its standard output in *out.
+  int check(const std::vector<std::string>& args, std::string* out) {
+    std::vector<std::string> all = {"--check"};
+    all.insert(all.end(), args.begin(), args.end());
+    DaemonProcess d(all, check_dir_.path());
+    const int status = d.wait(60000);
+    *out = readFile(d.stdoutPath());
+    return status;
+  }
   // Messages of the log (the text after "date#LEVEL#"), in order.
+  // The project's version, from CMakeLists.txt.
+  static std::string version() {
+    std::smatch m;
+    const std::string cmake = readFile(std::string(MAVO_SOURCE_DIR) + "/CMakeLists.txt");
+    return std::regex_search(cmake, m, std::regex("project\\(mavoDaemon VERSION ([0-9.]+)"))
+               ? m[1].str()
+               : "";
+  }
   static std::vector<std::string> messages(const std::string& log) {
     std::vector<std::string> out;
     std::istringstream in(log);
@@ -36,6 +55,7 @@ class StartupTest : public PgTest {
     return out;
   }
   TempDir dir_;
+  TempDir check_dir_;
 };
 
 // Also what systemd hears through its notification socket, and the files' modes: the log and
@@ -184,6 +204,12 @@ TEST_F(StartupTest, MissingConfigurationFileExitsWithOne) {
   EXPECT_EQ(d.wait(10000), 1);
   EXPECT_EQ(readFile(d.stdoutPath()),
             "error: can't open file " + dir_.file("absent.conf") + ": No such file or directory\n");
+  std::string checked;
+  EXPECT_EQ(check({"-f", dir_.file("absent.conf")}, &checked), 1);
+  EXPECT_NE(checked.find("\nerror: can't open file " + dir_.file("absent.conf") +
+                         ": No such file or directory\ncheck failed: 1 problem\n"),
+            std::string::npos)
+      << checked;
 }
 
 TEST_F(StartupTest, UnreadableConfigurationFileExitsWithOne) {
@@ -205,6 +231,11 @@ TEST_F(StartupTest, CrlfConfigurationFileIsRefusedAsSuch) {
   EXPECT_EQ(d.wait(10000), 1);
   EXPECT_EQ(readFile(d.stdoutPath()), "error: configuration file " + conf +
                                           " has CRLF line ends (line 1): lines must end with LF\n");
+  std::string checked;
+  EXPECT_EQ(check({"-f", conf}, &checked), 1);
+  EXPECT_NE(checked.find("\nerror: configuration file " + conf + " has CRLF line ends (line 1)"),
+            std::string::npos)
+      << checked;
 }
 
 TEST_F(StartupTest, WrongPasswordExitsWithOneAndLibpqMessage) {
@@ -214,6 +245,10 @@ TEST_F(StartupTest, WrongPasswordExitsWithOneAndLibpqMessage) {
   EXPECT_EQ(d.wait(15000), 1);
   EXPECT_NE(d.log().find("password authentication failed"), std::string::npos) << d.log();
   EXPECT_NE(readFile(d.stdoutPath()).find("password authentication failed"), std::string::npos);
+  std::string checked;
+  EXPECT_EQ(check({"-f", dir_.file("mavo.conf")}, &checked), 1);
+  EXPECT_NE(checked.find("\nerror: connection to server"), std::string::npos) << checked;
+  EXPECT_NE(checked.find("password authentication failed"), std::string::npos) << checked;
 }
 
 TEST_F(StartupTest, BadIntegerKeysAndOptionsAreRefusedByName) {
@@ -237,10 +272,15 @@ TEST_F(StartupTest, BadIntegerKeysAndOptionsAreRefusedByName) {
       {"connection_number=2", "connection_number=2\nPGSQL_options=sslmode", "PGSQL_options"},
       {"connection_number=2", "connection_number=2\nPGSQL_options=no_such_keyword=1",
        "PGSQL_options"},
+      {"load_mod=1", "load_mod=1\nmetrics_listen=localhost", "metrics_listen"},
   };
+  // --check refuses each with start-up's own message, and names every bad key of a file.
+  std::string all_bad = daemonConfigText(config(), dir_.path());
   for (const auto& c : cases) {
     std::string text = daemonConfigText(config(), dir_.path());
     text.replace(text.find(c.from), c.from.size(), c.to);
+    if (all_bad.find(c.from) != std::string::npos)
+      all_bad.replace(all_bad.find(c.from), c.from.size(), c.to);
     std::string conf = dir_.write("bad.conf", text);
     DaemonProcess d(std::vector<std::string>{"-f", conf}, dir_.path());
     EXPECT_EQ(d.wait(10000), 1) << c.to;
@@ -248,7 +288,17 @@ TEST_F(StartupTest, BadIntegerKeysAndOptionsAreRefusedByName) {
     EXPECT_NE(out.find("configuration key " + c.key + " of section"), std::string::npos)
         << c.to << ": " << out;
     EXPECT_NE(d.log().find("configuration key " + c.key), std::string::npos) << d.log();
+    std::string checked;
+    EXPECT_EQ(check({"-f", conf}, &checked), 1) << c.to;
+    EXPECT_NE(checked.find("\n" + out), std::string::npos) << c.to << ": " << checked;
   }
+  std::string checked;
+  EXPECT_EQ(check({"-f", dir_.write("all_bad.conf", all_bad)}, &checked), 1);
+  for (const char* key : {"core_number", "thread_number", "load_mod", "interval_check_update",
+                          "connection_number", "daemon_id", "wait_state_verify"})
+    EXPECT_NE(checked.find("error: configuration key " + std::string(key) + " of section"),
+              std::string::npos)
+        << key << ": " << checked;
 }
 
 TEST_F(StartupTest, BadDaemonIdentifierOptionIsRefused) {
@@ -266,6 +316,14 @@ TEST_F(StartupTest, MissingTablesAndColumnsAreNamed) {
   const long fine = addService("fine", addPlugin("/usr/lib/nagios/plugins/check_dummy"),
                                addDevice(), 1000, "0 fine");
   exec("DROP TABLE mavo_maintenance_configuration");
+  std::string checked;
+  const std::string conf = dir_.write("mavo.conf", daemonConfigText(config(), dir_.path()));
+  // The check names what only the reload thread would have found.
+  EXPECT_EQ(check({"-f", conf}, &checked), 1);
+  EXPECT_NE(checked.find("\nerror: statement \"updateMaintenanceConf\": prepare failed:  ERROR:  "
+                         "relation \"mavo_maintenance_configuration\" does not exist\n"),
+            std::string::npos)
+      << checked;
   {
     TempDir run;
     DaemonProcess d(config(), run.path());
@@ -299,7 +357,90 @@ TEST_F(StartupTest, MissingTablesAndColumnsAreNamed) {
     EXPECT_EQ(d.wait(30000), 1);
     EXPECT_EQ(readFile(d.stdoutPath()).rfind(c.message, 0), 0u) << readFile(d.stdoutPath());
     EXPECT_NE(d.log().find(c.message), std::string::npos) << d.log();
+    EXPECT_EQ(check({"-f", conf}, &checked), 1);
+    EXPECT_NE(checked.find(c.message.substr(c.message.find("ERROR:")) + "\n"), std::string::npos)
+        << checked;
   }
+}
+
+// On a good setup the check passes, says so on standard output, and leaves the daemon log and
+// the status file as they were; --version and --help answer there too, and an unknown option is
+// still passed over.
+TEST_F(StartupTest, CheckPassesOnAGoodSetupAndTouchesNoFile) {
+  addService("fine", addPlugin("/usr/lib/nagios/plugins/check_dummy"), addDevice(), 1000, "0 ok");
+  const std::string conf = dir_.write("mavo.conf", daemonConfigText(config(), dir_.path()));
+  dir_.write("daemon.log", "kept\n");
+  std::string out;
+  EXPECT_EQ(check({"-f", conf}, &out), 0) << out;
+  const std::vector<std::string> got = lines(out);
+  ASSERT_EQ(got.size(), 6u) << out;
+  EXPECT_EQ(got[0], "mavoDaemon " + version() + ": checking " + conf);
+  EXPECT_EQ(got[1].rfind("ok: configuration " + conf, 0), 0u) << out;
+  EXPECT_EQ(got[2].rfind("ok: database: connected", 0), 0u) << out;
+  EXPECT_EQ(got[3].rfind("ok: statements: ", 0), 0u) << out;
+  EXPECT_EQ(got[4], "ok: services: 1 services to load, none refused, every plugin can be started");
+  EXPECT_EQ(got[5], "check passed");
+  EXPECT_EQ(readFile(dir_.file("daemon.log")), "kept\n");
+  EXPECT_NE(access(dir_.file("status.txt").c_str(), F_OK), 0);
+  // -t is --check, and an unknown option only has getopt's diagnostic (on standard error,
+  // which the test puts beside standard output).
+  EXPECT_EQ(check({"-x", "-t", "-f", conf}, &out), 0) << out;
+  EXPECT_NE(out.find("invalid option -- 'x'\n"), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 13), "check passed\n");
+
+  for (const auto& [option, expected] :
+       {std::pair<std::string, std::string>{"--version", ""}, {"--help", "-t, --check"}}) {
+    DaemonProcess d(std::vector<std::string>{option, "-f", conf}, check_dir_.path());
+    EXPECT_EQ(d.wait(10000), 0) << option;
+    const std::string answer = readFile(d.stdoutPath());
+    if (expected.empty())
+      EXPECT_EQ(answer, "mavoDaemon " + version() + "\n");
+    else
+      EXPECT_NE(answer.find(expected), std::string::npos) << answer;
+  }
+}
+
+// A service of each kind the loader refuses, and of each kind it loads but that cannot run, is
+// named with its id; a bad service marked for deletion (start-up deletes it) is not.
+TEST_F(StartupTest, CheckNamesEveryServiceTheLoaderRefusesOrThatCannotRun) {
+  const long dummy = addPlugin("/usr/lib/nagios/plugins/check_dummy");
+  const long dev = addDevice();
+  const long snmp = addDevice("snmp", "192.0.2.1", "device_snmp_version", "'v2c'");
+  addService("good", dummy, dev, 1000, "0 ok");
+  const long zero = addService("zero", dummy, dev, 0);
+  const long negative = addService("negative", dummy, dev, -1000);
+  const long bad_snmp = addService("snmp", dummy, snmp, 1000, "$SNMP_PARAMETER");
+  const long missing = addService("missing", addPlugin(dir_.file("absent")), dev, 1000);
+  const long no_x = addService("no x", addPlugin(dir_.write("plain", "#!/bin/sh\n")), dev, 1000);
+  const long directory = addService("directory", addPlugin(dir_.path()), dev, 1000);
+  const long keyword = addService("keyword", dummy, dev, 1000, "-k $AUTH_FILE_token");
+  const long marked = addService("marked", dummy, dev, 0);
+  exec("UPDATE mavo_services SET service_delete=true WHERE service_id=" + std::to_string(marked));
+  std::string out;
+  EXPECT_EQ(check({"-f", dir_.write("mavo.conf", daemonConfigText(config(), dir_.path()))}, &out),
+            1);
+  auto id = [](long n) { return std::to_string(n); };
+  const std::string expected =
+      "error: service " + id(zero) +
+      " (zero): refused at load: service_interval_time must be positive, got 0\n"
+      "error: service " +
+      id(negative) +
+      " (negative): refused at load: service_interval_time must be positive, got -1000\n"
+      "error: service " +
+      id(bad_snmp) +
+      " (snmp): refused at load: stoi: device_snmp_version is not an integer: 'v2c'\n"
+      "error: service " +
+      id(missing) + " (missing): cannot run: plugin is not executable No such file or directory: " +
+      dir_.file("absent") + "\nerror: service " + id(no_x) +
+      " (no x): cannot run: plugin is not executable Permission denied: " + dir_.file("plain") +
+      "\nerror: service " + id(directory) +
+      " (directory): cannot run: plugin is not executable Permission denied: " + dir_.path() +
+      "\nerror: service " + id(keyword) + " (keyword): cannot run: keyword $AUTH_FILE_token has " +
+      "no value for device " + id(dev) +
+      ": the plugin gets the keyword itself\n"
+      "services: 5 services to load (4 of them cannot run), 3 refused\n"
+      "check failed: 7 problems\n";
+  EXPECT_NE(out.find(expected), std::string::npos) << out;
 }
 
 TEST_F(StartupTest, CleansDeletedPluginsAndServicesAndResetsReloadFlag) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "db/pg_handles.h"
 #include "db/pool.h"
 #include "tests/support/pg_test.h"
@@ -12,37 +14,34 @@ namespace {
 
 class StatementsTest : public PgTest {};
 
-TEST_F(StatementsTest, EveryNamedStatementPrepares) {
+// The catalogue's lists are what the configuration check prepares: with and without a daemon
+// identifier, every text is accepted, and no two named statements share a name.
+TEST_F(StatementsTest, EveryStatementOfTheCataloguePrepares) {
   for (int cluster : {0, 7}) {
     pgConnectionPool pool(conninfo(), 1);
-    std::vector<sql::NamedStatement> all = sql::coreStatements();
-    for (const auto& st : sql::reloadStatements(cluster)) all.push_back(st);
-    all.push_back({"reloadService", sql::reloadServiceQuery(cluster), -1});
-    all.push_back({"select_adv_config", sql::kSelectAdvConfig, 1});
-    for (const auto& st : all) {
-      EXPECT_NO_THROW(st.nparams < 0 ? pool.prepareRequest(st.name, st.text)
-                                     : pool.prepareRequest(st.name, st.text, st.nparams))
+    std::set<std::string> names;
+    for (const auto& st : sql::everyNamedStatement(cluster)) {
+      EXPECT_TRUE(names.insert(st.name).second) << st.name;
+      EXPECT_NO_THROW(pool.prepareRequest(st.name, st.text, st.nparams < 0 ? 0 : st.nparams))
           << st.name << " (cluster " << cluster << "): " << st.text;
     }
+    int n = 0;
+    for (const auto& text : sql::everyPlainStatement(cluster)) {
+      EXPECT_NO_THROW(pool.prepareRequest("plain" + std::to_string(n++), text))
+          << text << " (cluster " << cluster << ")";
+    }
+    // Several daemons per identifier: the tables of sql/cluster.sql are in the reference schema.
+    for (const auto& st : sql::everyClusterNamedStatement(cluster)) {
+      EXPECT_TRUE(names.insert(st.name).second) << st.name;
+      EXPECT_NO_THROW(pool.prepareRequest(st.name, st.text, st.nparams < 0 ? 0 : st.nparams))
+          << st.name << " (cluster " << cluster << "): " << st.text;
+    }
+    for (const auto& text : sql::everyClusterPlainStatement(cluster)) {
+      EXPECT_NO_THROW(pool.prepareRequest("plain" + std::to_string(n++), text))
+          << text << " (cluster " << cluster << ")";
+    }
   }
-}
-
-TEST_F(StatementsTest, EveryPlainStatementPrepares) {
-  pgConnectionPool pool(conninfo(), 1);
-  const std::string plain[] = {sql::kSelectDefaultErrors,
-                               sql::kSelectDeletedPluginServices,
-                               sql::kDeleteServiceById,
-                               sql::kDeleteDeletedPlugins,
-                               sql::kResetSysReload,
-                               sql::deleteMarkedServicesQuery(0),
-                               sql::deleteMarkedServicesQuery(3),
-                               sql::selectMaintenanceConfQuery(0),
-                               sql::selectMaintenanceConfQuery(3),
-                               sql::kInsertMaintenancePlanned};
-  int n = 0;
-  for (const auto& text : plain) {
-    EXPECT_NO_THROW(pool.prepareRequest("plain" + std::to_string(n++), text)) << text;
-  }
+  EXPECT_EQ(std::string(sql::kBeginWithXid), std::string(sql::kBegin) + "; " + sql::kCurrentXactId);
 }
 
 // The column enumerations that the readers use name the columns the server returns, for every
