@@ -15,10 +15,16 @@
 #   --run-dir DIR     where the configuration, logs, status file and cluster go
 #                     (default: demo-run/ in the checkout)
 #   --daemon PATH     run this mavoDaemon binary; skips the package install and the build
+#   --cluster N       run N daemons (2 to 9) sharing the demo's services (cluster_lease), and
+#                     kill one of them with SIGKILL halfway (at 40 s in the live view): the
+#                     view and the summary show which daemon runs what, the services moving,
+#                     and whether any service ran on two daemons within its interval
 #
 # Everything the run produced stays in RUN_DIR: daemon.log (the daemon's log), status.txt (its
 # status file), alerts.log (what the alerting program received), summary.txt, postgres.log,
-# mavo.conf. Exit status: 0 when the daemon ran and stopped cleanly after SIGTERM, 1 otherwise.
+# mavo.conf (with --cluster: daemon-nK.log, status-nK.txt, mavo-nK.conf for each daemon nK).
+# Exit status: 0 when the daemon ran and stopped cleanly after SIGTERM, 1 otherwise (with
+# --cluster: every daemon but the one killed, and no service run twice within its interval).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,6 +37,7 @@ keep_cluster=0
 stop_only=0
 run_dir="$root/demo-run"
 daemon=""
+cluster_n=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --duration)
@@ -42,6 +49,11 @@ while [ $# -gt 0 ]; do
     --stop-cluster) stop_only=1; shift ;;
     --run-dir) run_dir=${2:?--run-dir needs a directory}; shift 2 ;;
     --daemon) daemon=${2:?--daemon needs a path}; shift 2 ;;
+    --cluster)
+      cluster_n=${2:-}
+      shift 2 || { usage >&2; exit 2; }
+      case "$cluster_n" in [2-9]) ;; *) echo "demo.sh: --cluster needs 2 to 9 daemons" >&2; exit 2 ;; esac
+      ;;
     -h | --help) usage; exit 0 ;;
     *) echo "demo.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -126,10 +138,13 @@ fi
 # A new run starts from clean files; the cluster of an earlier --keep-cluster run is replaced.
 stop_cluster
 rm -f "$run_dir"/{daemon.log,daemon.out,status.txt,alerts.log,summary.txt,postgres.log,mavo.conf,metrics.last} \
-  "$run_dir"/*.state
+  "$run_dir"/*.state "$run_dir"/daemon-n*.{log,out,pid} "$run_dir"/status-n*.txt \
+  "$run_dir"/mavo-n*.conf "$run_dir"/metrics-n*.last
 chmod 755 "$run_dir"
 
 daemon_pid=""
+member_pids=()  # with --cluster: the daemons n1, n2, ... in order
+killed_member=""
 cluster_up=0
 stop_requested=0
 finished=0
@@ -137,6 +152,9 @@ finished=0
 # Whatever ends the script, the daemon gets SIGTERM and the cluster is stopped (unless kept).
 cleanup() {
   if [ $finished = 1 ]; then return 0; fi
+  for pid in "${member_pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
   if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
     kill -TERM "$daemon_pid" 2>/dev/null || true
     for _ in $(seq 1 60); do kill -0 "$daemon_pid" 2>/dev/null || break; sleep 1; done
@@ -167,11 +185,13 @@ psql_demo -d "$db" -v ON_ERROR_STOP=1 -v demo_dir="$root/demo" -v nagios_dir="$n
   -v run_dir="$run_dir" -v pg_port="$port" -v pg_db="$db" -v have_check_pgsql=$have_check_pgsql \
   -f demo/data.sql >/dev/null
 
-cat >"$run_dir/mavo.conf" <<EOF
+# write_conf FILE LOG STATUS [EXTRA_MAVO_LINES] [PGSQL_OPTIONS]
+write_conf() {
+cat >"$1" <<EOF
 # Configuration written by scripts/demo.sh; packaging/mavo.conf explains every key.
 [LOG]
-log_info_file=$run_dir/status.txt
-log_daemon_file=$run_dir/daemon.log
+log_info_file=$3
+log_daemon_file=$2
 
 [MAVO]
 daemon_id=0
@@ -183,7 +203,7 @@ verify_state_change=0
 wait_state_verify=10
 plugin_timeout=60
 metrics_listen=127.0.0.1:0
-
+${4:-}
 [POSTGRESQL]
 connection_number=2
 PGSQL_host=127.0.0.1
@@ -191,12 +211,34 @@ PGSQL_port=$port
 PGSQL_db=$db
 PGSQL_username=mavo
 PGSQL_pwd=mavo_pw
+${5:+PGSQL_options=$5}
 EOF
+}
 
-say "starting $daemon -f $run_dir/mavo.conf (its output goes to $run_dir/daemon.log)"
-"$daemon" -f "$run_dir/mavo.conf" >"$run_dir/daemon.out" 2>&1 &
-daemon_pid=$!
-echo "$daemon_pid" >"$run_dir/daemon.pid"
+if [ "$cluster_n" = 0 ]; then
+  write_conf "$run_dir/mavo.conf" "$run_dir/daemon.log" "$run_dir/status.txt"
+  say "starting $daemon -f $run_dir/mavo.conf (its output goes to $run_dir/daemon.log)"
+  "$daemon" -f "$run_dir/mavo.conf" >"$run_dir/daemon.out" 2>&1 &
+  daemon_pid=$!
+  echo "$daemon_pid" >"$run_dir/daemon.pid"
+else
+  # Which daemon stores each run: each one's sessions carry its name (application_name), which
+  # a trigger of the demo notes with the run.
+  psql_demo -d "$db" -v ON_ERROR_STOP=1 -f demo/cluster_runs.sql >/dev/null
+  for i in $(seq 1 "$cluster_n"); do
+    status="$run_dir/status-n$i.txt"
+    [ "$i" = 1 ] && status="$run_dir/status.txt"  # the status file one demo service checks
+    write_conf "$run_dir/mavo-n$i.conf" "$run_dir/daemon-n$i.log" "$status" \
+      "cluster_lease=5
+cluster_node=n$i" "application_name=n$i"
+    say "starting daemon n$i: $daemon -f $run_dir/mavo-n$i.conf (log $run_dir/daemon-n$i.log)"
+    "$daemon" -f "$run_dir/mavo-n$i.conf" >"$run_dir/daemon-n$i.out" 2>&1 &
+    member_pids+=($!)
+    echo "$!" >"$run_dir/daemon-n$i.pid"
+  done
+  daemon_pid=${member_pids[0]}
+  echo "$daemon_pid" >"$run_dir/daemon.pid"
+fi
 started=$SECONDS
 
 # --- live view ------------------------------------------------------------------------------
@@ -209,8 +251,11 @@ kind_sql="CASE e.error_name WHEN 'default_critical_error' THEN 'CRITICAL'
   WHEN 'default_maintenance' THEN 'MAINTENANCE' ELSE e.error_name END"
 
 services_table() {
+  local member="''"
+  [ "$cluster_n" != 0 ] && member="(SELECT m.member FROM demo_member_runs m
+      WHERE m.service_id = s.service_id ORDER BY m.at DESC LIMIT 1)"
   psql_demo -d "$db" -P footer=off -c "
-    SELECT s.service_id AS id, s.service_name AS service,
+    SELECT s.service_id AS id, s.service_name AS service, coalesce($member, '') AS daemon,
            CASE WHEN s.service_last_exec_time IS NULL THEN 'waiting' ELSE $state_sql END AS state,
            coalesce(r.runs, 0) AS runs,
            coalesce(extract(epoch FROM now() - s.service_last_exec_time)::int || ' s ago', '')
@@ -237,10 +282,12 @@ incidents_table() {
 # One line from the daemon's metrics endpoint (its port is in the log): runs stored and how many
 # a second since the last look, scheduling lag, what the journal keeps, and /healthz. It runs
 # in subshells (the live view's frame): the last look is kept in RUN_DIR/metrics.last.
+# metrics_line [LOG [LAST]]: of the daemon of that log (the demo's one by default).
 metrics_line() {
+  local log=${1:-$run_dir/daemon.log} last=${2:-$run_dir/metrics.last}
   local port scrape health now line prev_runs="" prev_time=""
   port=$(sed -n 's/.*metrics endpoint listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' \
-    "$run_dir/daemon.log" 2>/dev/null | head -n 1)
+    "$log" 2>/dev/null | head -n 1)
   if [ -z "$port" ]; then
     echo "(not listening yet)"
     return
@@ -251,7 +298,7 @@ metrics_line() {
   fi
   health=$(curl -s --max-time 2 "http://127.0.0.1:$port/healthz" || echo "no answer")
   now=$(date +%s.%N)
-  [ -s "$run_dir/metrics.last" ] && read -r prev_runs prev_time <"$run_dir/metrics.last"
+  [ -s "$last" ] && read -r prev_runs prev_time <"$last"
   line=$(printf '%s\n' "$scrape" | awk -v now="$now" -v prev_runs="$prev_runs" \
     -v prev_time="$prev_time" -v health="$health" -v port="$port" '
     /^mavo_runs_total/ { runs += $NF }
@@ -267,8 +314,23 @@ metrics_line() {
       printf "%d %.3f http://127.0.0.1:%s/metrics: %d runs stored (%.1f/s) | scheduling lag: mean %.3f s, %.0f%% within 1 s | journal: %d writes, %d bytes | health: %s\n",
         runs, now, port, runs, rate, mean, share, entries, bytes, health
     }')
-  echo "${line%% http*}" >"$run_dir/metrics.last"
+  echo "${line%% http*}" >"$last"
   echo "http${line#* http}"
+}
+
+# With --cluster: what each daemon stored in the last 10 s and in all, the services it runs, and
+# the runs of a service stored by two daemons closer than its interval.
+members_table() {
+  psql_demo -d "$db" -P footer=off -c "
+    SELECT member AS daemon,
+           count(*) FILTER (WHERE at > now()::timestamp - interval '10 s') AS runs_last_10_s,
+           count(DISTINCT service_id) FILTER (WHERE at > now()::timestamp - interval '10 s')
+             AS services_last_10_s,
+           count(*) AS runs, to_char(max(at), 'HH24:MI:SS') AS last_run
+      FROM demo_member_runs GROUP BY member ORDER BY member;"
+  echo "services run by more than one daemon: $(sql "SELECT count(*) FROM (SELECT service_id
+      FROM demo_member_runs GROUP BY service_id HAVING count(DISTINCT member) > 1) x;") |" \
+    "runs on two daemons within their interval: $(sql "SELECT count(*) FROM demo_twice;")"
 }
 
 show_file_tail() {
@@ -280,26 +342,45 @@ render() {
   local cols lines frame phase
   cols=$(tput cols 2>/dev/null || echo 120)
   lines=$(tput lines 2>/dev/null || echo 60)
+  local log=$run_dir/daemon.log
+  [ "$cluster_n" != 0 ] && log=$run_dir/daemon-n1.log
   phase="starting (the daemon waits 5 s before it builds its cores)"
-  grep -q "MAVO was starting" "$run_dir/daemon.log" 2>/dev/null && phase="running"
+  grep -q "MAVO was starting" "$log" 2>/dev/null && phase="running"
   frame=$(
     echo "mavo demo | daemon pid $daemon_pid, $phase, $((SECONDS - started)) s | database $db on 127.0.0.1:$port | Ctrl-C stops"
     [ $added = 1 ] && echo "(service 'lab late arrival' was added to the database at 10 s with an 'ADD' change request)"
     echo "--- status file ($run_dir/status.txt)"
     if [ -s "$run_dir/status.txt" ]; then sed '/^TOTAL SERVICE/q' "$run_dir/status.txt"; else echo "(not written yet)"; fi
-    echo "--- metrics endpoint"
-    metrics_line
+    if [ "$cluster_n" = 0 ]; then
+      echo "--- metrics endpoint"
+      metrics_line
+    else
+      echo "--- daemons (cluster_lease=5; n2 is killed with SIGKILL at ${kill_at} s)"
+      for i in $(seq 1 "$cluster_n"); do
+        if [ "n$i" = "$killed_member" ]; then
+          echo "n$i: killed at ${kill_at} s"
+        else
+          echo "n$i: $(metrics_line "$run_dir/daemon-n$i.log" "$run_dir/metrics-n$i.last")"
+        fi
+      done
+      members_table 2>&1 || true
+    fi
     echo "--- services (times in UTC)"
     services_table 2>&1 || true
     echo "--- latest incidents (mavo_error_happen)"
     incidents_table 2>&1 || true
     echo "--- alerts received ($run_dir/alerts.log)"
     show_file_tail "$run_dir/alerts.log" 4 "(none yet)"
-    echo "--- daemon log ($run_dir/daemon.log; the reload pass's \"script reload successful\" every 2 s not shown)"
-    if [ -s "$run_dir/daemon.log" ]; then
-      grep -v '#script reload successful$' "$run_dir/daemon.log" | tail -n 5
+    if [ "$cluster_n" = 0 ]; then
+      echo "--- daemon log ($run_dir/daemon.log; the reload pass's \"script reload successful\" every 2 s not shown)"
+      if [ -s "$run_dir/daemon.log" ]; then
+        grep -v '#script reload successful$' "$run_dir/daemon.log" | tail -n 5
+      else
+        echo "(empty)"
+      fi
     else
-      echo "(empty)"
+      echo "--- what the daemons said of the cluster (daemon-nK.log)"
+      grep -h '#cluster: ' "$run_dir"/daemon-n*.log 2>/dev/null | sort | tail -n 6 || true
     fi
   )
   printf '\033[H\033[2J%s\n' "$(printf '%s\n' "$frame" | cut -c "1-$cols" | head -n "$((lines - 1))")"
@@ -328,20 +409,45 @@ add_service() {
 if [ $interactive = 0 ]; then
   say "running for $duration s"
 fi
+# With --cluster, the second daemon is killed halfway (at 40 s in the live view).
+kill_at=40
+[ $interactive = 0 ] && kill_at=$((duration / 2))
+kill_member() {
+  killed_member=n2
+  kill -KILL "${member_pids[1]}" 2>/dev/null || true
+  wait "${member_pids[1]}" 2>/dev/null || true
+  if [ $interactive = 0 ]; then say "killed daemon n2 (pid ${member_pids[1]}) with SIGKILL"; fi
+}
+# Whether a daemon that should run has ended by itself.
+daemons_alive() {
+  if [ "$cluster_n" = 0 ]; then
+    kill -0 "$daemon_pid" 2>/dev/null
+    return
+  fi
+  local i
+  for i in $(seq 1 "$cluster_n"); do
+    [ "n$i" = "$killed_member" ] && continue
+    kill -0 "${member_pids[$((i - 1))]}" 2>/dev/null || return 1
+  done
+}
+
 daemon_gone=0
 while [ $stop_requested = 0 ]; do
-  if ! kill -0 "$daemon_pid" 2>/dev/null; then
+  if ! daemons_alive; then
     daemon_gone=1
     break
   fi
   elapsed=$((SECONDS - started))
   if [ $added = 0 ] && [ $elapsed -ge 10 ]; then add_service; fi
+  if [ "$cluster_n" != 0 ] && [ -z "$killed_member" ] && [ $elapsed -ge $kill_at ]; then
+    kill_member
+  fi
   if [ $interactive = 1 ]; then
     render
     nap 2
   else
     # The endpoint goes with the daemon: the summary shows the last look.
-    last_metrics=$(metrics_line)
+    if [ "$cluster_n" = 0 ]; then last_metrics=$(metrics_line); fi
     [ $elapsed -ge "$duration" ] && break
     nap 1
   fi
@@ -350,7 +456,32 @@ done
 # --- orderly stop -----------------------------------------------------------------------------
 
 daemon_rc=""
-if [ $daemon_gone = 1 ]; then
+if [ "$cluster_n" != 0 ]; then
+  # Every daemon still running gets SIGTERM; the status is the first that is not 0.
+  [ $interactive = 1 ] && printf '\033[H\033[2J'
+  daemon_rc=0
+  for i in $(seq 1 "$cluster_n"); do
+    pid=${member_pids[$((i - 1))]}
+    [ "n$i" = "$killed_member" ] && continue
+    if ! kill -0 "$pid" 2>/dev/null; then
+      echo "demo.sh: daemon n$i ended by itself; the end of its log:" >&2
+      tail -n 20 "$run_dir/daemon-n$i.log" >&2 2>/dev/null || true
+      daemon_rc=1
+      continue
+    fi
+    say "sending SIGTERM to daemon n$i (pid $pid)"
+    kill -TERM "$pid"
+  done
+  for i in $(seq 1 "$cluster_n"); do
+    pid=${member_pids[$((i - 1))]}
+    [ "n$i" = "$killed_member" ] && continue
+    rc=0
+    wait "$pid" || rc=$?
+    [ "$daemon_rc" = 0 ] && daemon_rc=$rc
+    rm -f "$run_dir/daemon-n$i.pid"
+  done
+  daemon_gone=0
+elif [ $daemon_gone = 1 ]; then
   wait "$daemon_pid" && daemon_rc=0 || daemon_rc=$?
   [ $interactive = 1 ] && printf '\033[H\033[2J'
   echo "demo.sh: the daemon ended by itself with status $daemon_rc; the end of its log:" >&2
@@ -401,7 +532,19 @@ summary() {
   echo "incidents:   $opened opened, $acked acknowledged, $((opened - acked)) still open"
   echo "alerts:      $alerts received in alerts.log${alert_ids:+ (incidents $alert_ids)}"
   echo "maintenance: windows planned: $planned"
-  echo "metrics:     ${last_metrics:-(none read)}"
+  if [ "$cluster_n" = 0 ]; then
+    echo "metrics:     ${last_metrics:-(none read)}"
+  else
+    echo "daemons:     $cluster_n sharing the services (cluster_lease=5); $killed_member killed with SIGKILL at ${kill_at} s"
+    echo "moved:       $(sql "SELECT count(*) FROM (SELECT service_id FROM demo_member_runs
+        GROUP BY service_id HAVING count(DISTINCT member) > 1) x;") services ran on more than one daemon"
+    twice=$(sql "SELECT count(*) FROM demo_twice;")
+    echo "run twice:   $twice runs stored by two daemons within their interval"
+    psql_demo -d "$db" -P footer=off -c "
+      SELECT member AS daemon, count(*) AS runs, count(DISTINCT service_id) AS services,
+             to_char(min(at), 'HH24:MI:SS') AS first_run, to_char(max(at), 'HH24:MI:SS') AS last_run
+        FROM demo_member_runs GROUP BY member ORDER BY member;"
+  fi
   if [ -n "$late" ]; then
     echo "added while running: 'lab late arrival', $late runs"
   else
@@ -417,11 +560,17 @@ summary() {
            left(regexp_replace(s.service_last_stdout, '[[:space:]]+', ' ', 'g'), 60) AS output
       FROM mavo_services s LEFT JOIN demo_service_runs r USING (service_id)
      ORDER BY s.service_id;"
-  echo "files: $run_dir/{daemon.log,status.txt,alerts.log,summary.txt,postgres.log,mavo.conf}"
+  if [ "$cluster_n" = 0 ]; then
+    echo "files: $run_dir/{daemon.log,status.txt,alerts.log,summary.txt,postgres.log,mavo.conf}"
+  else
+    echo "files: $run_dir/{daemon-nK.log,status*.txt,alerts.log,summary.txt,postgres.log,mavo-nK.conf}"
+  fi
 }
 
 summary_ok=1
+twice=unknown
 summary >"$run_dir/summary.txt" 2>&1 || summary_ok=0
+[ "$cluster_n" != 0 ] && twice=$(sql "SELECT count(*) FROM demo_twice;" 2>/dev/null || echo unknown)
 cat "$run_dir/summary.txt"
 
 if [ $keep_cluster = 1 ]; then
@@ -440,4 +589,8 @@ if [ "$daemon_rc" != 0 ] || [ $daemon_gone = 1 ]; then
   exit 1
 fi
 [ $summary_ok = 1 ] || exit 1
+if [ "$cluster_n" != 0 ] && [ "$twice" != 0 ]; then
+  echo "demo.sh: a service ran on two daemons within its interval" >&2
+  exit 1
+fi
 exit 0

@@ -110,5 +110,24 @@ check "no daemon and no postgres of the demo run are left" eq "$left" ""
 check "the daemon's pid file is gone" [ ! -e "$run/daemon.pid" ]
 check "the logs of the run are kept" [ -s "$run/daemon.log" ]
 
+# Three daemons sharing the demo's services, one killed halfway: the services move to the
+# others, and none runs on two daemons within its interval.
+crun=$(mktemp -d /tmp/mavo-demo-cluster-test.XXXXXX)
+chmod 755 "$crun"
+cluster_rc=0
+"$root/scripts/demo.sh" --cluster 3 --duration 30 --daemon "$daemon" --run-dir "$crun" \
+  >"$crun/demo.out" 2>&1 || cluster_rc=$?
+cat "$crun/demo.out"
+check "demo.sh --cluster 3 exits 0" [ "$cluster_rc" = 0 ]
+check "its summary shows the second daemon killed and services run by several daemons" \
+  grep -qE "^moved: +[1-9][0-9]* services ran on more than one daemon" "$crun/summary.txt"
+check "its summary shows no service run on two daemons within its interval" \
+  grep -qE "^run twice: +0 runs" "$crun/summary.txt"
+check "each remaining daemon left its identifier, handing its services over" \
+  eq "$(grep -l 'cluster: n[13] left identifier 0' "$crun"/daemon-n*.log | wc -l)" 2
+left=$(pgrep -f -- "$crun" || true)
+check "no daemon of the cluster demo is left" eq "$left" ""
+[ "$failed" = 0 ] && rm -rf "$crun"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

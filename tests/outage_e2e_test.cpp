@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -340,6 +342,60 @@ TEST_F(OutageTest, SigtermDuringAnOutageCountsWhatIsNotWritten) {
   EXPECT_NE(d.log().find("results not written to the database (1 state updates, 0 "),
             std::string::npos)
       << d.log();
+}
+
+// Two daemons share the identifier (cluster_lease=2) while the server is down for longer than
+// the lease: each stops running checks once its lease has ended on its own clock, and when the
+// server is back they join again and the services run again within the lease and an interval.
+TEST_F(OutageTest, SharingDaemonsStopAnOutageLongerThanTheLeaseAndJoinAgain) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 6; ++i) {
+    names.push_back("s" + std::to_string(i));
+    switchable(names.back());
+  }
+  config_.extra_mavo = {"cluster_lease=2"};
+  std::vector<std::unique_ptr<DaemonProcess>> members;
+  for (const char* node : {"m1", "m2"}) {
+    const std::string dir = dir_.file(node);
+    mkdir(dir.c_str(), 0755);
+    DaemonConfig c = config_;
+    c.extra_mavo.push_back(std::string("cluster_node=") + node);
+    members.push_back(std::make_unique<DaemonProcess>(c, dir));
+  }
+  for (auto& m : members) ASSERT_TRUE(m->waitForLog("MAVO was starting....", 30000)) << m->log();
+  auto allRan = [&](time_t since) {
+    for (const std::string& n : names) {
+      const std::vector<long> at = runTimes(n);
+      if (at.empty() || at.back() < since) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(waitFor([&] { return allRan(time(nullptr)); }, 30000));
+
+  ASSERT_EQ(pg("pause"), 0);
+  const time_t paused = time(nullptr);
+  usleep(8 * 1000 * 1000);
+  // From a lease (and the second of the times' resolution) after the server went away, nothing
+  // ran.
+  for (const std::string& n : names)
+    EXPECT_LT(runTimes(n).back(), paused + 2 + 2) << n << " ran while its daemon was fenced";
+  for (auto& m : members)
+    EXPECT_NE(m->log().find("cluster: the lease of "), std::string::npos) << m->log();
+  ASSERT_EQ(pg("resume"), 0);
+  const time_t resumed = time(nullptr);
+  EXPECT_TRUE(waitFor([&] { return allRan(resumed); }, 30000));
+  for (const std::string& n : names) {
+    const std::vector<long> at = runTimes(n);
+    long first = 0;
+    for (long t : at)
+      if (t >= resumed && first == 0) first = t;
+    // The lease and an interval, with room for the reconnection and a loaded machine.
+    EXPECT_LE(first - resumed, 2 + 1 + kTimeout + 4) << n;
+  }
+  for (auto& m : members) {
+    EXPECT_EQ(m->stop(kStopMs), 0) << m->log();
+    EXPECT_GE(count(m->log(), " joined identifier 0"), 2) << m->log();
+  }
 }
 
 }  // namespace

@@ -273,6 +273,10 @@ TEST_F(StartupTest, BadIntegerKeysAndOptionsAreRefusedByName) {
       {"connection_number=2", "connection_number=2\nPGSQL_options=no_such_keyword=1",
        "PGSQL_options"},
       {"load_mod=1", "load_mod=1\nmetrics_listen=localhost", "metrics_listen"},
+      {"load_mod=1", "load_mod=1\ncluster_lease=1", "cluster_lease"},
+      {"load_mod=1", "load_mod=1\ncluster_lease=3601", "cluster_lease"},
+      {"load_mod=1", "load_mod=1\ncluster_lease=10\ncluster_node=" + std::string(64, 'n'),
+       "cluster_node"},
   };
   // --check refuses each with start-up's own message, and names every bad key of a file.
   std::string all_bad = daemonConfigText(config(), dir_.path());
@@ -315,8 +319,23 @@ TEST_F(StartupTest, BadDaemonIdentifierOptionIsRefused) {
 TEST_F(StartupTest, MissingTablesAndColumnsAreNamed) {
   const long fine = addService("fine", addPlugin("/usr/lib/nagios/plugins/check_dummy"),
                                addDevice(), 1000, "0 fine");
-  exec("DROP TABLE mavo_maintenance_configuration");
   std::string checked;
+  // With several daemons per identifier, the tables of sql/cluster.sql are needed.
+  DaemonConfig shared = config();
+  shared.extra_mavo.push_back("cluster_lease=10");
+  const std::string shared_conf = dir_.write("shared.conf", daemonConfigText(shared, dir_.path()));
+  EXPECT_EQ(check({"-f", shared_conf}, &checked), 0) << checked;
+  EXPECT_NE(checked.find("\nok: cluster: the tables of sql/cluster.sql are there"),
+            std::string::npos)
+      << checked;
+  exec("DROP TABLE mavo_cluster_bucket");
+  EXPECT_EQ(check({"-f", shared_conf}, &checked), 1);
+  EXPECT_NE(checked.find("\nerror: configuration key cluster_lease of section [MAVO] needs the "
+                         "tables of sql/cluster.sql in the database (missing: "
+                         "mavo_cluster_bucket)"),
+            std::string::npos)
+      << checked;
+  exec("DROP TABLE mavo_maintenance_configuration");
   const std::string conf = dir_.write("mavo.conf", daemonConfigText(config(), dir_.path()));
   // The check names what only the reload thread would have found.
   EXPECT_EQ(check({"-f", conf}, &checked), 1);
