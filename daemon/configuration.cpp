@@ -101,6 +101,7 @@ void readMavoKeys(iniConfig& cfg, DaemonKeys* keys, const BadKey& bad) {
   keys->wait_state_verify = configInt(cfg, "MAVO", "wait_state_verify", 0, 86400, bad);
   optionalInt(cfg, "MAVO", "plugin_timeout", 0, INT_MAX, bad, &keys->plugin_timeout);
   keys->metrics_listen = cfg.getKey("MAVO", "metrics_listen");
+  optionalInt(cfg, "MAVO", "write_batch_ms", 0, 1000, bad, &keys->write_batch_ms);
   optionalInt(cfg, "MAVO", "cluster_lease", 0, 3600, bad, &keys->cluster_lease);
   if (keys->cluster_lease == 1) {
     bad("error: configuration key cluster_lease of section [MAVO] must be 0 (off) or 2 to 3600 "

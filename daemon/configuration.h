@@ -34,6 +34,7 @@ struct DaemonKeys {
   int wait_state_verify = 0;
   int plugin_timeout = 0;      // optional: absent or empty means no limit
   std::string metrics_listen;  // optional: absent or empty means no endpoint
+  int write_batch_ms = 5;      // optional: 0 stores each run's writes on their own
   int cluster_lease = 0;       // optional: absent, empty or 0 means one daemon per identifier
   std::string cluster_node;    // optional: the host name and the process id
   int connection_number = 1;
@@ -61,8 +62,9 @@ void refuseCrlfFile(iniConfig& cfg, const std::string& path);
 void readLogKeys(iniConfig& cfg, DaemonKeys* keys);
 // Section MAVO, in start-up's order: daemon_id, core_number, thread_number, load_mod,
 // interval_check_update, verify_state_change, wait_state_verify, plugin_timeout, the text of
-// metrics_listen (whether it can be listened on is the caller's: see metricsListenError), then
-// cluster_lease (0, or 2 to 3600) and, with it, cluster_node (at most 63 characters).
+// metrics_listen (whether it can be listened on is the caller's: see metricsListenError),
+// write_batch_ms (0 to 1000), then cluster_lease (0, or 2 to 3600) and, with it, cluster_node
+// (at most 63 characters).
 void readMavoKeys(iniConfig& cfg, DaemonKeys* keys, const BadKey& bad);
 // Section POSTGRESQL (and MAVO/journal_max_bytes): connection_number, PGSQL_timeout,
 // journal_max_bytes, then the connection string from the database keys and PGSQL_options. Call

@@ -29,6 +29,7 @@
 #include "core/scoped_lock.h"
 #include "core/settings.h"
 #include "db/pool.h"
+#include "sched/batch_writer.h"
 #include "sched/context.h"
 #include "sched/info_thread.h"
 #include "sched/result_journal.h"
@@ -323,6 +324,16 @@ std::string MetricsServer::scrape() const {
   head(out, "mavo_plugin_run_seconds", "histogram", "How long each plugin run took.");
   for (size_t i = 0; i < cores.size(); ++i)
     histogram(out, "mavo_plugin_run_seconds", coreLabel(i), cores[i]->stats.run_seconds);
+  head(out, "mavo_write_batch_runs", "histogram",
+       "Runs stored together in one transaction by a core's batch writer.");
+  for (size_t i = 0; i < cores.size(); ++i)
+    if (cores[i]->writer != nullptr)
+      histogram(out, "mavo_write_batch_runs", coreLabel(i), cores[i]->writer->batchRows());
+  head(out, "mavo_write_delay_seconds", "histogram",
+       "From the end of a run to the commit of its writes, by the batch writer.");
+  for (size_t i = 0; i < cores.size(); ++i)
+    if (cores[i]->writer != nullptr)
+      histogram(out, "mavo_write_delay_seconds", coreLabel(i), cores[i]->writer->writeDelay());
   head(out, "mavo_schedule_lag_seconds", "histogram",
        "From a service's due time to the start of its run.");
   for (size_t i = 0; i < cores.size(); ++i)

@@ -45,6 +45,7 @@
 #include "reload/cluster_coordinator.h"
 #include "reload/reload.h"
 #include "sched/alert_runner.h"
+#include "sched/batch_writer.h"
 #include "sched/context.h"
 #include "sched/incidents.h"
 #include "sched/info_thread.h"
@@ -313,6 +314,9 @@ void joinClusterNow() {
         " s); give each daemon a name of its own");
 }
 
+// MAVO/write_batch_ms: how long a core's batch writer gathers runs; 0: no batch writer.
+int write_batch_ms = 5;
+
 void createCores(int connections, BackgroundThreads& threads) {
   write_log("INFO", "INSTANCE CORE - create queue");
   for (int i = 0; i < core_number; ++i) {
@@ -328,6 +332,12 @@ void createCores(int connections, BackgroundThreads& threads) {
     } catch (...) {
       destroyCore(core);
       throw;
+    }
+    if (write_batch_ms > 0) {
+      BatchWriter::Settings batch;
+      batch.window_ms = write_batch_ms;
+      core->writer = new BatchWriter(core->pool, journal, alert_runner, batch);
+      core->writer->start();
     }
     {
       ScopedLock lock(&mutex_cores);
@@ -466,6 +476,7 @@ int runDaemon(int argc, char** argv) {
     verify_state_change = keys.verify_state_change;
     wait_state_verify = keys.wait_state_verify;
     plugin_timeout = keys.plugin_timeout;
+    write_batch_ms = keys.write_batch_ms;
     if (keys.cluster_lease > 0)
       cluster_state =
           std::make_unique<ClusterState>(id_cluster, keys.cluster_node, keys.cluster_lease);
@@ -576,6 +587,9 @@ int runDaemon(int argc, char** argv) {
   }
 
   waitForWorkers();  // 29
+  // What the batch writers still hold is stored (or kept) before the last attempt at the journal.
+  for (infoThread* core : vec_core)
+    if (core->writer != nullptr) core->writer->finish();
   threads.joinJournalWriter();
   writeOrCountJournal();
   // Every run is over and written: the buckets go to the other members at once.

@@ -286,6 +286,10 @@ const char* const kClaim =
     "SKIP LOCKED) UPDATE mavo_cluster_bucket b SET bucket_owner=$2::text, bucket_epoch = "
     "b.bucket_epoch + 1 FROM c WHERE b.bucket_cluster=$1::int AND b.bucket_id = c.bucket_id "
     "RETURNING b.bucket_id, b.bucket_epoch";
+const char* const kBatchFence =
+    "SELECT u.id FROM unnest($3::int[], $4::bigint[]) AS u(id, epoch) JOIN mavo_cluster_bucket b "
+    "ON b.bucket_cluster = $1::int AND b.bucket_id = u.id % 1024 AND b.bucket_owner = $2::text "
+    "AND b.bucket_epoch = u.epoch FOR SHARE OF b";
 const char* const kRelease =
     "UPDATE mavo_cluster_bucket SET bucket_owner=NULL, bucket_epoch = bucket_epoch + 1 WHERE "
     "bucket_cluster=$1::int AND bucket_owner=$2::text AND bucket_id = ANY($3::int[]) RETURNING "
@@ -349,6 +353,27 @@ std::string selectMaintenanceConfQuery(int id_cluster) {
 
 }  // namespace cluster
 
+const char* const kBeginBatch =
+    "BEGIN; SET LOCAL lock_timeout = '100ms'; SELECT pg_current_xact_id()";
+const char* const kBatchLock =
+    "SELECT service_id FROM mavo_services WHERE service_id = ANY($1::int[]) FOR UPDATE SKIP "
+    "LOCKED";
+const char* const kBatchUpdateState =
+    "UPDATE mavo_services s SET service_previous_state = u.state, service_last_exec_time = now() "
+    "- u.age, service_last_stdout = u.output FROM unnest($1::int[], $2::int[], $3::text[], "
+    "$4::interval[]) AS u(id, state, output, age) WHERE s.service_id = u.id RETURNING "
+    "s.service_id";
+const char* const kBatchAcquitte =
+    "UPDATE mavo_error_happen h SET happen_acquitte = 1, happen_time_acquitte = now() - a.age "
+    "FROM unnest($1::int[], $2::interval[]) AS a(id, age) WHERE h.happen_service_id = a.id AND "
+    "h.happen_acquitte = 0 RETURNING h.happen_service_id, h.happen_id";
+const char* const kBatchInsertErrorHappen =
+    "INSERT INTO mavo_error_happen (happen_error_id, happen_device_id, happen_service_id, "
+    "happen_timestamp, happen_message, happen_acquitte, happen_value) SELECT i.error_id, "
+    "i.device_id, i.service_id, now() - i.age, i.message, 0, 0 FROM unnest($1::int[], $2::int[], "
+    "$3::int[], $4::interval[], $5::varchar[]) AS i(error_id, device_id, service_id, age, "
+    "message) RETURNING happen_service_id, happen_id";
+
 std::vector<NamedStatement> coreStatements() {
   return {{"GetPreviousState", kGetPreviousState, 1},
           {"UpdateState", kUpdateState, 3},
@@ -357,12 +382,17 @@ std::vector<NamedStatement> coreStatements() {
           {"CheckErrorHappen", kCheckErrorHappen, 2},
           {"UpdateStateAt", kUpdateStateAt, 4},
           {"InsertErrorHappenAt", kInsertErrorHappenAt, 5},
-          {"AcquitteErrorHappenAt", kAcquitteErrorHappenAt, 2}};
+          {"AcquitteErrorHappenAt", kAcquitteErrorHappenAt, 2},
+          {"BatchLock", kBatchLock, 1},
+          {"BatchUpdateState", kBatchUpdateState, 4},
+          {"BatchAcquitte", kBatchAcquitte, 2},
+          {"BatchInsertErrorHappen", kBatchInsertErrorHappen, 5}};
 }
 
 std::vector<NamedStatement> clusterCoreStatements() {
   return {{"ClusterFence", cluster::kFence, 4},
-          {"UpdateStateFenced", cluster::kUpdateStateFenced, 8}};
+          {"UpdateStateFenced", cluster::kUpdateStateFenced, 8},
+          {"BatchFence", cluster::kBatchFence, 4}};
 }
 
 std::vector<NamedStatement> reloadStatements(int id_cluster) {

@@ -40,6 +40,22 @@ extern const char* const kResetSysReload;
 // The services marked for deletion: this daemon's own when id_cluster is above 0, else all.
 std::string deleteMarkedServicesQuery(int id_cluster);
 
+// The writes of many runs in one transaction, set-based (prepared on each core's pool). Arrays
+// travel as text ("{1,2}"); ages as intervals ("0" for a run written at once).
+// BEGIN with a short lock_timeout (a row another session holds makes the batch try again
+// without it rather than wait), and the transaction's id.
+extern const char* const kBeginBatch;
+// The rows of $1 (int[]) that no other session holds, locked.
+extern const char* const kBatchLock;
+// State updates: ids, states, outputs, ages; returns the ids stored.
+extern const char* const kBatchUpdateState;
+// Acknowledgements of every open incident of each service: ids, ages; returns service id and
+// incident id of each one acknowledged.
+extern const char* const kBatchAcquitte;
+// New incidents: error ids, device ids, service ids, ages, messages; returns service id and
+// incident id of each.
+extern const char* const kBatchInsertErrorHappen;
+
 // Statements prepared on each core's pool, in the order they are prepared.
 extern const char* const kGetPreviousState;
 extern const char* const kUpdateState;
@@ -180,6 +196,9 @@ extern const char* const kBuckets;
 extern const char* const kClaim;
 // Frees buckets $3 (int[]) of node $2.
 extern const char* const kRelease;
+// Holds, until the transaction ends, the buckets of the services $3 (int[]) at the epochs $4
+// (bigint[]) for node $2 of identifier $1: returns the services whose bucket is still theirs.
+extern const char* const kBatchFence;
 // Frees every bucket of node $2 and ends its membership.
 extern const char* const kLeave;
 // Holds bucket $2 of identifier $1 at epoch $4 for node $3 until the transaction ends, so that

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/scoped_lock.h"
+#include "sched/batch_writer.h"
 
 std::vector<infoThread*> vec_core;
 
@@ -38,6 +39,7 @@ infoThread* createCore(const std::string& connection_string, int connections, in
 
 void destroyCore(infoThread* core) {
   if (core == nullptr) return;
+  delete core->writer;  // stores what it still holds first, on the pool
   delete core->wait_queue;
   delete core->execute_queue;
   delete core->vec_thread;

@@ -12,6 +12,7 @@
 #include "sched/execute_queue.h"
 #include "sched/wait_service_queue.h"
 
+class BatchWriter;
 struct SchedContext;
 
 // What a core's threads count as they go, without a lock (relaxed atomics, summed when read);
@@ -41,6 +42,9 @@ struct infoThread {
   // What the core's workers use besides the core (set by whoever starts them).
   const SchedContext* context = nullptr;
   CoreStats stats;
+  // Stores the writes of the core's runs together (MAVO/write_batch_ms); owned; null: each
+  // run's writes are stored on their own by its worker.
+  BatchWriter* writer = nullptr;
 };
 
 // Every core, index 0 first; complete before any thread that iterates it starts.

@@ -5,6 +5,7 @@
 
 #include "core/log.h"
 #include "db/pool.h"
+#include "sched/batch_writer.h"
 #include "sched/result_journal.h"
 
 void logRefused(const RunWrite& w) {
@@ -15,6 +16,10 @@ void logRefused(const RunWrite& w) {
 
 bool ResultWriter::write(const RunWrite& w, const std::string& tid, RunRefs* refs) {
   *refs = RunRefs();
+  if (batch_ != nullptr) {
+    batch_->submit(w);  // it keeps the service's order, the journal's included
+    return false;
+  }
   // A service whose earlier writes wait must not overtake them.
   if (journal_ != nullptr && journal_->holds(w.service_id)) {
     journal_->keep(w, nullptr);

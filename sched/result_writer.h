@@ -7,6 +7,7 @@
 
 #include "sched/incidents.h"
 
+class BatchWriter;
 class pgConnectionPool;
 class ResultJournal;
 
@@ -15,18 +16,21 @@ void logRefused(const RunWrite& w);
 
 class ResultWriter {
  public:
-  // journal may be null: writes the database cannot take are then logged and lost.
-  ResultWriter(pgConnectionPool* pool, ResultJournal* journal) : pool_(pool), journal_(journal) {}
+  // journal may be null: writes the database cannot take are then logged and lost. batch, when
+  // given, takes every write (stored with others, its alert started after the commit).
+  ResultWriter(pgConnectionPool* pool, ResultJournal* journal, BatchWriter* batch = nullptr)
+      : pool_(pool), journal_(journal), batch_(batch) {}
 
   // Writes w, or keeps it in the journal when earlier writes of the service wait there or the
   // database cannot take it now. Returns true when it was written: *refs then says what came
   // back, and the caller starts the alert (unless refs->refused: the fence refused it, its
-  // bucket being another member's now; that is logged). False when it was kept: its alert
-  // starts once it is written. A write the server refuses is written statement by statement,
-  // each failure logged.
+  // bucket being another member's now; that is logged). False when it was kept, or handed to
+  // the batch writer: its alert starts once it is written. A write the server refuses is written
+  // statement by statement, each failure logged.
   bool write(const RunWrite& w, const std::string& tid, RunRefs* refs);
 
  private:
   pgConnectionPool* pool_;
   ResultJournal* journal_;
+  BatchWriter* batch_;
 };

@@ -28,6 +28,7 @@
 #include "core/settings.h"
 #include "db/pool.h"
 #include "maintenance/maintenance.h"
+#include "sched/batch_writer.h"
 #include "sched/context.h"
 #include "sched/delete_list.h"
 #include "sched/execute_queue.h"
@@ -396,15 +397,25 @@ void logUnexpected(const service& svc, const char* what) {
 // How long a service whose daemon's lease is not confirmed waits before it is looked at again.
 const int kHoldMs = 1000;
 
-// Ends a run counted in flight, whatever way its cycle ends.
+// Ends a run counted in flight, whatever way its cycle ends: once its writes are stored (or
+// kept), when the core's batch writer still holds them.
 struct InFlight {
-  InFlight(ClusterState* cluster, unsigned long long id) : cluster(cluster), id(id) {}
+  InFlight(ClusterState* cluster, BatchWriter* writer, unsigned long long id)
+      : cluster(cluster), writer(writer), id(id) {}
   ~InFlight() {
-    if (counted) cluster->finish(id);
+    if (!counted) return;
+    if (writer == nullptr) {
+      cluster->finish(id);
+      return;
+    }
+    ClusterState* c = cluster;
+    const unsigned long long service_id = id;
+    writer->afterWrites(id, [c, service_id] { c->finish(service_id); });
   }
   InFlight(const InFlight&) = delete;
   InFlight& operator=(const InFlight&) = delete;
   ClusterState* cluster;
+  BatchWriter* writer;
   unsigned long long id;
   bool counted = false;
 };
@@ -453,7 +464,7 @@ void handleService(const SchedContext& ctx, infoThread& core, service svc, const
   // is confirmed; the run is counted in flight until the service is back in a queue or gone, so
   // that its bucket is handed over only once no run of it is left.
   WriteFence fence;
-  InFlight in_flight(ctx.cluster, svc.service_id);
+  InFlight in_flight(ctx.cluster, core.writer, svc.service_id);
   if (ctx.cluster != nullptr) {
     switch (ctx.cluster->admit(svc.service_id, svc.cluster_epoch, &fence)) {
       case ClusterState::Admission::kDrop:
@@ -470,7 +481,7 @@ void handleService(const SchedContext& ctx, infoThread& core, service svc, const
     }
   }
   try {
-    ResultWriter db(core.pool, ctx.journal);
+    ResultWriter db(core.pool, ctx.journal, core.writer);
     next = runCycle(svc, delay, Cycle{ctx, core, db, tid, fence});
   } catch (const serviceException& e) {
     write_log("ERR", svc.service_name + " " + e.what());

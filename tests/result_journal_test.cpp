@@ -13,6 +13,7 @@
 #include "db/pool.h"
 #include "db/statements.h"
 #include "sched/alert_runner.h"
+#include "sched/batch_writer.h"
 #include "service/service.h"
 #include "tests/support/cout_capture.h"
 #include "tests/support/pg_test.h"
@@ -104,8 +105,8 @@ class JournalReplayTest : public PgTest {
     PgTest::SetUp();
     // Two connections: a second replayer would find a free one and wait for the same lock.
     pool_ = std::make_unique<pgConnectionPool>(conninfo(), 2, 2);
-    for (const auto& st : sql::coreStatements())
-      pool_->prepareRequest(st.name, st.text, st.nparams);
+    for (const auto& statements : {sql::coreStatements(), sql::clusterCoreStatements()})
+      for (const auto& st : statements) pool_->prepareRequest(st.name, st.text, st.nparams);
     error_id_ =
         scalar("SELECT error_id FROM mavo_errors WHERE error_name='default_critical_error'");
     plugin_ = addPlugin("/bin/true");
@@ -204,6 +205,67 @@ TEST_F(JournalReplayTest, HungAlertsOfReplayedIncidentsHoldUpNoReplay) {
   EXPECT_EQ(lines(readFile(started)).size(), 2u);
   EXPECT_EQ(j.alertsStarted(), 2u);
   EXPECT_EQ(rows("SELECT 1 FROM mavo_error_happen WHERE happen_acquitte=0"), 2);
+}
+
+// One batch of six runs: one whose text the server refuses, one whose row another session
+// holds, one whose bucket has moved on to another daemon. Every other run is stored, with its
+// incident; the refused one is dropped and named in the log, the held one waits in the journal
+// and is stored once free, the stale one touches nothing and is said to be refused.
+TEST_F(JournalReplayTest, BatchStoresEveryRunButARefusedTextAHeldRowAndAStaleOwner) {
+  CoutCapture log;
+  ResultJournal j;
+  BatchWriter writer(pool_.get(), &j, nullptr, BatchWriter::Settings());
+  std::vector<long> ids;
+  for (int i = 0; i < 6; ++i) ids.push_back(svc());
+  // Buckets of identifier 0: node "me" owns them all at epoch 1, but the bucket of the last
+  // service has moved on to epoch 2.
+  exec("INSERT INTO mavo_cluster_bucket SELECT 0, g, 'me', 1 FROM generate_series(0, 1023) g");
+  exec("UPDATE mavo_cluster_bucket SET bucket_epoch = 2 WHERE bucket_id = " +
+       std::to_string(ids[5] % 1024));
+  std::vector<RunWrite> batch;
+  for (int i = 0; i < 6; ++i) {
+    batch.push_back(i % 2 == 0 ? update(ids[i], 1, "w" + std::to_string(i))
+                               : change(ids[i], 2, "c" + std::to_string(i), error_id_));
+    batch.back().service_name = "s" + std::to_string(i);
+    batch.back().fence = WriteFence{0, static_cast<int>(ids[i] % 1024), "me", 1};
+  }
+  batch[2].output = "bad \xff byte";  // not UTF-8: the server refuses it
+  PgConn locker(PQconnectdb(conninfo().c_str()));
+  PgResult(PQexec(locker.get(), "BEGIN"));
+  PgResult(PQexec(locker.get(), ("SELECT 1 FROM mavo_services WHERE service_id=" +
+                                 std::to_string(ids[3]) + " FOR UPDATE")
+                                    .c_str()));
+
+  const std::vector<BatchWriter::Outcome> out = writer.writeBatch(batch);
+  ASSERT_EQ(out.size(), 6u);
+  for (int i : {0, 1, 4}) {
+    EXPECT_TRUE(out[i].refs.stored && !out[i].kept) << i << "\n" << log.text();
+    EXPECT_EQ(stored(ids[i], "service_last_stdout"), batch[i].output) << i;
+  }
+  EXPECT_NE(out[1].refs.opened, "-1");
+  EXPECT_EQ(scalar("SELECT happen_id FROM mavo_error_happen WHERE happen_service_id=" +
+                   std::to_string(ids[1])),
+            out[1].refs.opened);
+  EXPECT_FALSE(out[2].refs.stored);
+  EXPECT_NE(log.text().find("#Update service state failed: " + std::to_string(ids[2]) + " s2 "),
+            std::string::npos)
+      << log.text();
+  EXPECT_TRUE(out[3].kept);
+  EXPECT_TRUE(j.holds(ids[3]));
+  EXPECT_TRUE(out[5].refs.refused);
+  EXPECT_EQ(stored(ids[5], "service_last_stdout"), "");
+  EXPECT_EQ(
+      rows("SELECT 1 FROM mavo_error_happen WHERE happen_service_id=" + std::to_string(ids[5])), 0);
+  EXPECT_NE(
+      log.text().find("result of service s5 (" + std::to_string(ids[5]) + ") not stored: bucket"),
+      std::string::npos)
+      << log.text();
+
+  PgResult(PQexec(locker.get(), "ROLLBACK"));
+  EXPECT_TRUE(waitFor([&] { return j.replay(pool_.get()); }, 10000));
+  EXPECT_EQ(stored(ids[3], "service_last_stdout"), "c3");
+  EXPECT_EQ(
+      rows("SELECT 1 FROM mavo_error_happen WHERE happen_service_id=" + std::to_string(ids[3])), 1);
 }
 
 // While one thread replays, another returns at once instead of writing the same entries.
