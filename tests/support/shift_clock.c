@@ -31,8 +31,9 @@ static int (*real_mutex_timedlock)(pthread_mutex_t*, const struct timespec*);
 
 static void resolve(void) {
   if (__atomic_load_n(&real_clock_gettime, __ATOMIC_ACQUIRE) != NULL) return;
-  real_cond_timedwait = dlvsym(RTLD_NEXT, "pthread_cond_timedwait", "GLIBC_2.3.2");
-  if (real_cond_timedwait == NULL) real_cond_timedwait = dlsym(RTLD_NEXT, "pthread_cond_timedwait");
+  // The next definition: a sanitizer's interceptor when there is one (it must see the wait),
+  // else the C library's default version.
+  real_cond_timedwait = dlsym(RTLD_NEXT, "pthread_cond_timedwait");
   real_cond_clockwait = dlsym(RTLD_NEXT, "pthread_cond_clockwait");
   real_clock_nanosleep = dlsym(RTLD_NEXT, "clock_nanosleep");
   real_sem_timedwait = dlsym(RTLD_NEXT, "sem_timedwait");
