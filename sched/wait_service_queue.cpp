@@ -34,17 +34,14 @@ bool before(const timespec& a, const timespec& b) {
 }
 }  // namespace
 
-void WaitServiceQueue::push(const service& s) {
-  ScopedLock lock(&mutex_queue);
-  vec_service.push_back(s);
-  std::push_heap(vec_service.begin(), vec_service.end(), CompareService());
-  signalIfEarlier(s.next_exec_time);
-}
+void WaitServiceQueue::push(const service& s) { push(service(s)); }
 
 void WaitServiceQueue::push(service&& s) {
-  const timeval due = s.next_exec_time;
+  // Allocated before the lock is taken.
+  WaitEntry e{s.next_exec_time, std::make_unique<service>(std::move(s))};
+  const timeval due = e.due;
   ScopedLock lock(&mutex_queue);
-  vec_service.push_back(std::move(s));
+  vec_service.push_back(std::move(e));
   std::push_heap(vec_service.begin(), vec_service.end(), CompareService());
   signalIfEarlier(due);
 }
@@ -59,7 +56,7 @@ void WaitServiceQueue::waitForDue(long max_ms) {
   timespec wake = addMilliseconds(now, max_ms);
   ScopedLock lock(&mutex_queue);
   if (!vec_service.empty()) {
-    const timespec due = asTimespec(vec_service.front().next_exec_time);
+    const timespec due = asTimespec(vec_service.front().due);
     if (!before(now, due)) return;
     if (before(due, wake)) wake = due;
   }
@@ -73,10 +70,11 @@ int WaitServiceQueue::spreadOverdue(const timeval& now, int64_t spread_ms) {
   thread_local std::minstd_rand random(static_cast<unsigned>(monotonicMs()));
   int spread = 0;
   ScopedLock lock(&mutex_queue);
-  for (service& s : vec_service) {
-    if (!earlier(s.next_exec_time, now)) continue;
-    const int64_t window = std::min<int64_t>(spread_ms, s.interval_exec_time);
-    s.next_exec_time = addMs(now, window > 1 ? static_cast<int64_t>(random() % window) : 0);
+  for (WaitEntry& e : vec_service) {
+    if (!earlier(e.due, now)) continue;
+    const int64_t window = std::min<int64_t>(spread_ms, e.svc->interval_exec_time);
+    e.due = e.svc->next_exec_time =
+        addMs(now, window > 1 ? static_cast<int64_t>(random() % window) : 0);
     ++spread;
   }
   if (spread > 0) std::make_heap(vec_service.begin(), vec_service.end(), CompareService());
@@ -91,16 +89,19 @@ void WaitServiceQueue::wakeTimer() {
 service WaitServiceQueue::front() {
   ScopedLock lock(&mutex_queue);
   if (vec_service.empty()) throw EmptyQueueException("queue is empty");
-  return vec_service.front();
+  return *vec_service.front().svc;
 }
 
 service WaitServiceQueue::pop() {
-  ScopedLock lock(&mutex_queue);
-  if (vec_service.empty()) throw EmptyQueueException("queue is empty");
-  std::pop_heap(vec_service.begin(), vec_service.end(), CompareService());
-  service first = std::move(vec_service.back());
-  vec_service.pop_back();
-  return first;
+  std::unique_ptr<service> first;
+  {
+    ScopedLock lock(&mutex_queue);
+    if (vec_service.empty()) throw EmptyQueueException("queue is empty");
+    std::pop_heap(vec_service.begin(), vec_service.end(), CompareService());
+    first = std::move(vec_service.back().svc);
+    vec_service.pop_back();
+  }
+  return std::move(*first);
 }
 
 bool WaitServiceQueue::empty() {
