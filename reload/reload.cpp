@@ -33,6 +33,7 @@
 #include "core/conversions.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "db/array_text.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
 #include "db/statements.h"
@@ -90,8 +91,7 @@ HeldRequests lockRequests(const SchedContext& ctx, pgConnectionPool* pool) {
   HeldRequests held;
   const std::vector<std::string> owned = ownedParams(ctx);
   auto query = [&](const std::string& plain, const std::string& narrowed) {
-    return owned.empty() ? pool->executeRequest(plain)
-                         : pool->executeParamRequest(narrowed, owned);
+    return owned.empty() ? pool->executeRequest(plain) : pool->executeParamRequest(narrowed, owned);
   };
   {
     PgResult rows(query(sql::lockPendingQuery(ctx.id_cluster),
@@ -122,9 +122,9 @@ HeldRequests lockRequests(const SchedContext& ctx, pgConnectionPool* pool) {
 
 // "{"(0,1)","(0,2)"}": row ids as a text array.
 std::string tidArray(const std::vector<std::string>& tids) {
-  std::string a = "{";
-  for (const std::string& t : tids) a += (a.size() > 1 ? ",\"" : "\"") + t + "\"";
-  return a + "}";
+  ArrayText a;
+  for (const std::string& t : tids) a.add(t);
+  return a.str();
 }
 
 void applyChangeRequests(const SchedContext& ctx, pgConnectionPool* pool) {
@@ -247,8 +247,10 @@ void loadPlannedWindows(const SchedContext& ctx, pgConnectionPool* pool) {
 void prepareReloadStatements(pgConnectionPool* pool, int id_cluster, bool shared) {
   for (auto st : sql::reloadStatements(id_cluster)) {
     // With several daemons, the requests and marks a daemon takes are those of its buckets.
-    if (shared && st.name == "getNewService") st.text = sql::cluster::getNewServiceQuery(id_cluster);
-    if (shared && st.name == "updateService") st.text = sql::cluster::updateServiceQuery(id_cluster);
+    if (shared && st.name == "getNewService")
+      st.text = sql::cluster::getNewServiceQuery(id_cluster);
+    if (shared && st.name == "updateService")
+      st.text = sql::cluster::updateServiceQuery(id_cluster);
     if (shared && st.name == "checkDeleteService")
       st.text = sql::cluster::checkDeleteServiceQuery(id_cluster);
     if (pool->hasPrepared(st.name)) continue;  // prepared by an earlier, interrupted attempt
@@ -274,11 +276,10 @@ void reloadCycle(const SchedContext& ctx, pgConnectionPool* pool) {
     gone = lost && now_lost;
     lost = now_lost;
   };
-  part("Connection to database Administration failed:  ",
-       [&] {
-         const std::vector<std::string> owned = ownedParams(ctx);
-         loadMaintenance(pool, ctx.id_cluster, owned.empty() ? "" : owned[0]);
-       });
+  part("Connection to database Administration failed:  ", [&] {
+    const std::vector<std::string> owned = ownedParams(ctx);
+    loadMaintenance(pool, ctx.id_cluster, owned.empty() ? "" : owned[0]);
+  });
   part(kFailed, [&] { applyChangeRequests(ctx, pool); });
   part(kFailed, [&] { PgResult(pool->executePrepareRequest("acquitte_fantom")); });
   part(kFailed, [&] { loadPlannedWindows(ctx, pool); });

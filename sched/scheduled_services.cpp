@@ -23,29 +23,29 @@ ScheduledServiceSet::~ScheduledServiceSet() { pthread_mutex_destroy(&mutex_set);
 
 bool ScheduledServiceSet::schedule(service s, const std::function<void(service&)>& place) {
   ScopedLock lock(&mutex_set);
-  if (!ids.insert(s.service_id).second) {
+  if (ids.count(s.service_id) != 0) {
     updates.addService(std::move(s));
     return false;
   }
-  try {
-    place(s);
-  } catch (...) {
-    ids.erase(s.service_id);
-    throw;
-  }
+  placeNew(std::move(s), place);
   return true;
 }
 
 bool ScheduledServiceSet::scheduleIfAbsent(service s, const std::function<void(service&)>& place) {
   ScopedLock lock(&mutex_set);
-  if (!ids.insert(s.service_id).second) return false;
+  if (ids.count(s.service_id) != 0) return false;
+  placeNew(std::move(s), place);
+  return true;
+}
+
+void ScheduledServiceSet::placeNew(service s, const std::function<void(service&)>& place) {
+  ids.insert(s.service_id);
   try {
     place(s);
   } catch (...) {
     ids.erase(s.service_id);
     throw;
   }
-  return true;
 }
 
 size_t ScheduledServiceSet::dropQueued(const std::vector<infoThread*>& cores,

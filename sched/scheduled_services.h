@@ -52,6 +52,8 @@ class ScheduledServiceSet {
   void clear();
 
  private:
+  // Marks s's id scheduled and places it (mutex_set held); the mark is undone when place throws.
+  void placeNew(service s, const std::function<void(service&)>& place);
   UpdateServiceMap& updates;
   DeleteList& deletions;
   std::unordered_set<unsigned long long> ids;  // guarded by mutex_set

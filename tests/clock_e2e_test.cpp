@@ -20,16 +20,11 @@
 #include "tests/support/daemon_runner.h"
 #include "tests/support/http_client.h"
 #include "tests/support/pg_test.h"
+#include "tests/support/seconds.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/text.h"
 
 namespace {
-
-double realNow() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 class ClockE2ETest : public PgTest {
  protected:

@@ -18,6 +18,7 @@
 
 #include "tests/support/daemon_runner.h"
 #include "tests/support/pg_test.h"
+#include "tests/support/seconds.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/text.h"
 
@@ -25,12 +26,6 @@ namespace {
 
 const char kDummy[] = "/usr/lib/nagios/plugins/check_dummy";
 const int kStartMs = 30000;  // start-up sleeps 5 s before the first run
-
-double monotonicSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 class DaemonE2ETest : public PgTest {
  protected:
