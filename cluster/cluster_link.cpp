@@ -5,19 +5,10 @@
 
 #include <libpq-fe.h>
 
+#include "db/array_text.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
 #include "db/statements.h"
-
-namespace {
-
-std::string intArray(const std::vector<int>& v) {
-  std::string a = "{";
-  for (int x : v) a += (a.size() > 1 ? "," : "") + std::to_string(x);
-  return a + "}";
-}
-
-}  // namespace
 
 ClusterLink::ClusterLink(pgConnectionPool* pool, int cluster, std::string node, int lease_seconds)
     : pool_(pool),
@@ -60,8 +51,17 @@ std::vector<ClusterMember> ClusterLink::members(int64_t settle_ms) {
   return out;
 }
 
-std::vector<ClusterBucket> ClusterLink::buckets() {
-  PgResult r(pool_->executeParamRequest(sql::cluster::kBuckets, {cluster_}));
+namespace {
+int64_t fenceOf(const PgResult& r, int column) {
+  for (int i = 0; i < PQntuples(r.get()); ++i)
+    if (!PQgetisnull(r.get(), i, column)) return std::atoll(PQgetvalue(r.get(), i, column));
+  return -1;
+}
+}  // namespace
+
+std::vector<ClusterBucket> ClusterLink::buckets(int64_t* own_fence) {
+  PgResult r(pool_->executeParamRequest(sql::cluster::kBuckets, {cluster_, node_}));
+  *own_fence = fenceOf(r, 3);
   std::vector<ClusterBucket> out;
   for (int i = 0; i < PQntuples(r.get()); ++i)
     out.push_back({std::atoi(PQgetvalue(r.get(), i, 0)), PQgetvalue(r.get(), i, 1),
@@ -69,15 +69,17 @@ std::vector<ClusterBucket> ClusterLink::buckets() {
   return out;
 }
 
-std::vector<std::pair<int, int64_t>> ClusterLink::claim(
-    const std::vector<std::pair<int, int64_t>>& wanted) {
-  std::string ids = "{", epochs = "{";
-  for (const auto& [id, epoch] : wanted) {
-    ids += (ids.size() > 1 ? "," : "") + std::to_string(id);
-    epochs += (epochs.size() > 1 ? "," : "") + std::to_string(epoch);
+std::vector<std::pair<int, int64_t>> ClusterLink::claim(const std::vector<Wanted>& wanted,
+                                                        int64_t* own_fence) {
+  ArrayText ids, epochs, keys;
+  for (const Wanted& w : wanted) {
+    ids.add(static_cast<long long>(w.id));
+    epochs.add(static_cast<long long>(w.epoch));
+    keys.add(static_cast<long long>(w.owner_key));
   }
-  PgResult r(
-      pool_->executeParamRequest(sql::cluster::kClaim, {cluster_, node_, ids + "}", epochs + "}"}));
+  PgResult r(pool_->executeParamRequest(sql::cluster::kClaim,
+                                        {cluster_, node_, ids.str(), epochs.str(), keys.str()}));
+  *own_fence = fenceOf(r, 2);
   std::vector<std::pair<int, int64_t>> taken;
   for (int i = 0; i < PQntuples(r.get()); ++i)
     taken.emplace_back(std::atoi(PQgetvalue(r.get(), i, 0)), std::atoll(PQgetvalue(r.get(), i, 1)));
@@ -85,7 +87,8 @@ std::vector<std::pair<int, int64_t>> ClusterLink::claim(
 }
 
 std::vector<int> ClusterLink::release(const std::vector<int>& ids) {
-  PgResult r(pool_->executeParamRequest(sql::cluster::kRelease, {cluster_, node_, intArray(ids)}));
+  PgResult r(pool_->executeParamRequest(sql::cluster::kRelease,
+                                        {cluster_, node_, ArrayText::ofNumbers(ids)}));
   std::vector<int> freed;
   for (int i = 0; i < PQntuples(r.get()); ++i)
     freed.push_back(std::atoi(PQgetvalue(r.get(), i, 0)));

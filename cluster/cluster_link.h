@@ -35,9 +35,17 @@ class ClusterLink {
   // Renews the lease; false when it had already ended on the server.
   bool renew();
   std::vector<ClusterMember> members(int64_t settle_ms);
-  std::vector<ClusterBucket> buckets();
-  // Takes the buckets at the epochs they were read at; returns those taken, with their epochs.
-  std::vector<std::pair<int, int64_t>> claim(const std::vector<std::pair<int, int64_t>>& wanted);
+  // Every bucket, and (*own_fence) this member's fence read with them; -1 when it is not in.
+  std::vector<ClusterBucket> buckets(int64_t* own_fence);
+  // Takes the buckets at the epochs they were read at (and their owners' lock keys, 0 for a free
+  // one); returns those taken, with their epochs. *own_fence: this member's new fence when
+  // buckets of an earlier life of it were taken (its fence moved on), else -1.
+  struct Wanted {
+    int id;
+    int64_t epoch;
+    int64_t owner_key;
+  };
+  std::vector<std::pair<int, int64_t>> claim(const std::vector<Wanted>& wanted, int64_t* own_fence);
   // Frees buckets of this member; returns those freed.
   std::vector<int> release(const std::vector<int>& ids);
   // Frees every bucket of this member and ends its membership; returns the buckets freed.

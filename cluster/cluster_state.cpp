@@ -6,9 +6,23 @@
 #include <algorithm>
 
 #include "core/clock.h"
+#include "db/array_text.h"
+
+int64_t memberLockKey(int cluster, const std::string& node) {
+  uint64_t h = 14695981039346656037ULL;
+  for (unsigned char c : std::to_string(cluster) + ":" + node) {
+    h ^= c;
+    h *= 1099511628211ULL;
+  }
+  const auto key = static_cast<int64_t>(h);
+  return key != 0 ? key : 1;
+}
 
 ClusterState::ClusterState(int cluster, std::string node, int lease_seconds)
-    : cluster_(cluster), node_(std::move(node)), lease_ms_(int64_t{lease_seconds} * 1000) {
+    : cluster_(cluster),
+      node_(std::move(node)),
+      lock_key_(memberLockKey(cluster_, node_)),
+      lease_ms_(int64_t{lease_seconds} * 1000) {
   for (int b = 0; b < kClusterBuckets; ++b) {
     state_[b].store(kNone);
     epoch_[b].store(0);
@@ -38,6 +52,8 @@ ClusterState::Admission ClusterState::admit(unsigned long long service_id, int64
   fence->bucket = b;
   fence->node = node_;
   fence->epoch = epoch_[b].load();
+  fence->lock_key = lock_key_;
+  fence->member_fence = fence_.load();
   return a;
 }
 
@@ -89,8 +105,4 @@ std::vector<int> ClusterState::ownedBuckets() const {
   return out;
 }
 
-std::string ClusterState::ownedArray() const {
-  std::string a = "{";
-  for (int b : ownedBuckets()) a += (a.size() > 1 ? "," : "") + std::to_string(b);
-  return a + "}";
-}
+std::string ClusterState::ownedArray() const { return ArrayText::ofNumbers(ownedBuckets()); }

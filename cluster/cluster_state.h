@@ -18,6 +18,12 @@ inline int bucketOf(unsigned long long service_id) {
   return static_cast<int>(service_id % kClusterBuckets);
 }
 
+// The key of a member's advisory lock on the server: its writes hold it shared for as long as
+// their transaction lasts, and a member that takes over the buckets of one whose lease ended
+// must get it exclusively first, so no write of the old owner is still under way. Computed
+// here (FNV-1a of "identifier:name"), never 0, the same on every member.
+int64_t memberLockKey(int cluster, const std::string& node);
+
 // The fence a write carries: the bucket of its service at the epoch its writer holds. A write
 // whose bucket has moved on since touches nothing. epoch 0: no fence (one daemon per
 // identifier).
@@ -26,6 +32,8 @@ struct WriteFence {
   int bucket = 0;
   std::string node;
   int64_t epoch = 0;
+  int64_t lock_key = 0;      // memberLockKey of the writer
+  int64_t member_fence = 0;  // the writer's member fence when the run was admitted
   bool set() const { return epoch != 0; }
 };
 
@@ -72,6 +80,10 @@ class ClusterState {
   std::string ownedArray() const;
   std::vector<int> ownedBuckets() const;
 
+  // This member's fence as the database has it (moved on by each takeover of its buckets by
+  // another): set by the coordination thread after it has let go of the buckets taken.
+  void setFence(int64_t fence) { fence_.store(fence); }
+
   // What the metrics show.
   void setMembers(int n) { members_.store(n, std::memory_order_relaxed); }
   int members() const { return members_.load(std::memory_order_relaxed); }
@@ -80,9 +92,11 @@ class ClusterState {
   enum : int { kNone = 0, kOwned = 1, kRevoking = 2 };
   const int cluster_;
   const std::string node_;
+  const int64_t lock_key_;
   const int64_t lease_ms_;
   std::atomic<int64_t> lease_until_ms_{0};
   std::atomic<int> members_{0};
+  std::atomic<int64_t> fence_{0};
   std::atomic<int> state_[kClusterBuckets];
   std::atomic<int64_t> epoch_[kClusterBuckets];
   std::atomic<int> in_flight_[kClusterBuckets];

@@ -259,8 +259,9 @@ const char* const kCreateBuckets =
     "INSERT INTO mavo_cluster_bucket (bucket_cluster, bucket_id) SELECT $1::int, g FROM "
     "generate_series(0, 1023) g ON CONFLICT DO NOTHING";
 const char* const kForgetOldMembers =
-    "DELETE FROM mavo_cluster_member WHERE member_cluster=$1::int AND member_expires < now() - "
-    "interval '1 day'";
+    "DELETE FROM mavo_cluster_member m WHERE member_cluster=$1::int AND member_expires < now() - "
+    "interval '1 day' AND NOT EXISTS (SELECT 1 FROM mavo_cluster_bucket b WHERE "
+    "b.bucket_cluster=$1::int AND b.bucket_owner = m.member_node)";
 const char* const kJoin =
     "INSERT INTO mavo_cluster_member (member_cluster, member_node, member_expires, "
     "member_joined) VALUES ($1::int, $2::text, now() + $3::int * interval '1 second', now()) "
@@ -278,18 +279,24 @@ const char* const kMembers =
     "millisecond', (extract(epoch FROM member_expires - now()) * 1000)::bigint FROM "
     "mavo_cluster_member WHERE member_cluster=$1::int";
 const char* const kBuckets =
-    "SELECT bucket_id, coalesce(bucket_owner, ''), bucket_epoch FROM mavo_cluster_bucket WHERE "
-    "bucket_cluster=$1::int";
+    "SELECT bucket_id, coalesce(bucket_owner, ''), bucket_epoch, (SELECT member_fence FROM "
+    "mavo_cluster_member WHERE member_cluster=$1::int AND member_node=$2::text) FROM "
+    "mavo_cluster_bucket WHERE bucket_cluster=$1::int";
 const char* const kClaim =
-    "WITH c AS (SELECT bucket_id FROM mavo_cluster_bucket WHERE bucket_cluster=$1::int AND "
-    "(bucket_id, bucket_epoch) IN (SELECT * FROM unnest($3::int[], $4::bigint[])) FOR UPDATE "
-    "SKIP LOCKED) UPDATE mavo_cluster_bucket b SET bucket_owner=$2::text, bucket_epoch = "
-    "b.bucket_epoch + 1 FROM c WHERE b.bucket_cluster=$1::int AND b.bucket_id = c.bucket_id "
-    "RETURNING b.bucket_id, b.bucket_epoch";
+    "WITH c AS (SELECT bucket_id, bucket_owner, w.owner_key FROM mavo_cluster_bucket JOIN "
+    "unnest($3::int[], $4::bigint[], $5::bigint[]) AS w(id, epoch, owner_key) ON bucket_id = "
+    "w.id AND bucket_epoch = w.epoch WHERE bucket_cluster=$1::int FOR UPDATE OF "
+    "mavo_cluster_bucket SKIP LOCKED), taken AS (UPDATE mavo_cluster_bucket b SET "
+    "bucket_owner=$2::text, bucket_epoch = b.bucket_epoch + 1 FROM c WHERE "
+    "b.bucket_cluster=$1::int AND b.bucket_id = c.bucket_id AND (c.owner_key = 0 OR "
+    "pg_try_advisory_xact_lock(c.owner_key)) RETURNING b.bucket_id, b.bucket_epoch, "
+    "c.bucket_owner AS previous), fenced AS (UPDATE mavo_cluster_member m SET member_fence = "
+    "member_fence + 1 WHERE m.member_cluster=$1::int AND m.member_node IN (SELECT previous FROM "
+    "taken) RETURNING m.member_node, m.member_fence) SELECT t.bucket_id, t.bucket_epoch, (SELECT "
+    "member_fence FROM fenced WHERE member_node=$2::text) FROM taken t";
 const char* const kBatchFence =
-    "SELECT u.id FROM unnest($3::int[], $4::bigint[]) AS u(id, epoch) JOIN mavo_cluster_bucket b "
-    "ON b.bucket_cluster = $1::int AND b.bucket_id = u.id % 1024 AND b.bucket_owner = $2::text "
-    "AND b.bucket_epoch = u.epoch FOR SHARE OF b";
+    "SELECT member_fence FROM mavo_cluster_member WHERE member_cluster=$1::int AND "
+    "member_node=$2::text";
 const char* const kRelease =
     "UPDATE mavo_cluster_bucket SET bucket_owner=NULL, bucket_epoch = bucket_epoch + 1 WHERE "
     "bucket_cluster=$1::int AND bucket_owner=$2::text AND bucket_id = ANY($3::int[]) RETURNING "
@@ -301,7 +308,12 @@ const char* const kLeave =
     "(SELECT count(*) FROM freed)";
 const char* const kFence =
     "SELECT 1 FROM mavo_cluster_bucket WHERE bucket_cluster=$1::int AND bucket_id=$2::int AND "
-    "bucket_owner=$3::text AND bucket_epoch=$4::bigint FOR SHARE";
+    "bucket_owner=$3::text AND bucket_epoch=$4::bigint";
+std::string beginHolding(int64_t lock_key, const char* begin) {
+  const std::string b = begin;
+  return "BEGIN; SELECT pg_advisory_xact_lock_shared(" + std::to_string(lock_key) + ")" +
+         b.substr(std::string("BEGIN").size());
+}
 const char* const kUpdateStateFenced =
     "UPDATE mavo_services SET service_previous_state=$1::int, service_last_exec_time=now() - "
     "$4::interval,service_last_stdout=$2 WHERE service_id=$3::int AND EXISTS (SELECT 1 FROM "
@@ -392,7 +404,7 @@ std::vector<NamedStatement> coreStatements() {
 std::vector<NamedStatement> clusterCoreStatements() {
   return {{"ClusterFence", cluster::kFence, 4},
           {"UpdateStateFenced", cluster::kUpdateStateFenced, 8},
-          {"BatchFence", cluster::kBatchFence, 4}};
+          {"BatchFence", cluster::kBatchFence, 2}};
 }
 
 std::vector<NamedStatement> reloadStatements(int id_cluster) {

@@ -2,6 +2,7 @@
 // The one catalogue of SQL texts the daemon runs, with the names of its prepared statements.
 // Texts that depend on the daemon identifier are built by functions taking it.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -176,7 +177,7 @@ namespace cluster {
 extern const char* const kMissingTables;
 // Creates the identifier's buckets, free, unless they exist ($1 identifier).
 extern const char* const kCreateBuckets;
-// Forgets members whose lease ended a day ago ($1 identifier).
+// Forgets members whose lease ended a day ago and that own no bucket ($1 identifier).
 extern const char* const kForgetOldMembers;
 // Joins: a new member, or one whose lease has ended ($1 identifier, $2 node, $3 lease seconds);
 // no row when a member of that name still holds its lease.
@@ -188,22 +189,33 @@ extern const char* const kRenew;
 // Members ($1 identifier, $2 seconds a member must have been in to count for buckets): node,
 // live (lease not ended), settled, milliseconds from now to the end of its lease.
 extern const char* const kMembers;
-// Every bucket ($1): id, owner ("" when free), epoch.
+// Every bucket ($1): id, owner ("" when free), epoch, and the fence of member $2 (NULL when it
+// is not in), all read at one instant.
 extern const char* const kBuckets;
-// Takes for node $2 the buckets $3 (int[]) that are still at the epochs $4 (bigint[]) it read,
-// skipping a bucket another session holds: id and new epoch of each one taken. A bucket changed
-// since it was read is not taken.
+// Takes for node $2 the buckets $3 (int[]) that are still at the epochs $4 (bigint[]) it read:
+// id and new epoch of each one taken. A bucket changed since it was read is not taken, nor one
+// another session holds, nor one whose owner's lock ($5, bigint[]: its owner's member lock key,
+// 0 when free) cannot be had at once: a write of that owner is under way. The fence of each
+// previous owner moves on (so that no write of a batch of theirs made before is taken); the
+// third column is node $2's own new fence when its buckets (of an earlier life) were among
+// them, else NULL.
 extern const char* const kClaim;
 // Frees buckets $3 (int[]) of node $2.
 extern const char* const kRelease;
-// Holds, until the transaction ends, the buckets of the services $3 (int[]) at the epochs $4
-// (bigint[]) for node $2 of identifier $1: returns the services whose bucket is still theirs.
+// The fence of node $2 (identifier $1) now; no row when it is not a member. A batch of fresh
+// writes reads it after its member lock is held (beginHolding), and stores only the writes made
+// under that fence: no other member has taken any bucket of the writer's since they were made,
+// and none can before the transaction ends. (Buckets the writer hands over itself are freed
+// only once their writes are stored.)
 extern const char* const kBatchFence;
 // Frees every bucket of node $2 and ends its membership.
 extern const char* const kLeave;
-// Holds bucket $2 of identifier $1 at epoch $4 for node $3 until the transaction ends, so that
-// no other member takes it meanwhile; no row when it is not (or no longer) theirs.
+// A row when bucket $2 of identifier $1 is node $3's at epoch $4. As kBatchFence, read after
+// the member lock is held.
 extern const char* const kFence;
+// begin ("BEGIN; ...") with the writer's member lock (memberLockKey) taken shared first, in a
+// statement of its own, so that the statements after it see any takeover that waited for it.
+std::string beginHolding(int64_t lock_key, const char* begin);
 // A plain state update that touches nothing unless the bucket is still the writer's at that
 // epoch: $1..$4 as "UpdateStateAt", $5 identifier, $6 bucket, $7 node, $8 epoch. A row when it
 // was stored.

@@ -21,21 +21,12 @@
 #include "core/log.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
+#include "db/array_text.h"
 #include "db/pool.h"
 #include "db/statements.h"
 #include "loader/loader.h"
 #include "sched/context.h"
 #include "sched/scheduled_services.h"
-
-namespace {
-
-std::string intArray(const std::vector<int>& v) {
-  std::string a = "{";
-  for (int x : v) a += (a.size() > 1 ? "," : "") + std::to_string(x);
-  return a + "}";
-}
-
-}  // namespace
 
 ClusterCoordinator::ClusterCoordinator(const SchedContext& ctx, ClusterState& state,
                                        pgConnectionPool* pool)
@@ -123,7 +114,8 @@ void ClusterCoordinator::pass(bool stopping) {
 
   const int64_t settle_ms = 2 * state_.periodMs();
   const std::vector<ClusterMember> members = link_.members(settle_ms);
-  const std::vector<ClusterBucket> rows = link_.buckets();
+  int64_t fence = -1;
+  const std::vector<ClusterBucket> rows = link_.buckets(&fence);
   std::vector<std::string> live, settled;
   for (const ClusterMember& m : members) {
     if (!m.live) continue;
@@ -137,6 +129,9 @@ void ClusterCoordinator::pass(bool stopping) {
   const std::vector<std::string> owner =
       assignBuckets(ctx_.id_cluster, settled.empty() ? live : settled);
   handOver(rows, owner);
+  // Only once the buckets another member took are let go: a run admitted under the new fence
+  // is of a bucket that is still this daemon's.
+  if (fence >= 0) state_.setFence(fence);
   take(rows, owner, members);
   loadAgain();
 }
@@ -170,7 +165,7 @@ void ClusterCoordinator::take(const std::vector<ClusterBucket>& rows,
                               const std::vector<ClusterMember>& members) {
   std::unordered_map<std::string, const ClusterMember*> by_node;
   for (const ClusterMember& m : members) by_node[m.node] = &m;
-  std::vector<std::pair<int, int64_t>> wanted;
+  std::vector<ClusterLink::Wanted> wanted;
   std::map<int, int64_t> previous_end_ms;
   std::map<int, std::string> previous_owner;
   for (const ClusterBucket& row : rows) {
@@ -181,15 +176,20 @@ void ClusterCoordinator::take(const std::vector<ClusterBucket>& rows,
     const bool owner_live = it != by_node.end() && it->second->live;
     // Free, left by a member whose lease ended, or held by an earlier life of this daemon.
     if (!row.owner.empty() && row.owner != state_.node() && owner_live) continue;
-    wanted.emplace_back(b, row.epoch);
+    // A write of the previous owner (an earlier life of this daemon included) may be under way
+    // still, if it is frozen: the claim waits for it.
+    wanted.push_back(
+        {b, row.epoch, row.owner.empty() ? 0 : memberLockKey(state_.cluster(), row.owner)});
     if (!row.owner.empty() && row.owner != state_.node()) {
       previous_owner[b] = row.owner;
       if (it != by_node.end()) previous_end_ms[b] = it->second->left_ms;
     }
   }
   if (wanted.empty()) return;
-  const std::vector<std::pair<int, int64_t>> taken = link_.claim(wanted);
+  int64_t fence = -1;
+  const std::vector<std::pair<int, int64_t>> taken = link_.claim(wanted, &fence);
   if (taken.empty()) return;
+  if (fence >= 0) state_.setFence(fence);
   std::vector<int> ids;
   std::set<std::string> from;
   for (const auto& [b, epoch] : taken) {
@@ -199,8 +199,9 @@ void ClusterCoordinator::take(const std::vector<ClusterBucket>& rows,
     from.insert(p == previous_owner.end() ? "free" : p->second + " (lease ended)");
   }
   size_t loaded = 0;
-  for (unsigned long long id : load_buckets(ctx_, pool_, "bucketServices", intArray(ids),
-                                            previous_end_ms, nullptr, &loaded))
+  for (unsigned long long id :
+       load_buckets(ctx_, pool_, "bucketServices", ArrayText::ofNumbers(ids), previous_end_ms,
+                    nullptr, &loaded))
     load_again_.insert(id);
   std::string sources;
   for (const std::string& f : from) sources += (sources.empty() ? "" : ", ") + f;
@@ -222,7 +223,8 @@ void ClusterCoordinator::loadAgain() {
   size_t loaded = 0;
   for (unsigned long long id :
        load_buckets(ctx_, pool_, "bucketServices",
-                    intArray(std::vector<int>(buckets.begin(), buckets.end())), {}, &only, &loaded))
+                    ArrayText::ofNumbers(std::vector<int>(buckets.begin(), buckets.end())), {},
+                    &only, &loaded))
     load_again_.insert(id);
 }
 

@@ -18,6 +18,7 @@
 #include "core/log.h"
 #include "core/scoped_lock.h"
 #include "core/settings.h"
+#include "db/array_text.h"
 #include "db/pg_handles.h"
 #include "db/pool.h"
 #include "db/statements.h"
@@ -30,30 +31,6 @@ namespace {
 
 // A write made a second or more after its run stores the run's time (as a write of one run).
 const int64_t kLateMs = 1000;
-
-// Text array literals for the statements' parameters: every element quoted, with its
-// backslashes and double quotes escaped, so that any text (commas, braces, quotes) is one
-// element as it is.
-class ArrayText {
- public:
-  void add(const std::string& item) {
-    text_ += text_.size() > 1 ? ",\"" : "\"";
-    for (char c : item) {
-      if (c == '"' || c == '\\') text_ += '\\';
-      text_ += c;
-    }
-    text_ += '"';
-  }
-  void add(long long n) {
-    if (text_.size() > 1) text_ += ',';
-    text_ += std::to_string(n);
-  }
-  bool empty() const { return text_.size() == 1; }
-  std::string str() const { return text_ + "}"; }
-
- private:
-  std::string text_ = "{";
-};
 
 std::string ageOf(const RunWrite& w, int64_t now_ms) {
   const int64_t age = now_ms - w.ended_ms;
@@ -237,9 +214,14 @@ std::vector<BatchWriter::Outcome> BatchWriter::writeBatch(std::vector<RunWrite>&
   pgConnectionPool::NoProbe no_probe;
   std::vector<size_t> todo(batch.size());
   for (size_t i = 0; i < batch.size(); ++i) todo[i] = i;
+  // With several daemons the batch holds this member's lock (shared) before it reads its
+  // buckets' epochs: a member taking them over waits for the batch to end.
+  const WriteFence& first = batch[0].fence;
+  const std::string begin =
+      first.set() ? sql::cluster::beginHolding(first.lock_key, sql::kBeginBatch) : sql::kBeginBatch;
   for (int attempt = 0; attempt < 2; ++attempt) {
     try {
-      PgTransaction transaction(*pool_, sql::kBeginBatch);
+      PgTransaction transaction(*pool_, begin.c_str());
       auto idArray = [&](const std::vector<size_t>& which) {
         ArrayText a;
         for (size_t i : which) a.add(static_cast<long long>(batch[i].service_id));
@@ -260,18 +242,17 @@ std::vector<BatchWriter::Outcome> BatchWriter::writeBatch(std::vector<RunWrite>&
         }
         todo.swap(rest);
       }
-      // With several daemons: the writes whose bucket is no longer this daemon's touch nothing.
+      // With several daemons: the writes made before another member took buckets of this one
+      // (its fence has moved on since) touch nothing.
       const WriteFence& fence = batch[todo.empty() ? 0 : todo[0]].fence;
       if (fence.set() && !todo.empty()) {
-        ArrayText epochs;
-        for (size_t i : todo) epochs.add(static_cast<long long>(batch[i].fence.epoch));
-        PgResult held(pool_->executePrepareRequest(
-            "BatchFence",
-            {std::to_string(fence.cluster), fence.node, idArray(todo), epochs.str()}));
-        const std::set<unsigned long long> ours = idsOf(held.get());
+        PgResult now_fence(pool_->executePrepareRequest(
+            "BatchFence", {std::to_string(fence.cluster), fence.node}));
+        const bool member = PQntuples(now_fence.get()) > 0;
+        const int64_t current = member ? std::atoll(PQgetvalue(now_fence.get(), 0, 0)) : -1;
         std::vector<size_t> rest;
         for (size_t i : todo) {
-          if (ours.count(batch[i].service_id) != 0)
+          if (batch[i].fence.member_fence == current)
             rest.push_back(i);
           else
             out[i].refs.refused = true;

@@ -224,9 +224,12 @@ RunRefs writeRun(const RunWrite& w, pgConnectionPool* pool) {
     refs.refused = !refs.stored;
     return refs;
   }
-  PgTransaction transaction(*pool, sql::kBeginWithXid);
-  // The bucket stays the writer's until the transaction ends: no other member takes it meanwhile
-  // (a writer frozen in between has its session ended by the server, which frees it).
+  // With the member lock held, the bucket stays the writer's until the transaction ends: no
+  // other member takes it meanwhile (a writer frozen in between has its session ended by the
+  // server, which frees it).
+  const std::string begin =
+      f.set() ? sql::cluster::beginHolding(f.lock_key, sql::kBeginWithXid) : sql::kBeginWithXid;
+  PgTransaction transaction(*pool, begin.c_str());
   if (f.set()) {
     PgResult held(pool->executePrepareRequest("ClusterFence", fence));
     if (PQntuples(held.get()) == 0) {
@@ -263,8 +266,8 @@ bool fencedStep(const RunWrite& w, pgConnectionPool* pool, const char* failure, 
     return true;
   }
   try {
-    PgTransaction transaction(*pool);
     const WriteFence& f = w.fence;
+    PgTransaction transaction(*pool, sql::cluster::beginHolding(f.lock_key, "BEGIN").c_str());
     PgResult held(pool->executePrepareRequest(
         "ClusterFence",
         {std::to_string(f.cluster), std::to_string(f.bucket), f.node, std::to_string(f.epoch)}));

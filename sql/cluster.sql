@@ -7,15 +7,19 @@
 -- of an identifier has one owner at a time, and every change of owner moves its epoch on. A
 -- member's write of a service's results names the bucket's epoch it holds, and touches nothing
 -- when that is no longer the bucket's: a member that lost a bucket without knowing it (frozen,
--- cut off) cannot overwrite what its new owner stored.
+-- cut off) cannot overwrite what its new owner stored. A batch of fresh writes names instead its
+-- member's fence, which moves on whenever another member takes over buckets of this one: one
+-- look-up for the batch, not one per service.
 
 CREATE TABLE IF NOT EXISTS mavo_cluster_member (
   member_cluster integer     NOT NULL,  -- the daemons' identifier (daemon_id / -i)
   member_node    text        NOT NULL,  -- MAVO/cluster_node
   member_expires timestamptz NOT NULL,  -- end of its lease, on the server's clock
   member_joined  timestamptz NOT NULL DEFAULT now(),
+  member_fence   bigint      NOT NULL DEFAULT 0,  -- moved on by each takeover of its buckets
   PRIMARY KEY (member_cluster, member_node)
 );
+ALTER TABLE mavo_cluster_member ADD COLUMN IF NOT EXISTS member_fence bigint NOT NULL DEFAULT 0;
 
 CREATE TABLE IF NOT EXISTS mavo_cluster_bucket (
   bucket_cluster integer NOT NULL,

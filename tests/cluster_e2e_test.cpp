@@ -19,8 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "cluster/cluster_state.h"
+#include "db/pg_handles.h"
 #include "tests/support/daemon_runner.h"
 #include "tests/support/pg_test.h"
+#include "tests/support/seconds.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/text.h"
 
@@ -28,12 +31,6 @@ namespace {
 
 const int kLease = 3;     // cluster_lease of these tests, seconds
 const double kSlack = 2;  // for a loaded machine, on top of what the daemon promises
-
-double realNow() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 struct PluginRun {
   std::string service;
@@ -293,6 +290,34 @@ TEST_F(ClusterE2ETest, ADuplicateNameOrMissingTablesAreRefused) {
   EXPECT_EQ(lacking.wait(30000), 1);
   EXPECT_NE(readFile(lacking.stdoutPath()).find("sql/cluster.sql"), std::string::npos)
       << readFile(lacking.stdoutPath());
+}
+
+// A write of a member that is still under way when its lease ends (a writer frozen between its
+// statements: here another session holding that member's lock as its writes do) keeps its
+// buckets from the member taking over until it ends.
+TEST_F(ClusterE2ETest, ATakeoverWaitsForAWriteOfTheOldOwnerStillUnderWay) {
+  for (int i = 0; i < 4; ++i) service("w" + std::to_string(i));
+  start("old");
+  ASSERT_TRUE(d("old").waitForLog("cluster: old took over 1024 buckets", 30000)) << d("old").log();
+  PgConn writer(PQconnectdb(conninfo().c_str()));
+  PQclear(PQexec(writer.get(), "BEGIN"));
+  PgResult held(PQexec(writer.get(), ("SELECT pg_advisory_xact_lock_shared(" +
+                                      std::to_string(memberLockKey(0, "old")) + ")")
+                                         .c_str()));
+  ASSERT_EQ(PQresultStatus(held.get()), PGRES_TUPLES_OK) << PQerrorMessage(writer.get());
+  kill(d("old").pid(), SIGKILL);
+  const double killed = realNow();
+  start("new");
+  ASSERT_TRUE(d("new").waitForLog("cluster: new joined", 30000)) << d("new").log();
+  // Well past the old member's lease: still nothing taken, nothing run.
+  sleep(kLease + 4);
+  EXPECT_EQ(d("new").log().find("took over"), std::string::npos) << d("new").log();
+  EXPECT_TRUE(runnersSince(killed + 1).empty());
+  PQclear(PQexec(writer.get(), "ROLLBACK"));
+  const double freed = realNow();
+  EXPECT_TRUE(d("new").waitForLog("cluster: new took over 1024 buckets", 30000)) << d("new").log();
+  EXPECT_TRUE(waitFor([&] { return eachRan({"w0", "w1", "w2", "w3"}, freed); }, 10000));
+  EXPECT_EQ(d("new").stop(), 0);
 }
 
 }  // namespace

@@ -208,26 +208,26 @@ TEST_F(JournalReplayTest, HungAlertsOfReplayedIncidentsHoldUpNoReplay) {
 }
 
 // One batch of six runs: one whose text the server refuses, one whose row another session
-// holds, one whose bucket has moved on to another daemon. Every other run is stored, with its
-// incident; the refused one is dropped and named in the log, the held one waits in the journal
-// and is stored once free, the stale one touches nothing and is said to be refused.
+// holds, one made before another daemon took buckets of this one. Every other run is stored,
+// with its incident; the refused one is dropped and named in the log, the held one waits in the
+// journal and is stored once free, the stale one touches nothing and is said to be refused.
 TEST_F(JournalReplayTest, BatchStoresEveryRunButARefusedTextAHeldRowAndAStaleOwner) {
   CoutCapture log;
   ResultJournal j;
   BatchWriter writer(pool_.get(), &j, nullptr, BatchWriter::Settings());
   std::vector<long> ids;
   for (int i = 0; i < 6; ++i) ids.push_back(svc());
-  // Buckets of identifier 0: node "me" owns them all at epoch 1, but the bucket of the last
-  // service has moved on to epoch 2.
+  // Buckets of identifier 0: node "me" owns them all at epoch 1, and its fence has moved on to 1
+  // (another member took some of its buckets): the last run was made before that.
   exec("INSERT INTO mavo_cluster_bucket SELECT 0, g, 'me', 1 FROM generate_series(0, 1023) g");
-  exec("UPDATE mavo_cluster_bucket SET bucket_epoch = 2 WHERE bucket_id = " +
-       std::to_string(ids[5] % 1024));
+  exec("INSERT INTO mavo_cluster_member VALUES (0, 'me', now() + interval '1 hour', now(), 1)");
   std::vector<RunWrite> batch;
   for (int i = 0; i < 6; ++i) {
     batch.push_back(i % 2 == 0 ? update(ids[i], 1, "w" + std::to_string(i))
                                : change(ids[i], 2, "c" + std::to_string(i), error_id_));
     batch.back().service_name = "s" + std::to_string(i);
-    batch.back().fence = WriteFence{0, static_cast<int>(ids[i] % 1024), "me", 1};
+    batch.back().fence = WriteFence{0, static_cast<int>(ids[i] % 1024), "me",
+                                    1, memberLockKey(0, "me"),          i == 5 ? 0 : 1};
   }
   batch[2].output = "bad \xff byte";  // not UTF-8: the server refuses it
   PgConn locker(PQconnectdb(conninfo().c_str()));
