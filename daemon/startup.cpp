@@ -315,7 +315,7 @@ void joinClusterNow() {
 }
 
 // MAVO/write_batch_ms: how long a core's batch writer gathers runs; 0: no batch writer.
-int write_batch_ms = 5;
+int write_batch_ms = 20;
 
 void createCores(int connections, BackgroundThreads& threads) {
   write_log("INFO", "INSTANCE CORE - create queue");

@@ -31,7 +31,7 @@ class pgConnectionPool;
 class BatchWriter {
  public:
   struct Settings {
-    int window_ms = 5;      // how long the first write of a batch waits for others
+    int window_ms = 20;     // how long the first write of a batch waits for others
     size_t max_rows = 500;  // runs of one batch at most
   };
   // pool: the core's (its statements prepared); journal may be null (writes that cannot be
@@ -84,8 +84,7 @@ class BatchWriter {
   void keepAll(std::vector<RunWrite>& batch, const PostgresqlException& why,
                std::vector<Outcome>* out);
   // Takes out of todo (into the journal) the writes whose row another session holds.
-  void keepHeld(std::vector<RunWrite>& batch, std::vector<size_t>* todo,
-                std::vector<Outcome>* out);
+  void keepHeld(std::vector<RunWrite>& batch, std::vector<size_t>* todo, std::vector<Outcome>* out);
   void keepAsHeld(const RunWrite& w);
 
   pgConnectionPool* pool_;
