@@ -8,18 +8,20 @@
 // --starts: one line "ID EPOCH_NS" per plugin start, written by the trivial plugin itself.
 // --from, --to: the measured window, wall-clock seconds since the epoch.
 //
-// A worker computes a service's next due time as "now + interval" right after storing the
-// result, and the timer thread releases it when the wall clock's whole second reaches the
-// whole second of that time. So the due second of run k is floor(store(k-1) + interval), and
-// its lag is start(k) - due second. The store's commit precedes the worker's "now" by the
-// round trip's answer only: when store + interval lies less than kAmbiguity before a second
-// boundary and the run started after that boundary, the later second is taken (such runs are
-// counted as "ambiguous"). First runs (due at load time plus a random spread) have no lag.
+// A worker computes a service's next due time on the monotonic clock, to the millisecond, as
+// the end of its run plus the interval (the end of the run's store, when runs are stored one by
+// one). The plugin's start is the nearest thing outside the daemon to the run's end, so the lag
+// of run k is taken as start(k) - (start(k-1) + interval): how late the run starts on its period,
+// the previous run's own length included (plugin, and its store when stored run by run), which
+// makes it an upper bound. First runs (due at load time plus a random spread) have no lag.
+//
+// Store delay: for every store, its commit time less the start of the run it stores (the
+// service's latest start before it): an upper bound of the time from a run's end to its commit.
 //
 // Doubled: a start with no store of the same service since its previous start (the service was
-// running twice at once), or a start earlier than the previous store + interval - 1 s (a due
-// second cannot come sooner). Skipped: a service that did not start at all in the window, or
-// went more than two whole periods (2 x (interval + 1 s)) without a start inside it.
+// running twice at once), or a start sooner than the interval after the previous one (less
+// kTolerance). Skipped: a service that did not start at all in the window, or went more than two
+// whole periods (2 x (interval + 1 s)) without a start inside it.
 
 #include <algorithm>
 #include <cmath>
@@ -31,7 +33,7 @@
 
 namespace {
 
-const long long kAmbiguity = 5000;  // microseconds
+const long long kTolerance = 5000;  // microseconds
 
 struct Event {
   long long t;  // microseconds since the epoch
@@ -104,29 +106,29 @@ int main(int argc, char** argv) {
   long started_total = 0;
   if (!starts.empty()) started_total = readEvents(starts, true, 1000, &events);
 
-  long stored_window = 0, started_window = 0, ambiguous = 0, doubled = 0, skipped = 0;
+  long stored_window = 0, started_window = 0, doubled = 0, skipped = 0;
   long services_started = 0;
-  std::vector<long long> lags;
+  std::vector<long long> lags, delays;
   const long long max_gap = 2 * (interval_us + 1000000);
   for (auto& [id, ev] : events) {
     std::sort(ev.begin(), ev.end(), [](const Event& a, const Event& b) {
       return a.t != b.t ? a.t < b.t : a.start > b.start;  // a start before a store at the same µs
     });
-    long long last_store = -1;
     long long last_start = -1;
     bool stored_since_start = true;
     long long window_last_start = w0;
     bool started_in_window = false;
     for (const Event& e : ev) {
       if (!e.start) {
-        if (e.t >= w0 && e.t < w1) ++stored_window;
-        last_store = e.t;
+        if (e.t >= w0 && e.t < w1) {
+          ++stored_window;
+          if (last_start >= 0 && !stored_since_start) delays.push_back(e.t - last_start);
+        }
         stored_since_start = true;
         continue;
       }
       const bool in_window = e.t >= w0 && e.t < w1;
-      if (last_start >= 0 &&
-          (!stored_since_start || (last_store >= 0 && e.t < last_store + interval_us - 1000000))) {
+      if (last_start >= 0 && (!stored_since_start || e.t < last_start + interval_us - kTolerance)) {
         if (in_window) ++doubled;
       }
       if (in_window) {
@@ -134,15 +136,7 @@ int main(int argc, char** argv) {
         if (e.t - window_last_start > max_gap) ++skipped;
         window_last_start = e.t;
         started_in_window = true;
-        if (last_store >= 0 && last_start >= 0) {
-          const long long next = last_store + interval_us;
-          long long due = next / 1000000 * 1000000;
-          if (e.t >= due + 1000000 && due + 1000000 - next < kAmbiguity) {
-            due += 1000000;
-            ++ambiguous;
-          }
-          lags.push_back(e.t - due);
-        }
+        if (last_start >= 0) lags.push_back(e.t - (last_start + interval_us));
       }
       last_start = e.t;
       stored_since_start = false;
@@ -163,11 +157,13 @@ int main(int argc, char** argv) {
     std::printf("started_per_s=%.1f\n", started_window / span);
     std::printf("services_started=%ld\n", services_started);
     std::printf("lag_runs=%zu\n", lags.size());
-    std::printf("lag_ambiguous=%ld\n", ambiguous);
     std::printf("lag_p50_s=%.4f\n", percentile(lags, 0.50));
     std::printf("lag_p99_s=%.4f\n", percentile(lags, 0.99));
     std::printf("lag_max_s=%.4f\n",
                 lags.empty() ? -1.0 : *std::max_element(lags.begin(), lags.end()) / 1e6);
+    std::printf("store_delay_runs=%zu\n", delays.size());
+    std::printf("store_delay_p50_s=%.4f\n", percentile(delays, 0.50));
+    std::printf("store_delay_p99_s=%.4f\n", percentile(delays, 0.99));
     std::printf("doubled=%ld\n", doubled);
     std::printf("skipped=%ld\n", skipped);
   }

@@ -4,8 +4,8 @@
 # services, runs the daemon for a fixed time, measures it from the outside and prints one table.
 # bench/README.md says how each figure is measured and how to read it.
 #
-#   bench/run.sh                 the default run (a few minutes on 2 cores)
-#   bench/run.sh --quick         one run of each figure, shorter (one to two minutes)
+#   bench/run.sh                 the default run (about 20 minutes on 2 cores)
+#   bench/run.sh --quick         one run of each figure, shorter (about 7 minutes)
 #
 # Options:
 #   --services N      services of the saturated throughput runs (default 10000)
@@ -89,7 +89,8 @@ if [ $build = 1 ]; then
   command -v ninja >/dev/null && [ ! -f "$build_dir/CMakeCache.txt" ] && generator=(-G Ninja)
   cmake -S . -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     >/dev/null
-  cmake --build "$build_dir" -j "$(nproc)" --target mavoDaemon spawn_limit daemon_probe lag_report
+  cmake --build "$build_dir" -j "$(nproc)" --target mavoDaemon spawn_limit daemon_probe lag_report \
+    write_bench
   if gcc -static -O2 -o "$bin/trivial_plugin" bench/trivial_plugin.c 2>/dev/null; then
     echo static >"$bin/trivial_plugin.kind"
   else
@@ -99,7 +100,8 @@ if [ $build = 1 ]; then
   fi
 fi
 daemon="$build_dir/mavoDaemon"
-for f in "$daemon" "$bin/spawn_limit" "$bin/daemon_probe" "$bin/lag_report" "$bin/trivial_plugin"; do
+for f in "$daemon" "$bin/spawn_limit" "$bin/daemon_probe" "$bin/lag_report" "$bin/write_bench" \
+  "$bin/trivial_plugin"; do
   [ -x "$f" ] || { echo "run.sh: $f is missing (run without --no-build)" >&2; exit 1; }
 done
 trivial="$bin/trivial_plugin"
@@ -157,6 +159,8 @@ psql_db() { psql -X -q -v ON_ERROR_STOP=1 -h "$pgdir" -p "$port" -U mavo "$@"; }
 # --- one daemon run ---------------------------------------------------------------------------
 
 run_no=0
+# Lines added to the daemon's [MAVO] section (figures 10 and 12).
+daemon_extra=""
 
 # A free TCP port of the loopback.
 free_port() {
@@ -217,6 +221,7 @@ interval_check_update=60
 verify_state_change=0
 wait_state_verify=60
 $metrics_key
+$daemon_extra
 
 [POSTGRESQL]
 connection_number=$workers
@@ -406,6 +411,65 @@ for r in $(seq 1 "$repeat"); do
   daemon_run "spawn100k-$r" "$trivial" "" 100000 86400000 10 "$warmup" "$window"
 done
 
+# 10 to 13: fsync on from here, as a production server runs.
+say "restarting the PostgreSQL cluster with fsync on"
+as_postgres "$pgbin/pg_ctl" -D "$pgdir/data" -l "$pgdir/server.log" -w restart \
+  -o "-k $pgdir -c listen_addresses=127.0.0.1 -p $port -c max_connections=300" >/dev/null
+fsync_now=$(psql_db -d postgres -Atc 'SHOW fsync')
+pg_pid() { head -n 1 "$pgdir/data/postmaster.pid"; }
+# The plugin of figures 10 and 12: check_dummy when it is there.
+if [ -x "$dummy" ]; then wplabel=check_dummy wpath=$dummy wparam="0 bench"
+else wplabel=trivial wpath=$trivial wparam=""; fi
+
+# write_bench_run LABEL MODE: the database-only benchmark, cores x workers threads.
+write_bench_run() {
+  local label=$1 mode=$2 out="$run_dir/runs/$1" db="bench_$run_no"
+  run_no=$((run_no + 1))
+  say "$label: write_bench, mode $mode, $((cores * workers)) threads, $window s"
+  psql_db -d postgres -c "DROP DATABASE IF EXISTS $db" -c "CREATE DATABASE $db TEMPLATE schema_template"
+  psql_db -d "$db" -v plugin="$trivial" -v param="" -v services="$services" -v interval="$interval" \
+    -f bench/fill.sql
+  "$bin/write_bench" --conninfo "host=$pgdir port=$port user=mavo password=mavo_pw dbname=$db" \
+    --pg-pid "$(pg_pid)" --services "$services" --threads $((cores * workers)) \
+    --seconds "$window" --mode "$mode" >"$out.limit"
+  psql_db -d postgres -c "DROP DATABASE $db"
+}
+
+for r in $(seq 1 "$repeat"); do
+  # 10: the server's CPU per stored check, each run written on its own (write_batch_ms=0, the
+  # writes as they were before batches) against batches, then the store delay at half load.
+  daemon_extra="write_batch_ms=0"
+  daemon_run "row-$r" "$wpath" "$wparam" "$services" "$interval" 1 "$warmup" "$window"
+  daemon_extra=""
+  daemon_run "batch-$r" "$wpath" "$wparam" "$services" "$interval" 1 "$warmup" "$window"
+  # 12: the same with cluster_lease on (one member).
+  daemon_extra="cluster_lease=10"
+  daemon_run "clus-$r" "$wpath" "$wparam" "$services" "$interval" 1 "$warmup" "$window"
+  daemon_extra="write_batch_ms=0"
+  daemon_run "ordrow-$r" "$trivial" STARTS "$lag_n_50" "$interval" "$lag_mod" "$warmup" "$window"
+  daemon_extra=""
+  daemon_run "ord-$r" "$trivial" STARTS "$lag_n_50" "$interval" "$lag_mod" "$warmup" "$window"
+  # 11: the database alone.
+  write_bench_run "wsingle-$r" single
+  write_bench_run "wbatch-$r" batch
+done
+
+# 13: takeover times of three daemons sharing one identifier (cluster_lease=10).
+takeover_services=900
+say "takeover: three daemons, $takeover_services services every 1000 ms, cluster_lease=10"
+tdir="$run_dir/runs/takeover"
+mkdir -p "$tdir"
+tdb="bench_$run_no"
+run_no=$((run_no + 1))
+psql_db -d postgres -c "DROP DATABASE IF EXISTS $tdb" -c "CREATE DATABASE $tdb TEMPLATE schema_template"
+psql_db -d "$tdb" -v plugin="$trivial" -v param="$tdir/starts \$SERID ppid" \
+  -v services="$takeover_services" -v interval=1000 -f bench/fill.sql
+rm -f "$tdir/starts"
+python3 bench/takeover.py --daemon "$daemon" --dir "$tdir" --starts "$tdir/starts" \
+  --pghost "$pgdir" --pgport "$port" --db "$tdb" --lease 10 --interval 1000 >"$tdir/result"
+psql_db -d postgres -c "DROP DATABASE $tdb"
+rm -f "$tdir/starts"
+
 elapsed=$SECONDS
 load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
@@ -413,8 +477,8 @@ load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
 
 table="$run_dir/results.txt"
-row() { printf '| %-58s | %-32s | %-10s | %-4s |\n' "$1" "$2" "$3" "$4"; }
-rule() { printf '|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' $(seq 1 60))" "$(printf -- '-%.0s' $(seq 1 34))" "$(printf -- '-%.0s' $(seq 1 12))" "$(printf -- '-%.0s' $(seq 1 6))"; }
+row() { printf '| %-62s | %-32s | %-10s | %-4s |\n' "$1" "$2" "$3" "$4"; }
+rule() { printf '|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' $(seq 1 64))" "$(printf -- '-%.0s' $(seq 1 34))" "$(printf -- '-%.0s' $(seq 1 12))" "$(printf -- '-%.0s' $(seq 1 6))"; }
 verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"NO\" }"; }
 
 {
@@ -422,7 +486,7 @@ verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"NO\" }"; }
   echo "load average before $load_before, after $load_after; $elapsed s in all"
   echo "daemon: core_number=$cores thread_number=$workers connection_number=$workers; saturated runs: $services services every $interval ms"
   echo "each figure: median of $repeat run(s); daemon runs: $warmup s warm-up after start-up, then a $window s window; limit: $limit_seconds s"
-  echo "trivial plugin: $trivial_kind; PostgreSQL $(psql_db -d postgres -Atc 'SHOW server_version' | cut -d ' ' -f 1), fsync off, same machine"
+  echo "trivial plugin: $trivial_kind; PostgreSQL $(psql_db -d postgres -Atc 'SHOW server_version' | cut -d ' ' -f 1), same machine, fsync off for figures 1 to 9 and $fsync_now for 10 to 13"
   echo
   rule
   row "figure" "value" "target" "met"
@@ -524,6 +588,45 @@ verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"NO\" }"; }
   mc_off=$(per_run "cpu_s 1000000 * stored_window /" "sat-$mlabel")
   row "9 metrics on (scraped every 0.5 s) / off, $mlabel: runs/s" "$(calc '%.0f / %.0f (x %.3f)' "$m_on, $m_off, $m_ratio")" "" ""
   row "9 metrics on / off, $mlabel: daemon CPU per run" "$(calc '%.0f us / %.0f us' "$mc_on, $mc_off")" "" ""
+  pg_row=$(per_run "pg_cpu_s 1000000 * stored_window /" "row")
+  pg_batch=$(per_run "pg_cpu_s 1000000 * stored_window /" "batch")
+  pg_ratio=$(per_run_pair "pg_cpu_s stored_window /" "pg_cpu_s stored_window /" / "batch" "row")
+  row "10 PostgreSQL CPU per check, $wplabel: one by one / batched" "$(calc '%.0f us / %.0f us (x %.3f)' "$pg_row, $pg_batch, $pg_ratio")" "<= x 0.2" "$(verdict "$pg_ratio <= 0.2")"
+  t_row=$(per_run "stored_per_s" "row")
+  t_batch=$(per_run "stored_per_s" "batch")
+  t_ratio=$(per_run_pair "stored_per_s" "stored_per_s" / "batch" "row")
+  row "10 runs stored/s, $wplabel: one by one / batched" "$(calc '%.0f / %.0f (x %.3f)' "$t_row, $t_batch, $t_ratio")" "not lower" "$(verdict "$t_ratio >= 1")"
+  d_row=$(per_run "cpu_s 1000000 * stored_window /" "row")
+  d_batch=$(per_run "cpu_s 1000000 * stored_window /" "batch")
+  row "10 daemon CPU per run, $wplabel: one by one / batched" "$(calc '%.0f us / %.0f us' "$d_row, $d_batch")" "" ""
+  o_row=$(per_run "store_delay_p99_s 1000 *" "ordrow")
+  o50=$(per_run "store_delay_p50_s 1000 *" "ord")
+  o99=$(per_run "store_delay_p99_s 1000 *" "ord")
+  orate=$(per_run "stored_per_s" "ord")
+  row "10 start to commit, $lag_n_50 services, $(calc '%.0f' "$orate") runs/s: batched" "$(calc 'p50 %.1f p99 %.1f ms' "$o50, $o99")" "p99 < 100" "$(verdict "$o99 < 100")"
+  row "10 the same, one by one" "$(calc 'p99 %.1f ms' "$o_row")" "" ""
+  ws=$(per_run "stored_per_server_core_s" "wsingle")
+  wb=$(per_run "stored_per_server_core_s" "wbatch")
+  wr=$(per_run_pair "stored_per_server_core_s" "stored_per_server_core_s" / "wbatch" "wsingle")
+  wsr=$(per_run "stored_per_s" "wsingle")
+  wbr=$(per_run "stored_per_s" "wbatch")
+  row "11 write_bench, runs per server core-second: single / batch" "$(calc '%.0f / %.0f (x %.2f)' "$ws, $wb, $wr")" ">= x 5" "$(verdict "$wr >= 5")"
+  row "11 write_bench, runs stored/s: single / batch" "$(calc '%.0f / %.0f' "$wsr, $wbr")" "" ""
+  c_on=$(per_run "cpu_s pg_cpu_s + 1000000 * stored_window /" "clus")
+  c_off=$(per_run "cpu_s pg_cpu_s + 1000000 * stored_window /" "batch")
+  c_ratio=$(per_run_pair "cpu_s pg_cpu_s + stored_window /" "cpu_s pg_cpu_s + stored_window /" / "clus" "batch")
+  row "12 cluster_lease on / off, $wplabel: daemon + PostgreSQL" "$(calc '%.0f us / %.0f us (x %.3f)' "$c_on, $c_off, $c_ratio")" "<= x 1.05" "$(verdict "$c_ratio <= 1.05")"
+  row "12 cluster_lease on / off, $wplabel: runs/s" "$(calc '%.0f / %.0f' "$(per_run stored_per_s clus), $t_batch")" "" ""
+  tres="$run_dir/runs/takeover/result"
+  for ev in kill freeze stop; do
+    tm=$(kv "$tres" "${ev}_median_s")
+    tx=$(kv "$tres" "${ev}_max_s")
+    tb=$(kv "$tres" "${ev}_bound_s")
+    tn=$(kv "$tres" "${ev}_never")
+    ts=$(kv "$tres" "${ev}_services")
+    row "13 takeover after $ev: $ts services, median / max" "$(calc '%.2f s / %.2f s' "$tm, $tx")" "<= $tb s" "$(verdict "$tx <= $tb && $tn == 0 && $ts > 0")"
+  done
+  row "13 runs by two daemons within an interval" "$(kv "$tres" twice)" "0" "$(verdict "$(kv "$tres" twice) == 0")"
   rule
 } >"$table"
 cat "$table"
