@@ -34,7 +34,7 @@ struct DaemonKeys {
   int wait_state_verify = 0;
   int plugin_timeout = 0;      // optional: absent or empty means no limit
   std::string metrics_listen;  // optional: absent or empty means no endpoint
-  int write_batch_ms = 20;     // optional: 0 stores each run's writes on their own
+  int write_batch_ms = 50;     // optional: 0 stores each run's writes on their own
   int cluster_lease = 0;       // optional: absent, empty or 0 means one daemon per identifier
   std::string cluster_node;    // optional: the host name and the process id
   int connection_number = 1;

@@ -66,8 +66,9 @@ void histogram(std::ostringstream& out, const char* name, const std::string& lab
     out << name << "_bucket{" << labels << sep << "le=\"" << number(s.bounds[i]) << "\"} "
         << s.cumulative[i] << "\n";
   out << name << "_bucket{" << labels << sep << "le=\"+Inf\"} " << s.count << "\n";
-  out << name << "_sum{" << labels << "} " << number(s.sum) << "\n";
-  out << name << "_count{" << labels << "} " << s.count << "\n";
+  const std::string set = labels.empty() ? "" : "{" + labels + "}";
+  out << name << "_sum" << set << " " << number(s.sum) << "\n";
+  out << name << "_count" << set << " " << s.count << "\n";
 }
 
 std::string coreLabel(size_t i) { return "core=\"" + std::to_string(i) + "\""; }
@@ -324,16 +325,14 @@ std::string MetricsServer::scrape() const {
   head(out, "mavo_plugin_run_seconds", "histogram", "How long each plugin run took.");
   for (size_t i = 0; i < cores.size(); ++i)
     histogram(out, "mavo_plugin_run_seconds", coreLabel(i), cores[i]->stats.run_seconds);
+  // One batch writer serves every core: its histograms come once, without a core label.
+  const BatchWriter* writer = cores.empty() ? nullptr : cores[0]->writer;
   head(out, "mavo_write_batch_runs", "histogram",
-       "Runs stored together in one transaction by a core's batch writer.");
-  for (size_t i = 0; i < cores.size(); ++i)
-    if (cores[i]->writer != nullptr)
-      histogram(out, "mavo_write_batch_runs", coreLabel(i), cores[i]->writer->batchRows());
+       "Runs stored together in one transaction by the batch writer.");
+  if (writer != nullptr) histogram(out, "mavo_write_batch_runs", "", writer->batchRows());
   head(out, "mavo_write_delay_seconds", "histogram",
        "From the end of a run to the commit of its writes, by the batch writer.");
-  for (size_t i = 0; i < cores.size(); ++i)
-    if (cores[i]->writer != nullptr)
-      histogram(out, "mavo_write_delay_seconds", coreLabel(i), cores[i]->writer->writeDelay());
+  if (writer != nullptr) histogram(out, "mavo_write_delay_seconds", "", writer->writeDelay());
   head(out, "mavo_schedule_lag_seconds", "histogram",
        "From a service's due time to the start of its run.");
   for (size_t i = 0; i < cores.size(); ++i)

@@ -80,6 +80,8 @@ std::atomic<int> pgsql_timeout{kDefaultPgTimeoutSeconds};
 ResultJournal* journal = nullptr;
 // Runs the alerts of the journal's written incidents, so that none holds up the replays.
 AlertRunner* alert_runner = nullptr;
+// Stores the writes of every core's runs together (MAVO/write_batch_ms); null when it is 0.
+BatchWriter* batch_writer = nullptr;
 // What the scheduling threads read: the process-wide objects and settings, built once the
 // configuration is read and the main pool is open.
 SchedContext daemon_ctx;
@@ -315,7 +317,7 @@ void joinClusterNow() {
 }
 
 // MAVO/write_batch_ms: how long a core's batch writer gathers runs; 0: no batch writer.
-int write_batch_ms = 20;
+int write_batch_ms = 50;
 
 void createCores(int connections, BackgroundThreads& threads) {
   write_log("INFO", "INSTANCE CORE - create queue");
@@ -333,11 +335,16 @@ void createCores(int connections, BackgroundThreads& threads) {
       destroyCore(core);
       throw;
     }
+    // One batch writer for the daemon, on the first core's connections: the writes of every
+    // core go into the same batches, which are then as large as the daemon's rate allows.
     if (write_batch_ms > 0) {
-      BatchWriter::Settings batch;
-      batch.window_ms = write_batch_ms;
-      core->writer = new BatchWriter(core->pool, journal, alert_runner, batch);
-      core->writer->start();
+      if (batch_writer == nullptr) {
+        BatchWriter::Settings batch;
+        batch.window_ms = write_batch_ms;
+        batch_writer = new BatchWriter(core->pool, journal, alert_runner, batch);
+        batch_writer->start();
+      }
+      core->writer = batch_writer;
     }
     {
       ScopedLock lock(&mutex_cores);
@@ -391,6 +398,8 @@ void releaseAll() {
   metrics.reset();  // it reads the cores and pools
   delete pgSQL;
   pgSQL = nullptr;
+  delete batch_writer;  // stores what it still holds first, on the first core's pool
+  batch_writer = nullptr;
   {
     ScopedLock lock(&mutex_cores);
     for (infoThread* core : vec_core) destroyCore(core);
@@ -587,9 +596,8 @@ int runDaemon(int argc, char** argv) {
   }
 
   waitForWorkers();  // 29
-  // What the batch writers still hold is stored (or kept) before the last attempt at the journal.
-  for (infoThread* core : vec_core)
-    if (core->writer != nullptr) core->writer->finish();
+  // What the batch writer still holds is stored (or kept) before the last attempt at the journal.
+  if (batch_writer != nullptr) batch_writer->finish();
   threads.joinJournalWriter();
   writeOrCountJournal();
   // Every run is over and written: the buckets go to the other members at once.

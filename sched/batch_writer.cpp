@@ -1,8 +1,8 @@
-// A core's batch writer. Workers call submit and afterWrites; the writer's own thread takes the
-// batches and writes them on the core's pool (its requests wait at most the pool's timeout, and
-// fail at once while the database is found lost: the writes are then kept, and the journal's
-// writer finds out when it is back). mutex_ guards the queue and the batch in progress and is
-// taken alone; no database call, journal call or alert happens under it.
+// The daemon's batch writer. Workers of every core call submit and afterWrites; the writer's own
+// thread takes the batches and writes them on one core's pool (its requests wait at most the
+// pool's timeout, and fail at once while the database is found lost: the writes are then kept,
+// and the journal's writer finds out when it is back). mutex_ guards the queue and the batch in
+// progress and is taken alone; no database call, journal call or alert happens under it.
 
 #include "sched/batch_writer.h"
 

@@ -1,6 +1,6 @@
 #pragma once
-// Stores the writes of many runs of a core together: the workers hand their writes over and go
-// on; one thread of the core gathers them for a short window (or until a number of rows), and
+// Stores the writes of many runs together: the workers (of every core) hand their writes over
+// and go on; one thread gathers them for a short window (or until a number of rows), and
 // stores them in one transaction with set-based statements (the state updates as one statement
 // over arrays, the acknowledgements as one, the new incidents as one that gives each its id),
 // then starts their alerts. What the database cannot take goes to the journal, as a worker's
@@ -31,10 +31,10 @@ class pgConnectionPool;
 class BatchWriter {
  public:
   struct Settings {
-    int window_ms = 20;     // how long the first write of a batch waits for others
+    int window_ms = 50;     // how long the first write of a batch waits for others
     size_t max_rows = 500;  // runs of one batch at most
   };
-  // pool: the core's (its statements prepared); journal may be null (writes that cannot be
+  // pool: a core's (its statements prepared); journal may be null (writes that cannot be
   // stored are then dropped and logged); alerts: where the alerts of stored writes start.
   BatchWriter(pgConnectionPool* pool, ResultJournal* journal, AlertRunner* alerts,
               Settings settings);
@@ -42,7 +42,7 @@ class BatchWriter {
   BatchWriter(const BatchWriter&) = delete;
   BatchWriter& operator=(const BatchWriter&) = delete;
 
-  // Starts the core's writing thread.
+  // Starts the writing thread.
   void start();
   // Hands a run's write over; it is stored within the window, or kept. Never waits for the
   // database.

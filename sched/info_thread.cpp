@@ -39,7 +39,6 @@ infoThread* createCore(const std::string& connection_string, int connections, in
 
 void destroyCore(infoThread* core) {
   if (core == nullptr) return;
-  delete core->writer;  // stores what it still holds first, on the pool
   delete core->wait_queue;
   delete core->execute_queue;
   delete core->vec_thread;

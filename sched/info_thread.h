@@ -42,8 +42,8 @@ struct infoThread {
   // What the core's workers use besides the core (set by whoever starts them).
   const SchedContext* context = nullptr;
   CoreStats stats;
-  // Stores the writes of the core's runs together (MAVO/write_batch_ms); owned; null: each
-  // run's writes are stored on their own by its worker.
+  // Stores the writes of the runs together (MAVO/write_batch_ms); the daemon's one, shared by
+  // every core, not owned; null: each run's writes are stored on their own by its worker.
   BatchWriter* writer = nullptr;
 };
 
