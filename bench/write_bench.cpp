@@ -4,10 +4,9 @@
 // (the writes of one run, as a worker writes them: mode single) or batches of runs in one
 // transaction (the batch writer's set-based statements: mode batch, B runs a batch, 100 by
 // default: what a daemon storing 2,000 runs a second, about what a 2-core machine spawns, gathers
-// in its default window of 50 ms). Services come in
-// a scattered order, as runs end in a daemon. One run in changes (--changes, in hundredths, 5 by
-// default) turns its service CRITICAL or back to OK: a state update, an acknowledgement and a
-// new incident.
+// in its default window of 50 ms). Services come in a scattered order, as runs end in a daemon.
+// One run in changes (--changes, in hundredths, 5 by default) turns its service CRITICAL or back
+// to OK: a state update, an acknowledgement and a new incident.
 //
 //   write_bench --conninfo CONNINFO --pg-pid PID --services N --threads T --seconds S
 //               --mode single|batch [--batch B] [--changes P]

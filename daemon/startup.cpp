@@ -316,7 +316,7 @@ void joinClusterNow() {
         " s); give each daemon a name of its own");
 }
 
-// MAVO/write_batch_ms: how long a core's batch writer gathers runs; 0: no batch writer.
+// MAVO/write_batch_ms: how long the batch writer gathers runs; 0: no batch writer.
 int write_batch_ms = 50;
 
 void createCores(int connections, BackgroundThreads& threads) {
