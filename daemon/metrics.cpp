@@ -444,6 +444,12 @@ std::string MetricsServer::scrape() const {
     out << "mavo_cluster_lease_seconds " << static_cast<double>(c->leaseLeftMs()) / 1000.0 << "\n";
     head(out, "mavo_cluster_fenced", "gauge", "1 while the lease is not confirmed: no check runs.");
     out << "mavo_cluster_fenced " << (c->leaseValid() ? 0 : 1) << "\n";
+    head(out, "mavo_cluster_withheld_runs_total", "counter",
+         "Runs withheld at the plugin's start: the service was no longer this daemon's (its "
+         "lease ended, as when the process was frozen, or its bucket moved).");
+    uint64_t withheld = 0;
+    for (const infoThread* core : cores) withheld += core->stats.withheld.load(std::memory_order_relaxed);
+    out << "mavo_cluster_withheld_runs_total " << withheld << "\n";
   }
   return out.str();
 }

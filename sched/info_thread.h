@@ -27,6 +27,8 @@ struct CoreStats {
   std::atomic<uint64_t> timeouts{0};      // plugin runs stopped at their time limit
   std::atomic<uint64_t> cut_outputs{0};   // plugin outputs cut at the cap
   std::atomic<uint64_t> alerts{0};        // alerting programs started
+  std::atomic<uint64_t> withheld{0};      // plugins not started (or killed as they started):
+                                          // the service was no longer this daemon's to run
   Histogram run_seconds;                  // how long each plugin run took
   Histogram lag_seconds;                  // from a service's due second to the start of its run
 };

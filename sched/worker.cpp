@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -45,6 +46,10 @@ namespace {
 const int kAttempts = 3;
 const long kRetryPauseMs = 1000;
 const char kMaintenanceOutput[] = "mavoDaemon: Maintenance";
+// runPlugin's answer when the run was withheld: this daemon may no longer run the service.
+const int kWithheld = -1;
+// How long a service whose daemon's lease is not confirmed waits before it is looked at again.
+const int kHoldMs = 1000;
 
 enum class Next {
   kComputeDueTime,  // due again after delay, then re-queued
@@ -204,10 +209,11 @@ void startFirstError(service& svc, int& rc, const Cycle& c) {
 // counted in the core's stats. Once the daemon stops, a failed attempt is not tried again: the
 // run records nothing (4), rather than holding up the stop or storing a failure it did not
 // believe.
-int runPlugin(service& svc, int timeout, CoreStats& stats) {
+int runPlugin(service& svc, int timeout, CoreStats& stats, const std::function<bool()>& may_start) {
   const int state_before = svc.state;
   for (int attempt = 1;; ++attempt) {
     RunInfo info;
+    info.may_start = may_start;
     const int64_t started = monotonicMs();
     auto count = [&] {
       stats.runs.fetch_add(1, std::memory_order_relaxed);
@@ -217,6 +223,10 @@ int runPlugin(service& svc, int timeout, CoreStats& stats) {
     };
     try {
       const int rc = svc.execute(timeout, &info);
+      if (info.withheld) {
+        svc.state = state_before;
+        return kWithheld;
+      }
       count();
       return rc;
     } catch (const serviceException& e) {
@@ -337,7 +347,23 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
   // Run, with retries.
   // Scheduling lag: from the due time to now.
   c.core.stats.lag_seconds.observe(static_cast<double>(diffMs(monotonicNow(), due)) / 1000.0);
-  int rc = runPlugin(svc, c.ctx.plugin_timeout, c.core.stats);
+  // With several daemons the plugin starts only while the service is still this daemon's and
+  // its lease confirmed, looked at right before and right after the start: this process may
+  // have been stopped anywhere since the run was admitted, and another member may run the
+  // service by now.
+  std::function<bool()> may_start;
+  if (c.fence.set()) {
+    ClusterState* cluster = c.ctx.cluster;
+    const unsigned long long id = svc.service_id;
+    const WriteFence& fence = c.fence;
+    may_start = [cluster, id, &fence] { return cluster->leaseValid() && cluster->keeps(id, fence); };
+  }
+  int rc = runPlugin(svc, c.ctx.plugin_timeout, c.core.stats, may_start);
+  if (rc == kWithheld) {
+    c.core.stats.withheld.fetch_add(1, std::memory_order_relaxed);
+    delay = std::min(svc.interval_exec_time, kHoldMs);
+    return Next::kComputeDueTime;
+  }
   if (traceOn()) {
     Trace(c.tid + "#" + svc.service_name + " " + svc.shownParameter() + " ==> code retour" +
           std::to_string(rc));
@@ -393,9 +419,6 @@ void logUnexpected(const service& svc, const char* what) {
   write_log("ERR", "unexpected failure of service " + std::to_string(svc.service_id) + " " +
                        svc.service_name + ": " + what);
 }
-
-// How long a service whose daemon's lease is not confirmed waits before it is looked at again.
-const int kHoldMs = 1000;
 
 // Ends a run counted in flight, whatever way its cycle ends: once its writes are stored (or
 // kept), when the core's batch writer still holds them.

@@ -342,6 +342,10 @@ int service::execute() { return execute(plugin_timeout); }
 int service::execute(int timeout, RunInfo* info) {
   RunInfo ignored;
   if (info == nullptr) info = &ignored;
+  if (info->may_start && !info->may_start()) {
+    info->withheld = true;
+    return -1;
+  }
   last_stdout.clear();
   const std::string context = service_name + "\npath:" + plugin_path + " " + shownParameter();
 
@@ -362,6 +366,14 @@ int service::execute(int timeout, RunInfo* info) {
   const int spawn_err =
       spawnChild(plugin_path.c_str(), argv.get(), empty_env, write_end.get(), true, &pid);
   write_end.close();  // the child holds its own copy; EOF comes when the child closes it
+  // Refused now, after it was allowed a moment ago: this process was stopped in between, for
+  // long enough that the plugin may no longer be its to run. It goes at once, unheard.
+  if (spawn_err == 0 && info->may_start && !info->may_start()) {
+    killpg(pid, SIGKILL);
+    reap(pid);
+    info->withheld = true;
+    return -1;
+  }
   if (spawn_err != 0 && isCreationFailure(spawn_err))
     throw serviceException("Error create fork " + context + strerror(spawn_err));
 

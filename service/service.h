@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -42,9 +43,14 @@ struct ServiceResponse {
 };
 
 // What one run of a plugin came to, besides its state and output: for the daemon's counters.
+// may_start, when set, is asked right before the plugin is started and again right after: a
+// plugin it refuses beforehand is not started, one it refuses afterwards (the process was
+// stopped in between) is killed at once; either way the run is withheld and execute returns -1.
 struct RunInfo {
+  std::function<bool()> may_start;
   bool timed_out = false;  // stopped at its time limit
   bool cut = false;        // its output was cut at the cap
+  bool withheld = false;   // may_start refused it: no result
 };
 
 class service {
@@ -65,7 +71,8 @@ class service {
 
   // Runs the plugin once; sets state and last_stdout and returns the state code, or throws
   // serviceException. A run past timeout_seconds (0: no limit) is stopped and counts as
-  // UNKNOWN; without the argument, the limit is plugin_timeout.
+  // UNKNOWN; without the argument, the limit is plugin_timeout. -1: info's may_start withheld it
+  // (state and last_stdout untouched when it was refused before the start).
   int execute(int timeout_seconds, RunInfo* info = nullptr);
   int execute();
   // Starts the alerting program with message in place of every "$ERROR" entry and waits for

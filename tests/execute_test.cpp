@@ -210,6 +210,34 @@ TEST(Execute, StoppedPluginThrowsAndIsReaped) {
   EXPECT_TRUE(noChildLeft());
 }
 
+// A run that may no longer start (another daemon runs the service by now): refused before the
+// start, nothing starts and the service keeps its state and output; refused right after it (this
+// process was stopped in between), the plugin is killed at once and reaped, unheard.
+TEST(Execute, WithheldRunStartsNothingOrKillsThePluginAtOnce) {
+  TempDir dir;
+  const std::string marker = dir.file("started");
+  service s = makeService(dir.script("w.sh", "/usr/bin/touch " + marker + "\necho ran\n"));
+  s.state = 2;
+  s.last_stdout = "CRITICAL: before";
+  RunInfo info;
+  info.may_start = [] { return false; };
+  EXPECT_EQ(s.execute(30, &info), -1);
+  EXPECT_TRUE(info.withheld);
+  EXPECT_EQ(s.state, 2);
+  EXPECT_EQ(s.last_stdout, "CRITICAL: before");
+  EXPECT_NE(access(marker.c_str(), F_OK), 0);
+
+  service hung = makeService(dir.script("h.sh", "exec /bin/sleep 60\n"));
+  int asked = 0;
+  RunInfo late;
+  late.may_start = [&asked] { return ++asked == 1; };
+  EXPECT_EQ(hung.execute(30, &late), -1);  // without the kill: 30 s, then UNKNOWN
+  EXPECT_EQ(asked, 2);
+  EXPECT_TRUE(late.withheld);
+  EXPECT_FALSE(late.timed_out);
+  EXPECT_TRUE(noChildLeft());
+}
+
 TEST(Execute, UnstartablePluginLogsReasonAndHasNoOutput) {
   TempDir dir;
   struct Case {
