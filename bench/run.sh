@@ -626,7 +626,7 @@ verdict() { awk "BEGIN { print ($1) ? \"yes\" : \"NO\" }"; }
     ts=$(kv "$tres" "${ev}_services")
     row "13 takeover after $ev: $ts services, median / max" "$(calc '%.2f s / %.2f s' "$tm, $tx")" "<= $tb s" "$(verdict "$tx <= $tb && $tn == 0 && $ts > 0")"
   done
-  row "13 runs by two daemons within an interval" "$(kv "$tres" twice)" "0" "$(verdict "$(kv "$tres" twice) == 0")"
+  row "13 runs by two daemons within an interval, $(kv "$tres" thaws) thaws" "$(kv "$tres" twice)" "0" "$(verdict "$(kv "$tres" twice) == 0")"
   rule
 } >"$table"
 cat "$table"

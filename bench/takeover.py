@@ -6,11 +6,12 @@ plugin, which note each start with the daemon that made it ("ID START_NS PPID"),
 they share the services, then, one after the other: kills one with SIGKILL, freezes one with
 SIGSTOP (thawed afterwards) and stops one with SIGTERM. For each, the time from the event to
 the first run, on another daemon, of each service the member ran last: its median and maximum,
-against the bound (the lease, the interval and 2 s; the interval and 2 s for SIGTERM). Also
-counts the runs of a service that two daemons started within its interval.
+against the bound (the lease, the interval and 2 s; the interval and 2 s for SIGTERM). Before
+the stop, THAWS more freezes past the lease and thaws. Also counts the runs of a service that
+two daemons started within its interval, over the whole run.
 
   takeover.py --daemon BIN --dir DIR --starts FILE --pghost H --pgport P --db DB
-              --lease S --interval MS
+              --lease S --interval MS [--thaws N]
 Prints key=value lines.
 """
 import argparse
@@ -84,6 +85,7 @@ def main():
         p.add_argument("--" + k, required=True)
     p.add_argument("--lease", type=int, default=10)
     p.add_argument("--interval", type=int, default=1000)
+    p.add_argument("--thaws", type=int, default=4)
     a = p.parse_args()
     interval = a.interval / 1000.0
     procs = {}
@@ -91,6 +93,8 @@ def main():
         with open(os.path.join(a.dir, name + ".out"), "w") as out:
             procs[name] = subprocess.Popen([a.daemon, "-f", config(a, name)], stdout=out,
                                            stderr=subprocess.STDOUT)
+    for name, proc in procs.items():
+        print(f"{name}_pid={proc.pid}")
     try:
         # Shared: every daemon runs services.
         deadline = time.time() + 60
@@ -109,15 +113,28 @@ def main():
             os.kill(pid, sig)
             time.sleep(wait)
             results[event] = taken_over(a, pid, at)
+            print(f"{event}_at={at:.3f}")
             if event == "freeze":
                 os.kill(pid, signal.SIGCONT)
                 time.sleep(a.lease + 5)  # it joins again and gets its share back
+                # More freezes past the lease and thaws, for the count of runs by two daemons:
+                # a member wakes up with runs it had admitted before it froze.
+                for n in range(a.thaws):
+                    other = procs[("t1", "t2")[n % 2]].pid
+                    os.kill(other, signal.SIGSTOP)
+                    time.sleep(a.lease + 1.5)
+                    os.kill(other, signal.SIGCONT)
+                    time.sleep(a.lease + 3)
         # Two runs of a service by two daemons within its interval.
         by = {}
         for sid, t, ppid in sorted(starts(a), key=lambda r: r[1]):
             by.setdefault(sid, []).append((t, ppid))
-        twice = sum(1 for runs in by.values() for (t1, p1), (t2, p2) in zip(runs, runs[1:])
-                    if p1 != p2 and t2 - t1 < interval - 0.05)
+        pairs = [(sid, t1, p1, t2, p2) for sid, runs in by.items()
+                 for (t1, p1), (t2, p2) in zip(runs, runs[1:])
+                 if p1 != p2 and t2 - t1 < interval - 0.05]
+        twice = len(pairs)
+        for sid, t1, p1, t2, p2 in pairs:
+            print(f"twice_run=service {sid}: {t1:.3f} by {p1}, {t2:.3f} by {p2}")
         for event, times in results.items():
             bound = (interval + 2) if event == "stop" else (a.lease + interval + 2)
             finite = [t for t in times if t != float("inf")]
@@ -126,6 +143,7 @@ def main():
             print(f"{event}_median_s={statistics.median(finite) if finite else 0:.2f}")
             print(f"{event}_max_s={max(finite) if finite else 0:.2f}")
             print(f"{event}_bound_s={bound:.1f}")
+        print(f"thaws={a.thaws + 1}")
         print(f"twice={twice}")
     finally:
         for proc in procs.values():
