@@ -22,6 +22,10 @@ int64_t wallMs();
 timeval addMs(timeval t, int64_t ms);
 // a - b in milliseconds.
 int64_t diffMs(const timeval& a, const timeval& b);
+// t in microseconds.
+inline int64_t toMicros(const timeval& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_usec;
+}
 // a earlier than b.
 inline bool earlier(const timeval& a, const timeval& b) {
   return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_usec < b.tv_usec;

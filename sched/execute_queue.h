@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "core/scoped_lock.h"
@@ -95,6 +96,10 @@ class ExecuteQueue {
   pthread_cond_t cond_queue;
   std::deque<T> queue;  // guarded by mutex_queue
 };
+
+// A core's due services, handed to its workers by pointer: a service is not copied or moved on
+// its way from the wait queue to a worker and back, only its pointer is.
+using DueQueue = ExecuteQueue<std::unique_ptr<service>>;
 
 // Services taken out of the schedule by workers, deleted from the database by the reload thread.
 extern ExecuteQueue<service> deleteService;

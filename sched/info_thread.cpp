@@ -22,7 +22,7 @@ pthread_cond_t cond_vec_thread = PTHREAD_COND_INITIALIZER;
 infoThread* createCore(const std::string& connection_string, int connections, int timeout_seconds) {
   // Every part is held by a guard until the pool (the one step that can throw) is open.
   auto wait_queue = std::make_unique<WaitServiceQueue>();
-  auto execute_queue = std::make_unique<ExecuteQueue<service>>();
+  auto execute_queue = std::make_unique<DueQueue>();
   auto vec_thread = std::make_unique<std::vector<pthread_t>>();
   auto pool = std::make_unique<pgConnectionPool>(connection_string, connections, timeout_seconds);
 

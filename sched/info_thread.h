@@ -35,7 +35,7 @@ struct CoreStats {
 
 struct infoThread {
   WaitServiceQueue* wait_queue;          // owned
-  ExecuteQueue<service>* execute_queue;  // owned
+  DueQueue* execute_queue;               // owned
   std::vector<pthread_t>* vec_thread;    // owned; live workers; guarded by mutex_vec_thread
   pthread_mutex_t mutex_busy;            // guards nbr_thread_busy
   pgConnectionPool* pool;                // owned

@@ -59,7 +59,7 @@ size_t ScheduledServiceSet::dropQueued(const std::vector<infoThread*>& cores,
   };
   for (infoThread* core : cores) {
     core->wait_queue->removeIf(match);
-    core->execute_queue->removeIf(match);
+    core->execute_queue->removeIf([&](const std::unique_ptr<service>& x) { return match(*x); });
   }
   for (unsigned long long id : dropped) {
     ids.erase(id);

@@ -28,25 +28,77 @@ WaitServiceQueue::~WaitServiceQueue() {
 }
 
 namespace {
-timespec asTimespec(const timeval& t) { return timespec{t.tv_sec, t.tv_usec * 1000L}; }
+timespec asTimespec(int64_t us) {
+  return timespec{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000L};
+}
 bool before(const timespec& a, const timespec& b) {
   return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
 }
+constexpr size_t kArity = 4;
 }  // namespace
+
+void WaitServiceQueue::siftUp(size_t i) {
+  WaitEntry e = std::move(vec_service[i]);
+  while (i > 0) {
+    const size_t parent = (i - 1) / kArity;
+    if (vec_service[parent].due_us <= e.due_us) break;
+    vec_service[i] = std::move(vec_service[parent]);
+    i = parent;
+  }
+  vec_service[i] = std::move(e);
+}
+
+void WaitServiceQueue::siftDown(size_t i) {
+  const size_t n = vec_service.size();
+  WaitEntry e = std::move(vec_service[i]);
+  for (;;) {
+    const size_t first = i * kArity + 1;
+    if (first >= n) break;
+    const size_t last = std::min(first + kArity, n);
+    size_t least = first;
+    for (size_t c = first + 1; c < last; ++c)
+      if (vec_service[c].due_us < vec_service[least].due_us) least = c;
+    if (e.due_us <= vec_service[least].due_us) break;
+    vec_service[i] = std::move(vec_service[least]);
+    i = least;
+  }
+  vec_service[i] = std::move(e);
+}
+
+void WaitServiceQueue::makeHeap() {
+  const size_t n = vec_service.size();
+  if (n < 2) return;
+  for (size_t i = (n - 2) / kArity + 1; i-- > 0;) siftDown(i);
+}
+
+std::unique_ptr<service> WaitServiceQueue::popFront() {
+  std::unique_ptr<service> first = std::move(vec_service.front().svc);
+  if (vec_service.size() > 1) {
+    vec_service.front() = std::move(vec_service.back());
+    vec_service.pop_back();
+    siftDown(0);
+  } else {
+    vec_service.pop_back();
+  }
+  return first;
+}
 
 void WaitServiceQueue::push(const service& s) { push(service(s)); }
 
 void WaitServiceQueue::push(service&& s) {
   // Allocated before the lock is taken.
-  WaitEntry e{s.next_exec_time, std::make_unique<service>(std::move(s))};
-  const timeval due = e.due;
+  push(std::make_unique<service>(std::move(s)));
+}
+
+void WaitServiceQueue::push(std::unique_ptr<service> s) {
+  const int64_t due = toMicros(s->next_exec_time);
   ScopedLock lock(&mutex_queue);
-  vec_service.push_back(std::move(e));
-  std::push_heap(vec_service.begin(), vec_service.end(), CompareService());
+  vec_service.push_back(WaitEntry{due, std::move(s)});
+  siftUp(vec_service.size() - 1);
   signalIfEarlier(due);
 }
 
-void WaitServiceQueue::signalIfEarlier(const timeval& due) {
+void WaitServiceQueue::signalIfEarlier(int64_t due) {
   if (timer_waiting && before(asTimespec(due), timer_wake)) pthread_cond_signal(&cond_due);
 }
 
@@ -56,7 +108,7 @@ void WaitServiceQueue::waitForDue(long max_ms) {
   timespec wake = addMilliseconds(now, max_ms);
   ScopedLock lock(&mutex_queue);
   if (!vec_service.empty()) {
-    const timespec due = asTimespec(vec_service.front().due);
+    const timespec due = asTimespec(vec_service.front().due_us);
     if (!before(now, due)) return;
     if (before(due, wake)) wake = due;
   }
@@ -70,14 +122,15 @@ int WaitServiceQueue::spreadOverdue(const timeval& now, int64_t spread_ms) {
   thread_local std::minstd_rand random(static_cast<unsigned>(monotonicMs()));
   int spread = 0;
   ScopedLock lock(&mutex_queue);
+  const int64_t now_us = toMicros(now);
   for (WaitEntry& e : vec_service) {
-    if (!earlier(e.due, now)) continue;
+    if (e.due_us >= now_us) continue;
     const int64_t window = std::min<int64_t>(spread_ms, e.svc->interval_exec_time);
-    e.due = e.svc->next_exec_time =
-        addMs(now, window > 1 ? static_cast<int64_t>(random() % window) : 0);
+    e.svc->next_exec_time = addMs(now, window > 1 ? static_cast<int64_t>(random() % window) : 0);
+    e.due_us = toMicros(e.svc->next_exec_time);
     ++spread;
   }
-  if (spread > 0) std::make_heap(vec_service.begin(), vec_service.end(), CompareService());
+  if (spread > 0) makeHeap();
   return spread;
 }
 
@@ -97,9 +150,7 @@ service WaitServiceQueue::pop() {
   {
     ScopedLock lock(&mutex_queue);
     if (vec_service.empty()) throw EmptyQueueException("queue is empty");
-    std::pop_heap(vec_service.begin(), vec_service.end(), CompareService());
-    first = std::move(vec_service.back().svc);
-    vec_service.pop_back();
+    first = popFront();
   }
   return std::move(*first);
 }

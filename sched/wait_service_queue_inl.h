@@ -9,10 +9,9 @@ template <typename Sink>
 int WaitServiceQueue::popDue(const timeval& now, Sink&& out) {
   int moved = 0;
   ScopedLock lock(&mutex_queue);
-  while (!vec_service.empty() && !earlier(now, vec_service.front().due)) {
-    std::pop_heap(vec_service.begin(), vec_service.end(), CompareService());
-    out(std::move(*vec_service.back().svc));
-    vec_service.pop_back();
+  const int64_t now_us = toMicros(now);
+  while (!vec_service.empty() && vec_service.front().due_us <= now_us) {
+    out(popFront());
     ++moved;
   }
   return moved;
@@ -25,5 +24,5 @@ void WaitServiceQueue::removeIf(Pred pred) {
                                   [&](const WaitEntry& e) { return pred(*e.svc); });
   if (end == vec_service.end()) return;
   vec_service.erase(end, vec_service.end());
-  std::make_heap(vec_service.begin(), vec_service.end(), CompareService());
+  makeHeap();
 }

@@ -408,11 +408,15 @@ void computeDueTime(service& svc, int delay, const std::string& tid) {
 }
 
 // Back into the core's wait queue.
-void requeue(infoThread& core, const service& svc, const std::string& tid) {
-  if (traceOn()) Trace(tid + "#remise dans la pq " + svc.service_name + " " + svc.shownParameter());
-  core.wait_queue->push(svc);
-  if (traceOn())
-    Trace(tid + "#remise dans la pq success" + svc.service_name + " " + svc.shownParameter());
+void requeue(infoThread& core, std::unique_ptr<service> svc, const std::string& tid) {
+  const bool trace = traceOn();
+  std::string shown;
+  if (trace) {
+    shown = svc->service_name + " " + svc->shownParameter();
+    Trace(tid + "#remise dans la pq " + shown);
+  }
+  core.wait_queue->push(std::move(svc));
+  if (trace) Trace(tid + "#remise dans la pq success" + shown);
 }
 
 void logUnexpected(const service& svc, const char* what) {
@@ -455,9 +459,9 @@ class BusyMark {
   infoThread& core_;
 };
 
-// The popped service, constructed in place in handleService's parameter.
-service takeService(infoThread& core, const std::string& tid) {
-  service svc = core.execute_queue->pop();  // throws EmptyQueueException
+// The popped service.
+std::unique_ptr<service> takeService(infoThread& core, const std::string& tid) {
+  std::unique_ptr<service> svc = core.execute_queue->pop();  // throws EmptyQueueException
   if (traceOn()) Trace(tid + "# prise du reussi");
   return svc;
 }
@@ -481,6 +485,12 @@ void leaveCore(infoThread& core, const std::string& tid) {
 }  // namespace
 
 void handleService(const SchedContext& ctx, infoThread& core, service svc, const std::string& tid) {
+  handleService(ctx, core, std::make_unique<service>(std::move(svc)), tid);
+}
+
+void handleService(const SchedContext& ctx, infoThread& core, std::unique_ptr<service> taken,
+                   const std::string& tid) {
+  service& svc = *taken;
   int delay = svc.interval_exec_time;
   Next next = Next::kComputeDueTime;
   // With several daemons, the service runs only while its bucket is this daemon's and the lease
@@ -496,7 +506,7 @@ void handleService(const SchedContext& ctx, infoThread& core, service svc, const
       case ClusterState::Admission::kHold:
         // The lease is not confirmed: nothing runs until it is (or the service has moved on).
         computeDueTime(svc, std::min(svc.interval_exec_time, kHoldMs), tid);
-        requeue(core, svc, tid);
+        requeue(core, std::move(taken), tid);
         return;
       case ClusterState::Admission::kRun:
         in_flight.counted = true;
@@ -519,14 +529,16 @@ void handleService(const SchedContext& ctx, infoThread& core, service svc, const
     ctx.scheduled->unschedule(svc.service_id);
     return;
   }
-  // A service whose cycle failed is rescheduled all the same.
+  // A service whose cycle failed is rescheduled all the same. Once re-queued, svc is the
+  // queue's: what a failure reports is taken before.
+  const unsigned long long id = svc.service_id;
   try {
     if (next == Next::kComputeDueTime) computeDueTime(svc, delay, tid);
-    requeue(core, svc, tid);
+    requeue(core, std::move(taken), tid);
   } catch (const std::exception& e) {
-    logUnexpected(svc, e.what());
+    write_log("ERR", "unexpected failure of service " + std::to_string(id) + ": " + e.what());
   } catch (...) {
-    logUnexpected(svc, "unknown exception");
+    write_log("ERR", "unexpected failure of service " + std::to_string(id) + ": unknown exception");
   }
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <random>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -45,7 +46,7 @@ struct TestCore {
   infoThread core{};
   TestCore() {
     core.wait_queue = new WaitServiceQueue();
-    core.execute_queue = new ExecuteQueue<service>();
+    core.execute_queue = new DueQueue();
     core.vec_thread = new std::vector<pthread_t>();
     pthread_mutex_init(&core.mutex_busy, nullptr);
     core.pool = nullptr;
@@ -59,7 +60,7 @@ struct TestCore {
 };
 
 // Joins t within timeout_ms; on a timeout, asks the thread to stop and joins it anyway.
-bool joinWithin(pthread_t t, int timeout_ms, ExecuteQueue<service>* to_wake = nullptr) {
+bool joinWithin(pthread_t t, int timeout_ms, DueQueue* to_wake = nullptr) {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   const timespec deadline = addMilliseconds(now, timeout_ms);
@@ -76,9 +77,9 @@ class QueuesTest : public ::testing::Test {
   void TearDown() override { __atomic_store_n(&die_mavo, 0, __ATOMIC_RELEASE); }
 };
 
-std::vector<unsigned long long> drainIds(ExecuteQueue<service>& q) {
+std::vector<unsigned long long> drainIds(DueQueue& q) {
   std::vector<unsigned long long> ids;
-  while (!q.empty()) ids.push_back(q.pop().service_id);
+  while (!q.empty()) ids.push_back(q.pop()->service_id);
   return ids;
 }
 
@@ -105,6 +106,49 @@ TEST(WaitServiceQueue, PopsEarliestWholeSecondFirstAndFrontMatchesPop) {
   EXPECT_TRUE(std::is_sorted(seconds.begin(), seconds.end()));
   EXPECT_EQ(ids.size(), pushes.size());
   EXPECT_EQ(q.size(), 0u);
+}
+
+// Thousands of pushes, pops, due batches and removals interleaved, against an ordered set: the
+// front is always the earliest left, whatever the shape of the heap.
+TEST(WaitServiceQueue, StaysInDueOrderThroughInterleavedPushesPopsAndRemovals) {
+  WaitServiceQueue q;
+  std::multiset<std::pair<int64_t, unsigned long long>> model;
+  std::mt19937 random(7);
+  unsigned long long next_id = 1;
+  auto popFront = [&] {
+    service p = q.pop();
+    ASSERT_FALSE(model.empty());
+    EXPECT_EQ(toMicros(p.next_exec_time), model.begin()->first);
+    model.erase(model.find({toMicros(p.next_exec_time), p.service_id}));
+  };
+  for (int step = 0; step < 5000; ++step) {
+    const unsigned r = random() % 100;
+    if (r < 60 || model.empty()) {
+      // Few distinct seconds: many equal due times.
+      service s = makeService(next_id++, 100 + random() % 50, (random() % 4) * 250000);
+      model.insert({toMicros(s.next_exec_time), s.service_id});
+      q.push(std::move(s));
+    } else if (r < 90) {
+      popFront();
+    } else if (r < 97) {
+      const int64_t until = model.begin()->first + 2000000;
+      std::vector<int64_t> due;
+      q.popDue(timeval{static_cast<time_t>(until / 1000000), static_cast<suseconds_t>(until % 1000000)},
+               [&](std::unique_ptr<service>&& x) { due.push_back(toMicros(x->next_exec_time)); });
+      EXPECT_TRUE(std::is_sorted(due.begin(), due.end()));
+      EXPECT_EQ(due.size(), static_cast<size_t>(std::distance(
+                                model.begin(), model.upper_bound({until, ~0ULL}))));
+      model.erase(model.begin(), model.upper_bound({until, ~0ULL}));
+    } else {
+      const unsigned long long k = 2 + random() % 5;
+      q.removeIf([k](const service& x) { return x.service_id % k == 0; });
+      for (auto it = model.begin(); it != model.end();)
+        it = it->second % k == 0 ? model.erase(it) : std::next(it);
+    }
+    ASSERT_EQ(q.size(), model.size());
+  }
+  while (!model.empty()) popFront();
+  EXPECT_TRUE(q.empty());
 }
 
 // The timer's sleep, with a limit far beyond the test's bounds: what ends it is the queue.
@@ -213,21 +257,21 @@ TEST(MoveDueServices, ServiceLateInItsSecondMovesAtItsTime) {
 }
 
 TEST(ExecuteQueue, PopsInPushOrderAndThrowsWhenEmpty) {
-  ExecuteQueue<service> q;
+  DueQueue q;
   try {
     q.pop();
     FAIL() << "pop on an empty queue returned";
   } catch (const EmptyQueueException& e) {
     EXPECT_STREQ(e.what(), "queue is empty");
   }
-  for (unsigned long long id : {5, 3, 9}) q.push(makeService(id, 0));
+  for (unsigned long long id : {5, 3, 9}) q.push(std::make_unique<service>(makeService(id, 0)));
   EXPECT_EQ(drainIds(q), (std::vector<unsigned long long>{5, 3, 9}));
   EXPECT_THROW(q.pop(), EmptyQueueException);
 }
 
 TEST_F(QueuesTest, TwoWorkersWokenForOneServiceOneGetsItTheOtherThrowsAndWaitsAgain) {
-  ExecuteQueue<service> q;
-  q.push(makeService(42, 0));
+  DueQueue q;
+  q.push(std::make_unique<service>(makeService(42, 0)));
 
   // Both workers see a non-empty queue before either pops.
   pthread_barrier_t both_saw_work;
@@ -237,7 +281,7 @@ TEST_F(QueuesTest, TwoWorkersWokenForOneServiceOneGetsItTheOtherThrowsAndWaitsAg
     q.waitForWork();
     pthread_barrier_wait(&both_saw_work);
     try {
-      EXPECT_EQ(q.pop().service_id, 42u);
+      EXPECT_EQ(q.pop()->service_id, 42u);
       ++got;
     } catch (const EmptyQueueException&) {
       ++threw;
@@ -252,7 +296,7 @@ TEST_F(QueuesTest, TwoWorkersWokenForOneServiceOneGetsItTheOtherThrowsAndWaitsAg
   EXPECT_TRUE(waitFor([&] { return got + threw == 2; }, 5000));
   EXPECT_EQ(got, 1);
   EXPECT_EQ(threw, 1);
-  q.push(makeService(43, 0));  // wakes the worker that waits again
+  q.push(std::make_unique<service>(makeService(43, 0)));  // wakes the worker that waits again
   EXPECT_TRUE(waitFor([&] { return second_round == 1; }, 5000));
   requestStop();  // releases a worker still waiting after a failure
   q.broadcast();
@@ -262,15 +306,15 @@ TEST_F(QueuesTest, TwoWorkersWokenForOneServiceOneGetsItTheOtherThrowsAndWaitsAg
 }
 
 TEST_F(QueuesTest, BroadcastAfterStopWakesIdleWorkers) {
-  ExecuteQueue<service> q;
+  DueQueue q;
   std::atomic<int> waiting{0};
   auto idle = [](void* arg) -> void* {
-    auto* self = static_cast<std::pair<ExecuteQueue<service>*, std::atomic<int>*>*>(arg);
+    auto* self = static_cast<std::pair<DueQueue*, std::atomic<int>*>*>(arg);
     ++*self->second;
     self->first->waitForWork();
     return nullptr;
   };
-  std::pair<ExecuteQueue<service>*, std::atomic<int>*> arg{&q, &waiting};
+  std::pair<DueQueue*, std::atomic<int>*> arg{&q, &waiting};
   std::vector<pthread_t> threads(3);
   for (pthread_t& t : threads) ASSERT_EQ(pthread_create(&t, nullptr, idle, &arg), 0);
   ASSERT_TRUE(waitFor([&] { return waiting == 3; }, 5000));
@@ -304,9 +348,9 @@ TEST_F(QueuesTest, ManyProducersAndWorkersThroughTimerLoseAndDuplicateNothing) {
         c.core.execute_queue->waitForWork();
         if (stopRequested()) return;
         try {
-          service s = c.core.execute_queue->pop();
+          std::unique_ptr<service> s = c.core.execute_queue->pop();
           std::lock_guard<std::mutex> lock(seen_mutex);
-          seen.push_back(s.service_id);
+          seen.push_back(s->service_id);
         } catch (const EmptyQueueException&) {
           ++empty_pops;
         }
@@ -380,7 +424,7 @@ TEST_F(QueuesTest, TimerThreadMovesServiceDueNowAndKeepsFutureOne) {
   EXPECT_TRUE(joinWithin(timer, 2000));
 
   ASSERT_TRUE(moved);
-  EXPECT_EQ(c.core.execute_queue->pop().service_id, 1u);
+  EXPECT_EQ(c.core.execute_queue->pop()->service_id, 1u);
   EXPECT_EQ(c.core.wait_queue->size(), 1u);
   EXPECT_EQ(c.core.wait_queue->front().service_id, 2u);
 }
@@ -398,7 +442,7 @@ TEST_F(QueuesTest, TimerThreadMovesAServicePushedWhileItSleeps) {
   requestStop();
   EXPECT_TRUE(joinWithin(timer, 2000));
   ASSERT_TRUE(moved);
-  EXPECT_EQ(c.core.execute_queue->pop().service_id, 2u);
+  EXPECT_EQ(c.core.execute_queue->pop()->service_id, 2u);
   EXPECT_EQ(c.core.wait_queue->size(), 1u);
 }
 

@@ -661,7 +661,7 @@ TEST_F(ReloadTest, EveryServiceIsScheduledOnceWhateverHappens) {
           c->wait_queue->push(std::move(x));
         }
         ScopedLock lock(&c->execute_queue->mutex_queue);
-        for (const service& x : c->execute_queue->queue) ids.insert(x.service_id);
+        for (const auto& x : c->execute_queue->queue) ids.insert(x->service_id);
       }
       return ids;
     };

@@ -547,7 +547,7 @@ TEST_F(WorkerThreadsTest, WorkersServeTheirQueueAndLeaveOnStop) {
     services.push_back(makeService("t" + std::to_string(i), kDummy, {"0", "fine"}));
   testing::internal::CaptureStdout();
   startWorkers(2);
-  for (const auto& s : services) core->execute_queue->push(s);
+  for (const auto& s : services) core->execute_queue->push(std::make_unique<service>(s));
   bool served = waitFor(
       [&] { return core->wait_queue->size() == services.size() && busyWorkers(*core) == 0; },
       20000);
@@ -566,7 +566,7 @@ TEST_F(WorkerThreadsTest, StopDuringARunFinishesTheCycleFirst) {
   service s = makeService("slow", dir.script("p", "/bin/sleep 1\n/bin/echo done\n"));
   testing::internal::CaptureStdout();
   startWorkers(1);
-  core->execute_queue->push(s);
+  core->execute_queue->push(std::make_unique<service>(s));
   bool busy = waitFor([&] { return busyWorkers(*core) == 1; }, 10000);
   bool left = stopWorkers();
   testing::internal::GetCapturedStdout();

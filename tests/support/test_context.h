@@ -60,7 +60,7 @@ struct TestContext {
   // A core without a database pool, for the loaders.
   infoThread* addBareCore() {
     auto* c = new infoThread{new WaitServiceQueue,
-                             new ExecuteQueue<service>,
+                             new DueQueue,
                              new std::vector<pthread_t>,
                              {},
                              nullptr,
