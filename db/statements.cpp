@@ -294,9 +294,6 @@ const char* const kClaim =
     "member_fence + 1 WHERE m.member_cluster=$1::int AND m.member_node IN (SELECT previous FROM "
     "taken) RETURNING m.member_node, m.member_fence) SELECT t.bucket_id, t.bucket_epoch, (SELECT "
     "member_fence FROM fenced WHERE member_node=$2::text) FROM taken t";
-const char* const kBatchFence =
-    "SELECT member_fence FROM mavo_cluster_member WHERE member_cluster=$1::int AND "
-    "member_node=$2::text";
 const char* const kRelease =
     "UPDATE mavo_cluster_bucket SET bucket_owner=NULL, bucket_epoch = bucket_epoch + 1 WHERE "
     "bucket_cluster=$1::int AND bucket_owner=$2::text AND bucket_id = ANY($3::int[]) RETURNING "
@@ -313,6 +310,18 @@ std::string beginHolding(int64_t lock_key, const char* begin) {
   const std::string b = begin;
   return "BEGIN; SELECT pg_advisory_xact_lock_shared(" + std::to_string(lock_key) + ")" +
          b.substr(std::string("BEGIN").size());
+}
+std::string batchBeginFenced(int64_t lock_key, int cluster, const std::string& node) {
+  // The node's name as an escape string literal, whatever standard_conforming_strings says.
+  std::string literal = "E'";
+  for (char ch : node) {
+    if (ch == '\\' || ch == '\'') literal += ch;
+    literal += ch;
+  }
+  literal += "'";
+  return beginHolding(lock_key, kBeginBatch) +
+         ", (SELECT member_fence FROM mavo_cluster_member WHERE member_cluster=" +
+         std::to_string(cluster) + " AND member_node=" + literal + ")";
 }
 const char* const kUpdateStateFenced =
     "UPDATE mavo_services SET service_previous_state=$1::int, service_last_exec_time=now() - "
@@ -403,8 +412,7 @@ std::vector<NamedStatement> coreStatements() {
 
 std::vector<NamedStatement> clusterCoreStatements() {
   return {{"ClusterFence", cluster::kFence, 4},
-          {"UpdateStateFenced", cluster::kUpdateStateFenced, 8},
-          {"BatchFence", cluster::kBatchFence, 2}};
+          {"UpdateStateFenced", cluster::kUpdateStateFenced, 8}};
 }
 
 std::vector<NamedStatement> reloadStatements(int id_cluster) {

@@ -202,20 +202,21 @@ extern const char* const kBuckets;
 extern const char* const kClaim;
 // Frees buckets $3 (int[]) of node $2.
 extern const char* const kRelease;
-// The fence of node $2 (identifier $1) now; no row when it is not a member. A batch of fresh
-// writes reads it after its member lock is held (beginHolding), and stores only the writes made
-// under that fence: no other member has taken any bucket of the writer's since they were made,
-// and none can before the transaction ends. (Buckets the writer hands over itself are freed
-// only once their writes are stored.)
-extern const char* const kBatchFence;
 // Frees every bucket of node $2 and ends its membership.
 extern const char* const kLeave;
-// A row when bucket $2 of identifier $1 is node $3's at epoch $4. As kBatchFence, read after
-// the member lock is held.
+// A row when bucket $2 of identifier $1 is node $3's at epoch $4. Read after the member lock is
+// held (beginHolding).
 extern const char* const kFence;
 // begin ("BEGIN; ...") with the writer's member lock (memberLockKey) taken shared first, in a
 // statement of its own, so that the statements after it see any takeover that waited for it.
 std::string beginHolding(int64_t lock_key, const char* begin);
+// The begin of a batch of fresh writes (kBeginBatch, whose last statement is a SELECT) with the
+// writer's member lock held, and beside the transaction's id, in the same round trip, the fence
+// of node (identifier cluster) now: NULL when it is not a member. The batch stores only the
+// writes made under that fence: no other member has taken any bucket of the writer's since
+// they were made, and none can before the transaction ends. (Buckets the writer hands over
+// itself are freed only once their writes are stored.)
+std::string batchBeginFenced(int64_t lock_key, int cluster, const std::string& node);
 // A plain state update that touches nothing unless the bucket is still the writer's at that
 // epoch: $1..$4 as "UpdateStateAt", $5 identifier, $6 bucket, $7 node, $8 epoch. A row when it
 // was stored.

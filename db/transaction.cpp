@@ -17,7 +17,9 @@ PgTransaction::PgTransaction(pgConnectionPool& pool, const char* begin) : lease_
     if (lease_.nested() || !e.connectionLost() || e.timedOut() || !lease_.reestablish()) throw;
     begun.reset(lease_->executeRequest(text));
   }
-  if (PQntuples(begun.get()) > 0) begin_value_ = PQgetvalue(begun.get(), 0, 0);
+  if (PQntuples(begun.get()) > 0)
+    for (int c = 0; c < PQnfields(begun.get()); ++c)
+      begin_values_.emplace_back(PQgetvalue(begun.get(), 0, c));
   backend_ = lease_->backendPid();
 }
 

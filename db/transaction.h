@@ -2,6 +2,7 @@
 // A transaction on one connection of a pool.
 
 #include <string>
+#include <vector>
 
 #include "db/pool.h"
 
@@ -19,13 +20,17 @@ class PgTransaction {
 
   void commit();
   pgSafeThread& connection() { return lease_.connection(); }
-  // The first value the begin text returned ("" when it returned no row): a begin text of
-  // several statements can ask for something of the new transaction (its id, say).
-  const std::string& beginValue() const { return begin_value_; }
+  // The first row the begin text returned, by column ("" when it returned no row, or the value
+  // is NULL): a begin text of several statements can ask for something of the new transaction
+  // (its id, say).
+  const std::string& beginValue(int column = 0) const {
+    static const std::string kNone;
+    return column < static_cast<int>(begin_values_.size()) ? begin_values_[column] : kNone;
+  }
 
  private:
   pgConnectionPool::Lease lease_;
   int backend_ = 0;  // the server session that ran BEGIN
   bool open_ = true;
-  std::string begin_value_;
+  std::vector<std::string> begin_values_;
 };

@@ -214,11 +214,12 @@ std::vector<BatchWriter::Outcome> BatchWriter::writeBatch(std::vector<RunWrite>&
   pgConnectionPool::NoProbe no_probe;
   std::vector<size_t> todo(batch.size());
   for (size_t i = 0; i < batch.size(); ++i) todo[i] = i;
-  // With several daemons the batch holds this member's lock (shared) before it reads its
-  // buckets' epochs: a member taking them over waits for the batch to end.
+  // With several daemons the batch holds this member's lock (shared) before it reads its fence,
+  // in the begin's round trip: a member taking its buckets over waits for the batch to end.
   const WriteFence& first = batch[0].fence;
   const std::string begin =
-      first.set() ? sql::cluster::beginHolding(first.lock_key, sql::kBeginBatch) : sql::kBeginBatch;
+      first.set() ? sql::cluster::batchBeginFenced(first.lock_key, first.cluster, first.node)
+                  : sql::kBeginBatch;
   for (int attempt = 0; attempt < 2; ++attempt) {
     try {
       PgTransaction transaction(*pool_, begin.c_str());
@@ -246,10 +247,8 @@ std::vector<BatchWriter::Outcome> BatchWriter::writeBatch(std::vector<RunWrite>&
       // (its fence has moved on since) touch nothing.
       const WriteFence& fence = batch[todo.empty() ? 0 : todo[0]].fence;
       if (fence.set() && !todo.empty()) {
-        PgResult now_fence(pool_->executePrepareRequest(
-            "BatchFence", {std::to_string(fence.cluster), fence.node}));
-        const bool member = PQntuples(now_fence.get()) > 0;
-        const int64_t current = member ? std::atoll(PQgetvalue(now_fence.get(), 0, 0)) : -1;
+        const std::string& now_fence = transaction.beginValue(1);  // "" (NULL): not a member
+        const int64_t current = now_fence.empty() ? -1 : std::atoll(now_fence.c_str());
         std::vector<size_t> rest;
         for (size_t i : todo) {
           if (batch[i].fence.member_fence == current)
