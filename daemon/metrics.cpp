@@ -448,7 +448,8 @@ std::string MetricsServer::scrape() const {
          "Runs withheld at the plugin's start: the service was no longer this daemon's (its "
          "lease ended, as when the process was frozen, or its bucket moved).");
     uint64_t withheld = 0;
-    for (const infoThread* core : cores) withheld += core->stats.withheld.load(std::memory_order_relaxed);
+    for (const infoThread* core : cores)
+      withheld += core->stats.withheld.load(std::memory_order_relaxed);
     out << "mavo_cluster_withheld_runs_total " << withheld << "\n";
   }
   return out.str();

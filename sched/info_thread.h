@@ -34,12 +34,12 @@ struct CoreStats {
 };
 
 struct infoThread {
-  WaitServiceQueue* wait_queue;          // owned
-  DueQueue* execute_queue;               // owned
-  std::vector<pthread_t>* vec_thread;    // owned; live workers; guarded by mutex_vec_thread
-  pthread_mutex_t mutex_busy;            // guards nbr_thread_busy
-  pgConnectionPool* pool;                // owned
-  int32_t nbr_thread_busy;               // guarded by mutex_busy
+  WaitServiceQueue* wait_queue;        // owned
+  DueQueue* execute_queue;             // owned
+  std::vector<pthread_t>* vec_thread;  // owned; live workers; guarded by mutex_vec_thread
+  pthread_mutex_t mutex_busy;          // guards nbr_thread_busy
+  pgConnectionPool* pool;              // owned
+  int32_t nbr_thread_busy;             // guarded by mutex_busy
   float load;  // written only by the loader thread (main, then reload); read by the monitor
   // What the core's workers use besides the core (set by whoever starts them).
   const SchedContext* context = nullptr;

@@ -34,7 +34,8 @@ const int64_t kFrozenMs = 3000;
 int moveDueServices(infoThread& core, const timeval& now) {
   // Taken out under the wait queue's lock, handed over after it is released.
   std::vector<std::unique_ptr<service>> due;
-  core.wait_queue->popDue(now, [&due](std::unique_ptr<service>&& s) { due.push_back(std::move(s)); });
+  core.wait_queue->popDue(now,
+                          [&due](std::unique_ptr<service>&& s) { due.push_back(std::move(s)); });
   for (std::unique_ptr<service>& s : due) core.execute_queue->push(std::move(s));
   return static_cast<int>(due.size());
 }

@@ -356,7 +356,9 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
     ClusterState* cluster = c.ctx.cluster;
     const unsigned long long id = svc.service_id;
     const WriteFence& fence = c.fence;
-    may_start = [cluster, id, &fence] { return cluster->leaseValid() && cluster->keeps(id, fence); };
+    may_start = [cluster, id, &fence] {
+      return cluster->leaseValid() && cluster->keeps(id, fence);
+    };
   }
   int rc = runPlugin(svc, c.ctx.plugin_timeout, c.core.stats, may_start);
   if (rc == kWithheld) {

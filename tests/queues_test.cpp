@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <random>
 #include <mutex>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -133,11 +133,12 @@ TEST(WaitServiceQueue, StaysInDueOrderThroughInterleavedPushesPopsAndRemovals) {
     } else if (r < 97) {
       const int64_t until = model.begin()->first + 2000000;
       std::vector<int64_t> due;
-      q.popDue(timeval{static_cast<time_t>(until / 1000000), static_cast<suseconds_t>(until % 1000000)},
-               [&](std::unique_ptr<service>&& x) { due.push_back(toMicros(x->next_exec_time)); });
+      q.popDue(
+          timeval{static_cast<time_t>(until / 1000000), static_cast<suseconds_t>(until % 1000000)},
+          [&](std::unique_ptr<service>&& x) { due.push_back(toMicros(x->next_exec_time)); });
       EXPECT_TRUE(std::is_sorted(due.begin(), due.end()));
-      EXPECT_EQ(due.size(), static_cast<size_t>(std::distance(
-                                model.begin(), model.upper_bound({until, ~0ULL}))));
+      EXPECT_EQ(due.size(), static_cast<size_t>(
+                                std::distance(model.begin(), model.upper_bound({until, ~0ULL}))));
       model.erase(model.begin(), model.upper_bound({until, ~0ULL}));
     } else {
       const unsigned long long k = 2 + random() % 5;

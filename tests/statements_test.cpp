@@ -46,10 +46,12 @@ TEST_F(StatementsTest, EveryStatementOfTheCataloguePrepares) {
   // A batch's begin names its member in its text: any name reads its own fence, whatever the
   // server's string settings; a name that is not a member reads NULL.
   const std::string node = "n'1\\x";
-  exec("INSERT INTO mavo_cluster_member VALUES (7, 'n''1\\x', now() + interval '1 min', now(), 41)");
+  exec(
+      "INSERT INTO mavo_cluster_member VALUES (7, 'n''1\\x', now() + interval '1 min', now(), 41)");
   for (const char* conforming : {"on", "off"}) {
     exec(std::string("SET standard_conforming_strings = ") + conforming);
-    for (const auto& [name, fence] : {std::pair<std::string, const char*>{node, "41"}, {"n1", ""}}) {
+    for (const auto& [name, fence] :
+         {std::pair<std::string, const char*>{node, "41"}, {"n1", ""}}) {
       PgResult r(exec(sql::cluster::batchBeginFenced(5, 7, name)));
       ASSERT_EQ(PQresultStatus(r.get()), PGRES_TUPLES_OK) << PQresultErrorMessage(r.get());
       EXPECT_STREQ(PQgetvalue(r.get(), 0, 1), fence) << name << " " << conforming;
