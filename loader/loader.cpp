@@ -37,6 +37,10 @@ namespace {
 
 namespace col = sql::service_column;
 
+// Services whose ids follow one another are taken over with the same first due time, by blocks
+// of this many ids (see load_buckets).
+constexpr unsigned long long kSpreadBlock = 64;
+
 enum class Loader { kInitial, kUpdate };
 
 // The integer in column c of row r, read like std::stoi. A NULL, a text that is not a number or
@@ -300,7 +304,18 @@ std::vector<unsigned long long> load_buckets(const SchedContext& ctx, pgConnecti
                                              const std::map<int, int64_t>& previous_end_ms,
                                              const IdSet* only, size_t* loaded) {
   PgResult res(pool->executePrepareRequest(name, {buckets}));
+  // A draw of this load for each block of neighbouring ids (the same for every service of it).
   thread_local std::minstd_rand random(static_cast<unsigned>(monotonicMs()));
+  const uint64_t seed = random();
+  auto blockDraw = [seed](unsigned long long id) {
+    uint64_t x = (id / kSpreadBlock) ^ (seed << 32);
+    x ^= x >> 33;  // a 64-bit mix (murmur3's finaliser)
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+  };
   std::vector<unsigned long long> busy;
   *loaded = 0;
   forEachService(
@@ -311,7 +326,10 @@ std::vector<unsigned long long> load_buckets(const SchedContext& ctx, pgConnecti
         // lease of its bucket's previous owner ended (a run it started just before is not
         // followed by another within the interval); when that is already past, at a moment spread
         // over half an interval (at most the spread of first runs), so that the services taken
-        // over do not all start at once.
+        // over do not all start at once. The moment is drawn for each block of kSpreadBlock
+        // neighbouring service ids, not for each service: services of one block run, and their
+        // results are stored, together, and a batch of results then touches a few pages of the
+        // service table rather than one page per row.
         int64_t wait_ms = PQgetisnull(res.get(), r, sql::cluster::kWaitColumn)
                               ? 0
                               : std::atoll(PQgetvalue(res.get(), r, sql::cluster::kWaitColumn));
@@ -321,7 +339,7 @@ std::vector<unsigned long long> load_buckets(const SchedContext& ctx, pgConnecti
         if (wait_ms <= 0) {
           const int64_t window = std::min<int64_t>(s.interval_exec_time / 2,
                                                    int64_t{std::max(ctx.load_spread, 1)} * 1000);
-          wait_ms = window > 1 ? static_cast<int64_t>(random() % window) : 0;
+          wait_ms = window > 1 ? static_cast<int64_t>(blockDraw(s.service_id) % window) : 0;
         }
         s.cluster_epoch = ctx.cluster != nullptr ? ctx.cluster->epoch(bucketOf(s.service_id)) : 0;
         const unsigned long long id = s.service_id;
