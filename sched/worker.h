@@ -12,8 +12,8 @@ struct infoThread;
 
 // One cycle for a service popped from core's execute queue, with what ctx holds (the delete
 // list, the update map, maintenance, error ids, settings, the journal); tid prefixes the trace
-// lines. Never throws: anything unexpected is logged and the service is rescheduled.
-// One cycle of a service taken from its core's queue: run, store, re-queue (or hand over).
+// lines. Never throws: anything unexpected is logged and the service is rescheduled. The
+// service goes back into the wait queue by its pointer; the overload by value wraps it in one.
 void handleService(const SchedContext& ctx, infoThread& core, std::unique_ptr<service> svc,
                    const std::string& tid);
 void handleService(const SchedContext& ctx, infoThread& core, service svc, const std::string& tid);
