@@ -3,30 +3,18 @@
 #include "cluster/assignment.h"
 
 #include "cluster/cluster_state.h"
+#include "core/hash.h"
 
-namespace {
-
-// FNV-1a over the name, then a mix with the identifier and the bucket (splitmix64's finaliser),
-// so that the scores of one member for neighbouring buckets are unrelated.
-uint64_t mix(uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  x ^= x >> 31;
-  return x;
-}
-
-}  // namespace
-
+// FNV-1a over the name, then a mix with the identifier and the bucket, so that the scores of one
+// member for neighbouring buckets are unrelated.
 uint64_t rendezvousScore(int cluster, int bucket, const std::string& node) {
   uint64_t h = 0xcbf29ce484222325ULL;
   for (unsigned char c : node) {
     h ^= c;
     h *= 0x100000001b3ULL;
   }
-  return mix(h ^ mix((static_cast<uint64_t>(static_cast<uint32_t>(cluster)) << 32) |
-                     static_cast<uint32_t>(bucket)));
+  return mix64(h ^ mix64((static_cast<uint64_t>(static_cast<uint32_t>(cluster)) << 32) |
+                         static_cast<uint32_t>(bucket)));
 }
 
 std::vector<std::string> assignBuckets(int cluster, const std::vector<std::string>& members) {

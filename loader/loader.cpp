@@ -23,6 +23,7 @@
 #include "cluster/cluster_state.h"
 #include "core/clock.h"
 #include "core/conversions.h"
+#include "core/hash.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "db/pg_handles.h"
@@ -308,13 +309,7 @@ std::vector<unsigned long long> load_buckets(const SchedContext& ctx, pgConnecti
   thread_local std::minstd_rand random(static_cast<unsigned>(monotonicMs()));
   const uint64_t seed = random();
   auto blockDraw = [seed](unsigned long long id) {
-    uint64_t x = (id / kSpreadBlock) ^ (seed << 32);
-    x ^= x >> 33;  // a 64-bit mix (murmur3's finaliser)
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ULL;
-    x ^= x >> 33;
-    return x;
+    return mix64((id / kSpreadBlock) ^ (seed << 32));
   };
   std::vector<unsigned long long> busy;
   *loaded = 0;
