@@ -353,11 +353,10 @@ Next runCycle(service& svc, int& delay, const Cycle& c) {
   // service by now.
   std::function<bool()> may_start;
   if (c.fence.set()) {
-    ClusterState* cluster = c.ctx.cluster;
-    const unsigned long long id = svc.service_id;
-    const WriteFence& fence = c.fence;
-    may_start = [cluster, id, &fence] {
-      return cluster->leaseValid() && cluster->keeps(id, fence);
+    // Two references: small enough for std::function to hold without an allocation, on each
+    // run and each copy into an attempt's RunInfo.
+    may_start = [&c, &svc] {
+      return c.ctx.cluster->leaseValid() && c.ctx.cluster->keeps(svc.service_id, c.fence);
     };
   }
   int rc = runPlugin(svc, c.ctx.plugin_timeout, c.core.stats, may_start);
@@ -421,9 +420,13 @@ void requeue(infoThread& core, std::unique_ptr<service> svc, const std::string& 
   if (trace) Trace(tid + "#remise dans la pq success" + shown);
 }
 
+// name may be "" (the service is gone: it was handed to the wait queue as it failed).
+void logUnexpected(unsigned long long id, const std::string& name, const char* what) {
+  write_log("ERR", "unexpected failure of service " + std::to_string(id) +
+                       (name.empty() ? "" : " " + name) + ": " + what);
+}
 void logUnexpected(const service& svc, const char* what) {
-  write_log("ERR", "unexpected failure of service " + std::to_string(svc.service_id) + " " +
-                       svc.service_name + ": " + what);
+  logUnexpected(svc.service_id, svc.service_name, what);
 }
 
 // Ends a run counted in flight, whatever way its cycle ends: once its writes are stored (or
@@ -538,9 +541,9 @@ void handleService(const SchedContext& ctx, infoThread& core, std::unique_ptr<se
     if (next == Next::kComputeDueTime) computeDueTime(svc, delay, tid);
     requeue(core, std::move(taken), tid);
   } catch (const std::exception& e) {
-    write_log("ERR", "unexpected failure of service " + std::to_string(id) + ": " + e.what());
+    logUnexpected(id, "", e.what());
   } catch (...) {
-    write_log("ERR", "unexpected failure of service " + std::to_string(id) + ": unknown exception");
+    logUnexpected(id, "", "unknown exception");
   }
 }
 
